@@ -1,0 +1,130 @@
+#include "app/config.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "app/text.h"
+#include "platform/appdata.h"
+#include "platform/file.h"
+#include "platform/path.h"
+
+namespace {
+
+constexpr char kCheckText[] = "CheckWritable!!!";
+constexpr std::uint32_t kCheckLength = 16;
+
+bool ReadWholeFile(const std::string& path, std::string* content) {
+  platform::File file = platform::File::OpenRead(AnsiToWide(path));
+  if (!file.IsOpen()) return false;
+  char buffer[64 * 1024];
+  for (;;) {
+    std::uint32_t n = 0;
+    if (!file.Read(buffer, sizeof buffer, &n)) return false;
+    if (n == 0) return true;
+    content->append(buffer, n);
+  }
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& content) {
+  platform::File file = platform::File::Create(AnsiToWide(path), platform::kAttributeNormal, 0);
+  return file.IsOpen() && file.Write(content.data(), static_cast<std::uint32_t>(content.size()));
+}
+
+const Json::Value* Member(const Json::Value& document, const char* key) {
+  if (!document.isObject()) return nullptr;
+  return document.find(key, key + std::strlen(key));
+}
+
+}  // namespace
+
+bool ReadJsonFile(const std::string& path, Json::Value& document) {
+  std::string content;
+  if (!ReadWholeFile(path, &content)) return false;
+  // The reader keeps no comments, so a rewritten file is the plain styled layout.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  Json::Reader reader;
+  return reader.parse(content.data(), content.data() + content.size(), document, false);
+#pragma GCC diagnostic pop
+}
+
+bool WriteJsonFile(const std::string& path, const Json::Value& document) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  Json::StyledWriter writer;
+  const std::string text = writer.write(document);
+#pragma GCC diagnostic pop
+  const std::string temporary = path + ".tmp";
+  if (!WriteWholeFile(temporary, text) || !platform::RenameOver(temporary, path)) {
+    platform::RemoveFile(temporary);
+    return false;
+  }
+  return true;
+}
+
+std::string ReadJsonText(const Json::Value& document, const char* key) {
+  const Json::Value* value = Member(document, key);
+  return value && value->isString() ? value->asString() : std::string();
+}
+
+int ReadJsonInt(const Json::Value& document, const char* key) {
+  const Json::Value* value = Member(document, key);
+  if (!value) return 0;
+  if (value->isBool()) return value->asBool() ? 1 : 0;
+  if (value->isInt()) return value->asInt();
+  if (value->isDouble()) {
+    const double truncated = std::trunc(value->asDouble());
+    if (truncated >= std::numeric_limits<int>::min() && truncated <= std::numeric_limits<int>::max()) {
+      return static_cast<int>(truncated);
+    }
+  }
+  return 0;
+}
+
+std::wstring EnsureAppDataSubfolder(const std::wstring& name) {
+  const std::wstring path = platform::GetAppDataFolder() + AnsiToWide(platform::PathSeparator()) + name;
+  std::uint32_t attributes = 0;
+  if (!platform::QueryAttributes(path, &attributes)) platform::MakeFolder(path);
+  return path;
+}
+
+std::string AppDataGameRoot(const std::string& name) {
+  return WideToAnsi(EnsureAppDataSubfolder(AnsiToWide(name)));
+}
+
+bool CheckWritable(const std::string& path) {
+  const std::wstring widePath = AnsiToWide(path);
+  {
+    platform::File file = platform::File::Create(widePath, platform::kAttributeNormal, 0);
+    if (!file.IsOpen()) return false;
+    file.Write(kCheckText, kCheckLength);
+  }
+  char buffer[128] = {};
+  {
+    platform::File file = platform::File::OpenRead(widePath);
+    std::uint32_t n = 0;
+    if (file.IsOpen() && !file.Read(buffer, kCheckLength, &n)) buffer[0] = '\0';
+  }
+  platform::RemoveFile(path);
+  return std::strlen(buffer) == kCheckLength && std::memcmp(buffer, kCheckText, kCheckLength) == 0;
+}
+
+bool EmptyFolder(const std::string& folder) {
+  platform::FolderSearch search;
+  if (!search.Open(folder)) return true;
+  const std::string separator = platform::PathSeparator();
+  platform::FolderEntry entry;
+  while (search.Next(&entry)) {
+    if (entry.name == "." || entry.name == "..") continue;
+    const std::string path = folder + separator + entry.name;
+    if (entry.isFolder) {
+      if (!EmptyFolder(path) || !platform::RemoveFolder(path)) return false;
+    } else {
+      // Installed files may carry the package's read-only attribute; they are ours to replace.
+      platform::ClearReadOnly(path);
+      if (!platform::RemoveFile(path)) return false;
+    }
+  }
+  return true;
+}

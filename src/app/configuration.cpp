@@ -1,0 +1,46 @@
+#include "app/configuration.h"
+
+#include "app/config.h"
+#include "app/text.h"
+#include "platform/path.h"
+
+std::string ExecutableFolderOf(const std::string& executablePath) {
+  std::size_t cut = std::string::npos;
+  for (std::size_t i = 0; i < executablePath.size(); ++i) {
+    if (platform::IsPathSeparator(static_cast<unsigned char>(executablePath[i]))) cut = i;
+  }
+  return cut == std::string::npos ? std::string() : executablePath.substr(0, cut + 1);
+}
+
+platform::Rect MainWindowRect(int width, int height, int screenWidth, int screenHeight) {
+  platform::Rect rect{0, 0, width, height};
+  platform::AdjustWindowRectForStyle(&rect, kMainWindowStyle);
+  const int dx = screenWidth / 2 - width / 2;
+  const int dy = screenHeight / 2 - height / 2;
+  rect.left += dx;
+  rect.right += dx;
+  rect.top += dy;
+  rect.bottom += dy;
+  return rect;
+}
+
+void LoadConfiguration(const std::string& executablePath, int screenWidth, int screenHeight,
+                       LauncherConfiguration* c) {
+  c->executableFolder = ExecutableFolderOf(executablePath);
+  platform::SetCurrentDir(c->executableFolder);
+  ReadJsonFile("Setting.json", c->settings);
+
+  const std::string baseDir = ReadJsonText(c->settings, "BaseDir");
+  const std::string exeName = ReadJsonText(c->settings, "ExeName");
+  c->gameRoot = CheckWritable("Check.dat") ? "." : AppDataGameRoot(ReadJsonText(c->settings, "GameDir"));
+
+  const std::string separator = platform::PathSeparator();
+  c->gameExecutablePath = c->gameRoot + separator + baseDir + separator + exeName;
+  c->localVersionFilePath = c->gameRoot + separator + "Version.json";
+  ReadJsonFile(c->localVersionFilePath, c->localVersion);
+
+  c->title = Utf8ToWide(ReadJsonText(c->settings, "Title"));
+  const int height = ReadJsonInt(c->settings, "FixedHeight");
+  const int width = ReadJsonInt(c->settings, "FixedWidth");
+  c->windowRect = MainWindowRect(width, height, screenWidth, screenHeight);
+}

@@ -1,0 +1,37 @@
+#pragma once
+// What the launcher derives from its files at start-up.
+#include <json/json.h>
+
+#include <string>
+
+#include "platform/window_frame.h"
+
+inline constexpr std::uint32_t kMainWindowStyle = 0x92CC0000;
+inline constexpr int kCanvasWidth = 1100;
+inline constexpr int kCanvasHeight = 660;
+
+struct LauncherConfiguration {
+  std::wstring title;
+  std::string executableFolder;
+  std::string gameRoot;
+  std::string gameExecutablePath;
+  std::string localVersionFilePath;
+  Json::Value settings;
+  Json::Value localVersion;
+  platform::Rect windowRect;
+};
+
+// The executable's folder with its trailing separator; empty when `executablePath`
+// has no separator.
+std::string ExecutableFolderOf(const std::string& executablePath);
+
+// The outer window rectangle whose client area of width x height is centred on a
+// screen of screenWidth x screenHeight.
+platform::Rect MainWindowRect(int width, int height, int screenWidth, int screenHeight);
+
+// Loads the configuration for an executable at `executablePath`: makes its folder the
+// current directory, reads Setting.json, decides the game root with the writability
+// probe, derives the paths, reads Version.json, the title and the window rectangle.
+// Problems never stop start-up: missing values read as "" and 0.
+void LoadConfiguration(const std::string& executablePath, int screenWidth, int screenHeight,
+                       LauncherConfiguration* configuration);

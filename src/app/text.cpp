@@ -1,0 +1,17 @@
+#include "app/text.h"
+
+#include <cwchar>
+
+#include "platform/text.h"
+
+std::wstring AnsiToWide(const std::string& text) { return platform::NarrowToWide(text, platform::CodePage::Ansi); }
+
+std::wstring Utf8ToWide(const std::string& text) { return platform::NarrowToWide(text, platform::CodePage::Utf8); }
+
+std::string WideToAnsi(const std::wstring& text) { return platform::WideToNarrow(text, platform::CodePage::Ansi); }
+
+std::wstring IntToWide(int value) {
+  wchar_t buffer[64];
+  std::swprintf(buffer, 64, L"%d", value);
+  return buffer;
+}

@@ -1,0 +1,100 @@
+#pragma once
+// Files and folders.
+//
+// One contract on every platform: every operation reports failure through its
+// result, an I/O error is never confused with the end of a file, and paths that do
+// not fit kMaxPath fail. Wide paths are used by the archive layer, narrow ones by the
+// launcher's own helpers.
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Win32 attribute flags, also the portable description of a file's attributes.
+inline constexpr std::uint32_t kAttributeReadOnly = 0x01;
+inline constexpr std::uint32_t kAttributeHidden = 0x02;
+inline constexpr std::uint32_t kAttributeSystem = 0x04;
+inline constexpr std::uint32_t kAttributeDirectory = 0x10;
+inline constexpr std::uint32_t kAttributeArchive = 0x20;
+inline constexpr std::uint32_t kAttributeNormal = 0x80;
+
+// 100-nanosecond intervals since 1601-01-01 UTC (the Windows FILETIME scale).
+using FileTime = std::uint64_t;
+
+enum class SeekOrigin { Begin, Current, End };
+
+class File {
+ public:
+  File() noexcept = default;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  // Opens an existing file for reading; others may read it meanwhile.
+  static File OpenRead(const std::wstring& path);
+  // Creates the file, or truncates an existing one, for exclusive writing.
+  // `attributes` are applied on Windows; `posixMode` gives the permission bits on
+  // POSIX (0 means 0644, or 0444 when `attributes` has kAttributeReadOnly).
+  static File Create(const std::wstring& path, std::uint32_t attributes, std::uint32_t posixMode);
+
+  bool IsOpen() const noexcept { return handle_ != kInvalid; }
+  // Reads up to `size` bytes. False on an I/O error; true with *bytesRead == 0 at the end.
+  bool Read(void* buffer, std::uint32_t size, std::uint32_t* bytesRead);
+  // Writes all `size` bytes, or returns false.
+  bool Write(const void* data, std::uint32_t size);
+  // Moves the file position and stores the new one; false when the file cannot seek
+  // or the position would be negative.
+  bool Seek(std::int64_t offset, SeekOrigin origin, std::int64_t* position);
+  // Sets the file's times; a null pointer leaves that time alone. POSIX keeps no
+  // creation time, so `creation` is ignored there.
+  bool SetTimes(const FileTime* creation, const FileTime* access, const FileTime* write);
+  void Close() noexcept;
+
+ private:
+  static constexpr std::intptr_t kInvalid = -1;
+  explicit File(std::intptr_t handle) noexcept : handle_(handle) {}
+  std::intptr_t handle_ = kInvalid;
+  bool failReads_ = false;
+  bool failWrites_ = false;
+};
+
+// Attributes of a path (kAttribute* flags); false when the path does not exist.
+bool QueryAttributes(const std::wstring& path, std::uint32_t* attributes);
+bool QueryAttributes(const std::string& path, std::uint32_t* attributes);
+// Creates one folder level; false when it fails or exists already.
+bool MakeFolder(const std::wstring& path);
+bool MakeFolder(const std::string& path);
+// Deletes a file (not a folder); false on failure.
+bool RemoveFile(const std::string& path);
+// Removes an empty folder; false on failure.
+bool RemoveFolder(const std::string& path);
+// Makes a file writable again: clears the read-only attribute on Windows, adds the
+// owner's write permission on POSIX. False on failure.
+bool ClearReadOnly(const std::string& path);
+// Renames `from` to `to`, replacing `to` when it exists; false on failure.
+bool RenameOver(const std::string& from, const std::string& to);
+
+struct FolderEntry {
+  std::string name;
+  bool isFolder = false;
+};
+
+// Enumerates a folder's entries, "." and ".." included where the system lists them.
+class FolderSearch {
+ public:
+  FolderSearch() noexcept = default;
+  FolderSearch(const FolderSearch&) = delete;
+  FolderSearch& operator=(const FolderSearch&) = delete;
+  ~FolderSearch();
+  // Starts the search; false when the folder cannot be listed (e.g. it is missing).
+  bool Open(const std::string& folder);
+  // Next entry; false when there is none.
+  bool Next(FolderEntry* entry);
+
+ private:
+  void* state_ = nullptr;
+};
+
+}  // namespace platform

@@ -1,0 +1,199 @@
+#include <windows.h>
+
+#include "platform/fault.h"
+#include "platform/file.h"
+#include "platform/path.h"
+
+namespace platform {
+namespace {
+
+HANDLE H(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+FILETIME ToFiletime(FileTime time) {
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(time & 0xFFFFFFFFu);
+  ft.dwHighDateTime = static_cast<DWORD>(time >> 32);
+  return ft;
+}
+
+struct SearchState {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  WIN32_FIND_DATAA data{};
+  bool pending = false;  // `data` holds an entry not yet handed out
+};
+
+}  // namespace
+
+namespace {
+
+}  // namespace
+
+File::File(File&& other) noexcept
+    : handle_(other.handle_), failReads_(other.failReads_), failWrites_(other.failWrites_) {
+  other.handle_ = kInvalid;
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    failReads_ = other.failReads_;
+    failWrites_ = other.failWrites_;
+    other.handle_ = kInvalid;
+  }
+  return *this;
+}
+
+File::~File() { Close(); }
+
+File File::OpenRead(const std::wstring& path) {
+  if (!FitsMaxPath(path) || fault::Hit(fault::Op::Open, path)) return File();
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return File();
+  File file(reinterpret_cast<std::intptr_t>(h));
+  file.failReads_ = fault::Hit(fault::Op::Read, path);
+  return file;
+}
+
+File File::Create(const std::wstring& path, std::uint32_t attributes, std::uint32_t) {
+  if (!FitsMaxPath(path) || fault::Hit(fault::Op::Create, path)) return File();
+  const DWORD flags = attributes ? attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY) : FILE_ATTRIBUTE_NORMAL;
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags ? flags : FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return File();
+  File file(reinterpret_cast<std::intptr_t>(h));
+  file.failWrites_ = fault::Hit(fault::Op::Write, path);
+  return file;
+}
+
+bool File::Read(void* buffer, std::uint32_t size, std::uint32_t* bytesRead) {
+  *bytesRead = 0;
+  if (!IsOpen() || failReads_) return false;
+  DWORD n = 0;
+  if (!ReadFile(H(handle_), buffer, size, &n, nullptr)) return false;
+  *bytesRead = n;
+  return true;
+}
+
+bool File::Write(const void* data, std::uint32_t size) {
+  if (!IsOpen() || failWrites_) return false;
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    DWORD n = 0;
+    if (!WriteFile(H(handle_), p, size, &n, nullptr) || n == 0) return false;
+    p += n;
+    size -= n;
+  }
+  return true;
+}
+
+bool File::Seek(std::int64_t offset, SeekOrigin origin, std::int64_t* position) {
+  if (!IsOpen()) return false;
+  const DWORD method = origin == SeekOrigin::Begin ? FILE_BEGIN : origin == SeekOrigin::Current ? FILE_CURRENT : FILE_END;
+  LONG high = static_cast<LONG>(offset >> 32);
+  SetLastError(NO_ERROR);
+  const DWORD low = SetFilePointer(H(handle_), static_cast<LONG>(offset & 0xFFFFFFFF), &high, method);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
+  if (position) *position = (static_cast<std::int64_t>(high) << 32) | low;
+  return true;
+}
+
+bool File::SetTimes(const FileTime* creation, const FileTime* access, const FileTime* write) {
+  if (!IsOpen()) return false;
+  FILETIME c, a, w;
+  if (creation) c = ToFiletime(*creation);
+  if (access) a = ToFiletime(*access);
+  if (write) w = ToFiletime(*write);
+  return SetFileTime(H(handle_), creation ? &c : nullptr, access ? &a : nullptr, write ? &w : nullptr) != 0;
+}
+
+void File::Close() noexcept {
+  if (IsOpen()) CloseHandle(H(handle_));
+  handle_ = kInvalid;
+}
+
+bool QueryAttributes(const std::wstring& path, std::uint32_t* attributes) {
+  if (!FitsMaxPath(path)) return false;
+  const DWORD a = GetFileAttributesW(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return false;
+  *attributes = a;
+  return true;
+}
+
+bool QueryAttributes(const std::string& path, std::uint32_t* attributes) {
+  if (!FitsMaxPath(path)) return false;
+  const DWORD a = GetFileAttributesA(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return false;
+  *attributes = a;
+  return true;
+}
+
+bool MakeFolder(const std::wstring& path) {
+  if (!FitsMaxPath(path) || fault::Hit(fault::Op::MakeFolder, path)) return false;
+  return CreateDirectoryW(path.c_str(), nullptr) != 0;
+}
+
+bool MakeFolder(const std::string& path) {
+  if (!FitsMaxPath(path) || fault::Hit(fault::Op::MakeFolder, path)) return false;
+  return CreateDirectoryA(path.c_str(), nullptr) != 0;
+}
+
+bool RemoveFile(const std::string& path) {
+  if (!FitsMaxPath(path) || fault::Hit(fault::Op::Remove, path)) return false;
+  return DeleteFileA(path.c_str()) != 0;
+}
+
+bool RemoveFolder(const std::string& path) {
+  if (!FitsMaxPath(path) || fault::Hit(fault::Op::RemoveFolder, path)) return false;
+  return RemoveDirectoryA(path.c_str()) != 0;
+}
+
+bool ClearReadOnly(const std::string& path) {
+  if (!FitsMaxPath(path) || fault::Hit(fault::Op::ClearReadOnly, path)) return false;
+  const DWORD a = GetFileAttributesA(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return false;
+  if (!(a & FILE_ATTRIBUTE_READONLY)) return true;
+  return SetFileAttributesA(path.c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != 0;
+}
+
+bool RenameOver(const std::string& from, const std::string& to) {
+  if (!FitsMaxPath(from) || !FitsMaxPath(to) || fault::Hit(fault::Op::Replace, to)) return false;
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+void ReleaseSearch(void*& opaque) {
+  auto* state = static_cast<SearchState*>(opaque);
+  if (state && state->handle != INVALID_HANDLE_VALUE) FindClose(state->handle);
+  delete state;
+  opaque = nullptr;
+}
+
+FolderSearch::~FolderSearch() { ReleaseSearch(state_); }
+
+bool FolderSearch::Open(const std::string& folder) {
+  ReleaseSearch(state_);
+  const std::string pattern = folder + "\\*.*";
+  if (!FitsMaxPath(pattern)) return false;
+  auto* state = new SearchState;
+  state->handle = FindFirstFileA(pattern.c_str(), &state->data);
+  if (state->handle == INVALID_HANDLE_VALUE) {
+    delete state;
+    return false;
+  }
+  state->pending = true;
+  state_ = state;
+  return true;
+}
+
+bool FolderSearch::Next(FolderEntry* entry) {
+  auto* state = static_cast<SearchState*>(state_);
+  if (!state) return false;
+  if (!state->pending && !FindNextFileA(state->handle, &state->data)) return false;
+  state->pending = false;
+  entry->name = state->data.cFileName;
+  entry->isFolder = (state->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return true;
+}
+
+}  // namespace platform
