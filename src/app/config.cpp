@@ -111,9 +111,11 @@ bool CheckWritable(const std::string& path) {
 }
 
 bool EmptyFolder(const std::string& folder) {
+  const std::string separator = platform::PathSeparator();
+  // A folder whose search pattern does not fit is refused, not taken for a missing one.
+  if (!platform::FitsMaxPath(folder + separator + "*.*")) return false;
   platform::FolderSearch search;
   if (!search.Open(folder)) return true;
-  const std::string separator = platform::PathSeparator();
   platform::FolderEntry entry;
   while (search.Next(&entry)) {
     if (entry.name == "." || entry.name == "..") continue;
