@@ -15,3 +15,8 @@ std::wstring IntToWide(int value) {
   std::swprintf(buffer, 64, L"%d", value);
   return buffer;
 }
+
+std::wstring PercentText(float fraction) {
+  const float percent = fraction * 100.0f;
+  return IntToWide(static_cast<int>(percent)) + L"%";
+}

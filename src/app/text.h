@@ -7,3 +7,6 @@ std::wstring AnsiToWide(const std::string& text);
 std::wstring Utf8ToWide(const std::string& text);
 std::string WideToAnsi(const std::wstring& text);
 std::wstring IntToWide(int value);
+// The percentage label's text for a progress fraction: the whole percent, computed in
+// single precision and truncated toward zero, then "%" (0.427 gives "42%").
+std::wstring PercentText(float fraction);

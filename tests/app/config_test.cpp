@@ -202,4 +202,13 @@ TEST(TextHelpers, IntToWideFormatsDecimal) {
   EXPECT_EQ(IntToWide(INT_MIN), L"-2147483648");
 }
 
+TEST(TextHelpers, PercentTextTruncatesTowardZero) {
+  EXPECT_EQ(PercentText(0.0f), L"0%");
+  EXPECT_EQ(PercentText(0.427f), L"42%");
+  EXPECT_EQ(PercentText(0.999f), L"99%");
+  EXPECT_EQ(PercentText(1.0f / 3.0f), L"33%");
+  EXPECT_EQ(PercentText(2.0f / 3.0f), L"66%");
+  EXPECT_EQ(PercentText(1.0f), L"100%");
+}
+
 }  // namespace

@@ -1,0 +1,68 @@
+#include "app/app.h"
+
+namespace {
+
+CApp* g_app = nullptr;
+
+}  // namespace
+
+CApp::CApp() { g_app = this; }
+
+CApp::~CApp() {
+  if (g_app == this) g_app = nullptr;
+}
+
+CApp* CApp::Instance() { return g_app; }
+
+void CApp::CreateMainWindow() {
+  MainWindowSpec spec;
+  int canvasWidth = 0;
+  int canvasHeight = 0;
+  InitWindow(spec, canvasWidth, canvasHeight);
+  mainWindow_ = window_system::CreateMainWindow(this, spec);
+  uiManager_ = std::make_unique<CUIManager>(window_system::PaintTarget(mainWindow_), canvasWidth, canvasHeight);
+  uiReady_ = true;
+  window_system::StartWakeTimer(mainWindow_);
+  InitUI();
+}
+
+// Takes one message if there is one; an empty queue runs the idle step and paints,
+// or sleeps until the next message when nothing changed.
+CApp::Step CApp::TakeOne() {
+  const QueuedMessage message = window_system::TakeMessage();
+  switch (message.kind) {
+    case QueuedMessage::Kind::Quit:
+      quit_ = true;
+      return Step::Quit;
+    case QueuedMessage::Kind::WakeTimer:
+      return Step::Continue;
+    case QueuedMessage::Kind::Other:
+      if (uiReady_) {
+        for (CUIObject* object : uiManager_->Objects()) {
+          object->OnMessage(mainWindow_, message.message, message.wparam, message.lparam);
+        }
+      }
+      return Step::Continue;
+    case QueuedMessage::Kind::None:
+      break;
+  }
+  if (!uiReady_) return Step::Continue;
+  OnIdle();
+  if (uiManager_->IsDirty()) {
+    uiManager_->Paint();
+  } else {
+    window_system::WaitMessage();
+  }
+  return Step::Continue;
+}
+
+void CApp::Run() {
+  while (!quit_) {
+    if (TakeOne() == Step::Quit) return;
+  }
+}
+
+bool CApp::PumpMessage() {
+  if (quit_) return false;
+  return TakeOne() == Step::Continue;
+}

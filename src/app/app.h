@@ -1,0 +1,51 @@
+#pragma once
+// The generic application: main window, UI manager, wake-up timer and the message
+// loop with its single step.
+#include <memory>
+#include <string>
+
+#include "app/window_system.h"
+#include "ui/ui.h"
+
+class CApp {
+ public:
+  CApp();
+  virtual ~CApp();
+  CApp(const CApp&) = delete;
+  CApp& operator=(const CApp&) = delete;
+
+  // The one application object of the process (the window procedure's way in).
+  static CApp* Instance();
+
+  void CreateMainWindow();
+  void Run();
+  // One step of the loop; false once the application is quitting.
+  bool PumpMessage();
+
+  NativeWindow MainWindow() const { return mainWindow_; }
+  CUIManager* UIManager() const { return uiManager_.get(); }
+  bool IsUIReady() const { return uiReady_; }
+  bool IsQuitting() const { return quit_; }
+  // Destroys the UI manager and with it the UI objects still listed.
+  void DeleteUIManager() { uiManager_.reset(); }
+
+ protected:
+  // Fills the window's parameters; the canvas size is the UI manager's.
+  virtual void InitWindow(MainWindowSpec& spec, int& canvasWidth, int& canvasHeight) = 0;
+  virtual void InitUI() = 0;
+
+ public:
+  virtual void Cleanup() = 0;
+
+ protected:
+  virtual void OnIdle() = 0;
+
+ private:
+  enum class Step { Quit, Continue };
+  Step TakeOne();
+
+  NativeWindow mainWindow_ = nullptr;
+  std::unique_ptr<CUIManager> uiManager_;
+  bool uiReady_ = false;
+  bool quit_ = false;
+};

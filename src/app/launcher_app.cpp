@@ -1,0 +1,160 @@
+#include "app/launcher_app.h"
+
+#include "app/config.h"
+#include "app/configuration.h"
+#include "app/text.h"
+#include "platform/path.h"
+
+namespace {
+
+constexpr std::uint32_t kWhite = 0xFFFFFFFF;
+constexpr std::uint32_t kRed = 0xFFFF0000;
+
+}  // namespace
+
+CLauncherApp::CLauncherApp() = default;
+
+CLauncherApp::~CLauncherApp() = default;
+
+void CLauncherApp::InitWindow(MainWindowSpec& spec, int& canvasWidth, int& canvasHeight) {
+  int screenWidth = 0;
+  int screenHeight = 0;
+  window_system::GetScreenSize(&screenWidth, &screenHeight);
+  LauncherConfiguration c;
+  LoadConfiguration(platform::GetExecutablePath(), screenWidth, screenHeight, &c);
+  executableFolder_ = std::move(c.executableFolder);
+  gameRoot_ = std::move(c.gameRoot);
+  gameExecutablePath_ = std::move(c.gameExecutablePath);
+  localVersionFilePath_ = std::move(c.localVersionFilePath);
+  settings_ = std::move(c.settings);
+  localVersion_ = std::move(c.localVersion);
+  title_ = std::move(c.title);
+
+  spec.title = title_;
+  spec.style = kMainWindowStyle;
+  spec.rect = c.windowRect;
+  canvasWidth = kCanvasWidth;
+  canvasHeight = kCanvasHeight;
+}
+
+void CLauncherApp::InitUI() {
+  const platform::Rect client = window_system::GetClientRect(MainWindow());
+  CUIManager* manager = UIManager();
+
+  backgroundPicture_ = new CUIPicture(manager);
+  backgroundPicture_->SetRect(0, 0, kCanvasWidth, kCanvasHeight);
+  backgroundPicture_->SetImage(Utf8ToWide(ReadJsonText(settings_, "Background")));
+  backgroundPicture_->SetVisible(true);
+
+  progressBar_ = new CUIProgress(manager);
+  progressBar_->SetBackImage(Utf8ToWide(ReadJsonText(settings_, "ProgressBack")));
+  progressBar_->SetFrontImage(Utf8ToWide(ReadJsonText(settings_, "ProgressFront")));
+
+  percentageLabel_ = new CUILabel(manager);
+  percentageLabel_->SetColor(kWhite);
+  percentageLabel_->SetAlign(1);
+  statusLabel_ = new CUILabel(manager);
+  statusLabel_->SetColor(kWhite);
+  statusLabel_->SetAlign(1);
+
+  const ui::PixelRect canvas = manager->CanvasRect();
+  const int cx = canvas.x + canvas.width / 2;
+  const int bottom = canvas.y + canvas.height;
+  progressBar_->SetRect(cx - 250, bottom - 103, 500, 30);
+  percentageLabel_->SetRect(cx - 250, bottom - 97, 500, 30);
+  percentageLabel_->SetFontSize(12);
+  statusLabel_->SetRect(cx - 250, bottom - 67, 500, 37);
+
+  const int timeout = ReadJsonInt(settings_, "DownloadTimeout");
+  const int retry = ReadJsonInt(settings_, "DownloadRetry");
+  const int retryDelay = ReadJsonInt(settings_, "DownloadRetryDelay");
+  downloader_ = std::make_unique<CDownloader>(this, timeout, retry, retryDelay);
+  extractor_ = std::make_unique<CZipExtractor>(this);
+
+  CreateBrowser(client);
+}
+
+void CLauncherApp::Cleanup() {
+  reporter_.reset();
+  extractor_.reset();
+  downloader_.reset();
+  DeleteBrowser();
+}
+
+void CLauncherApp::OnIdle() {
+  if (downloadProgressPending_) {
+    ShowProgress(static_cast<float>(downloader_->progress));
+    downloadProgressPending_.exchange(false);
+  }
+  if (extractProgressPending_) {
+    ShowProgress(static_cast<float>(extractor_->progress));
+    extractProgressPending_.exchange(false);
+  }
+}
+
+void CLauncherApp::OnDownloadProgress(CDownloader*) { downloadProgressPending_.exchange(true); }
+
+void CLauncherApp::OnExtractProgress(CZipExtractor*) { extractProgressPending_.exchange(true); }
+
+bool CLauncherApp::GetDownloadControl(std::uint32_t* flags) {
+  *flags = kLauncherDownloadControl;
+  return true;
+}
+
+void CLauncherApp::ShowProgress(float fraction) {
+  progressBar_->SetProgress(fraction);
+  percentageLabel_->SetText(PercentText(fraction));
+}
+
+void CLauncherApp::ShowError(const std::wstring& text) {
+  window_system::ShowErrorBox(IsQuitting() ? nullptr : MainWindow(), text, title_);
+}
+
+template <typename Worker>
+void CLauncherApp::WaitForWorker(Worker& worker) {
+  while (!worker.finished) {
+    if (!PumpMessage()) {
+      worker.Stop();
+      return;
+    }
+  }
+}
+
+void CLauncherApp::BeginStage(const std::wstring& stageText) {
+  statusLabel_->SetColor(kWhite);
+  statusLabel_->SetText(stageText);
+  statusLabel_->SetVisible(true);
+  progressBar_->SetProgress(0.0f);
+  progressBar_->SetVisible(true);
+  ShowProgress(0.0f);
+  percentageLabel_->SetVisible(true);
+}
+
+bool CLauncherApp::EndStage(bool succeeded, const std::wstring& failureText) {
+  if (succeeded) {
+    statusLabel_->SetVisible(false);
+    progressBar_->SetVisible(false);
+    percentageLabel_->SetVisible(false);
+    return true;
+  }
+  statusLabel_->SetColor(kRed);
+  statusLabel_->SetText(failureText);
+  ShowError(failureText);
+  return false;
+}
+
+bool CLauncherApp::RunDownloadStage(const std::string& url, const std::string& filePath,
+                                    const std::wstring& stageText, const std::wstring& failureText) {
+  BeginStage(stageText);
+  downloader_->Start(url, filePath, "");
+  WaitForWorker(*downloader_);
+  return EndStage(downloader_->succeeded, failureText);
+}
+
+bool CLauncherApp::RunExtractStage(const std::wstring& archivePath, const std::wstring& destination,
+                                   const std::wstring& stageText, const std::wstring& failureText) {
+  BeginStage(stageText);
+  extractor_->Start(archivePath, destination);
+  WaitForWorker(*extractor_);
+  return EndStage(extractor_->succeeded, failureText);
+}

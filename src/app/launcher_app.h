@@ -1,0 +1,99 @@
+#pragma once
+// The launcher: configuration, UI, workers, browser and the launch sequence.
+#include <json/json.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "app/app.h"
+#include "app/params.h"
+#include "net/downloader.h"
+#include "report/reporter.h"
+#include "ui/ui.h"
+#include "web/browser_events.h"
+#include "zip/extractor.h"
+
+// Name of the lock that keeps one launcher per user session.
+inline constexpr char kInstanceName[] = "4168D28B-11BC-4AE0-AB62-AD44FEC9F3F8";
+
+class CLauncherApp : public CApp,
+                     public CDownloaderCallback,
+                     public CZipExtractorCallback,
+                     public CUIButtonCallback,
+                     public IXWebNotifyCallback2 {
+ public:
+  class CWebBrowser;
+
+  CLauncherApp();
+  ~CLauncherApp() override;
+
+  void Cleanup() override;
+
+  // The whole launch, run when the page asks to enter the game.
+  void EnterGame(const std::string& pageArgument);
+  bool IsLaunching() const { return launching_; }
+
+  // Stage runner and progress display.
+  bool RunDownloadStage(const std::string& url, const std::string& filePath, const std::wstring& stageText,
+                        const std::wstring& failureText);
+  bool RunExtractStage(const std::wstring& archivePath, const std::wstring& destination,
+                       const std::wstring& stageText, const std::wstring& failureText);
+  void ShowProgress(float fraction);
+
+  // Worker notifications, on the worker threads: they only raise a flag.
+  void OnDownloadProgress(CDownloader* downloader) override;
+  void OnExtractProgress(CZipExtractor* extractor) override;
+
+  // Browser notifications.
+  bool GetDownloadControl(std::uint32_t* flags) override;
+  void OnDocumentComplete(const std::wstring& url) override;
+
+  // Read by tests and the browser host.
+  const std::wstring& Title() const { return title_; }
+  const Json::Value& Settings() const { return settings_; }
+  CUILabel* StatusLabel() const { return statusLabel_; }
+  CUILabel* PercentageLabel() const { return percentageLabel_; }
+  CUIProgress* ProgressBar() const { return progressBar_; }
+
+ protected:
+  void InitWindow(MainWindowSpec& spec, int& canvasWidth, int& canvasHeight) override;
+  void InitUI() override;
+  void OnIdle() override;
+
+ private:
+  bool CheckVersion();
+  bool UpdateClient();
+  bool StartGame(ParamMap& params);
+  void Report(const char* reasonKey);
+  void ShowError(const std::wstring& text);
+  void CloseWindow();
+  template <typename Worker>
+  void WaitForWorker(Worker& worker);
+  void BeginStage(const std::wstring& stageText);
+  bool EndStage(bool succeeded, const std::wstring& failureText);
+  void CreateBrowser(const platform::Rect& rect);
+  void DeleteBrowser();
+
+  std::wstring title_;
+  std::string executableFolder_;
+  std::string gameRoot_;
+  std::string gameExecutablePath_;
+  std::string localVersionFilePath_;
+  Json::Value settings_;
+  Json::Value localVersion_;
+  Json::Value serverVersion_;
+  CUIPicture* backgroundPicture_ = nullptr;
+  CUIProgress* progressBar_ = nullptr;
+  CUILabel* percentageLabel_ = nullptr;
+  CUILabel* statusLabel_ = nullptr;
+  std::unique_ptr<CDownloader> downloader_;
+  std::unique_ptr<CZipExtractor> extractor_;
+  std::unique_ptr<CReporter> reporter_;
+  // Owned; created and deleted by the platform's browser host (CreateBrowser, DeleteBrowser).
+  CWebBrowser* browser_ = nullptr;
+  std::string pageArgument_;
+  std::atomic<bool> downloadProgressPending_{false};
+  std::atomic<bool> extractProgressPending_{false};
+  bool launching_ = false;
+};

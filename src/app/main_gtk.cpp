@@ -1,0 +1,24 @@
+// Process entry on Linux: one launcher per user session, the GTK main window, the
+// loop, then the teardown in a fixed order. The exit code is 0 on every path.
+#include <gtk/gtk.h>
+
+#include <memory>
+
+#include "app/launcher_app.h"
+#include "platform/instance.h"
+
+int main() {
+  platform::SingleInstance instance;
+  if (instance.Acquire(kInstanceName) == platform::SingleInstance::Result::AlreadyRunning) return 0;
+  // The launcher reads no command-line arguments.
+  if (!gtk_init_check(nullptr, nullptr)) return 0;
+
+  auto app = std::make_unique<CLauncherApp>();
+  app->CreateMainWindow();
+  app->Run();
+  window_system::StopWakeTimer(app->MainWindow());
+  app->Cleanup();
+  app->DeleteUIManager();
+  app.reset();
+  return 0;
+}
