@@ -1,0 +1,23 @@
+#pragma once
+// Calendar times in the local time zone.
+#include "platform/file.h"
+
+namespace platform {
+
+// A wall-clock time as shown to the user: year, month 1-12, day 1-31, hour 0-23,
+// minute 0-59, second 0-59.
+struct CalendarTime {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+// Converts a local calendar time to UTC (SystemTimeToFileTime, then
+// LocalFileTimeToFileTime on Windows; mktime on POSIX). False, leaving *utc alone,
+// when the fields do not form a valid date and time between 1601 and 30827.
+bool LocalTimeToFileTime(const CalendarTime& local, FileTime* utc);
+
+}  // namespace platform

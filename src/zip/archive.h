@@ -1,0 +1,59 @@
+#pragma once
+// Entry unpacking: opens a zip archive, describes each entry (sanitised wide name,
+// Win32 attributes, UTC file times) and unpacks one entry at a time below a base
+// directory, creating missing folders and applying attributes and times.
+//
+// Calling order: ArchiveOpen, ArchiveSetBaseDir, ArchiveGetEntry(-1) for the count,
+// then ArchiveGetEntry and ArchiveUnpackEntry for each index, ArchiveClose.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/file.h"
+
+inline constexpr std::int32_t ArchiveOk = 0;
+inline constexpr std::int32_t ArchiveErrOpen = 0x00000200;      // the output file cannot be created
+inline constexpr std::int32_t ArchiveErrWrite = 0x00000400;     // writing the output file failed
+inline constexpr std::int32_t ArchiveErrCorrupt = 0x00000700;   // headers unreadable or disagreeing
+inline constexpr std::int32_t ArchiveErrRead = 0x00000800;      // the local extra field cannot be read
+inline constexpr std::int32_t ArchiveErrPassword = 0x00001000;  // encrypted with a password we do not have
+// The name is too long, or would place the entry outside the base directory.
+inline constexpr std::int32_t ArchiveErrName = 0x00002000;
+inline constexpr std::int32_t ArchiveErrArgs = 0x00010000;    // bad handle, index or base directory
+inline constexpr std::int32_t ArchiveErrData = 0x05000000;    // data unreadable, damaged or cut short
+
+// Names and paths hold this many wide characters including the terminator.
+inline constexpr std::size_t kArchiveNameSize = 260;
+
+// An entry whose DOS date and time is not a calendar time (all zeros, say) gets
+// 1980-01-01 00:00:00 UTC, the earliest DOS time.
+inline constexpr platform::FileTime kArchiveFallbackTime = 119600064000000000ULL;
+
+struct ArchiveEntry {
+  std::int32_t index = 0;  // for index -1: the number of entries
+  wchar_t name[kArchiveNameSize] = {};
+  std::uint32_t attributes = 0;  // platform::kAttribute* flags
+  platform::FileTime accessTime = 0;
+  platform::FileTime creationTime = 0;
+  platform::FileTime writeTime = 0;
+  std::int32_t compressedSize = 0;
+  std::int32_t size = 0;
+  // Permission bits for POSIX systems; 0 lets the platform choose from the attributes.
+  std::uint32_t posixMode = 0;
+};
+
+struct Archive;
+
+// Null when the file cannot be opened or is not a usable zip archive.
+Archive* ArchiveOpen(const std::wstring& path);
+// Entry names are placed below `directory` (a separator is appended when missing).
+// ArchiveErrArgs, keeping the previous base, for an empty or overlong directory.
+std::int32_t ArchiveSetBaseDir(Archive* archive, const std::wstring& directory);
+std::int32_t ArchiveGetEntry(Archive* archive, std::int32_t index, ArchiveEntry* entry);
+// Unpacks entry `index` to `targetName` below the base directory. Names that are
+// absolute, drive-relative or climb out with ".." are refused (ArchiveErrName).
+std::int32_t ArchiveUnpackEntry(Archive* archive, std::int32_t index, const std::wstring& targetName);
+void ArchiveClose(Archive* archive);
+
+// The constant's name for a result code ("ArchiveErrData"), "unknown" otherwise.
+const char* ArchiveResultName(std::int32_t result);

@@ -1,0 +1,52 @@
+#pragma once
+// The extraction job: unpacks every entry of one zip archive below a target folder on
+// a worker thread of its own, strictly in directory order, and can be cancelled
+// between entries.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+struct Archive;
+class CZipExtractor;
+
+// Notifications, called on the extractor's worker thread: an implementation must not
+// touch window objects from them.
+class CZipExtractorCallback {
+ public:
+  virtual ~CZipExtractorCallback() = default;
+  virtual void OnExtractFinished(CZipExtractor*) {}
+  virtual void OnExtractProgress(CZipExtractor*) {}
+};
+
+class CZipExtractor {
+ public:
+  explicit CZipExtractor(CZipExtractorCallback* callback);
+  CZipExtractor(const CZipExtractor&) = delete;
+  CZipExtractor& operator=(const CZipExtractor&) = delete;
+  virtual ~CZipExtractor();
+
+  // Stops any previous job, then unpacks `archivePath` below `targetFolder` on a new
+  // worker thread; returns at once.
+  void Start(const std::wstring& archivePath, const std::wstring& targetFolder);
+  // Cancels the job and waits for it: the entry being unpacked is completed first.
+  void Stop();
+
+  // Written by Stop and read by the worker between entries.
+  std::atomic<bool> cancel{false};
+  // Written by the worker, polled by the owner: finished last, after succeeded.
+  std::atomic<bool> finished{false};
+  std::atomic<bool> succeeded{false};
+  // Fraction of entries started: 0, 1/n, ..., (n-1)/n.
+  std::atomic<double> progress{0.0};
+
+ private:
+  void Run();
+  std::int32_t UnpackAll(Archive* archive);
+
+  CZipExtractorCallback* callback_;
+  std::unique_ptr<std::thread> worker_;
+  std::wstring archivePath_;
+  std::wstring targetFolder_;
+};
