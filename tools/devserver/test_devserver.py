@@ -1,0 +1,399 @@
+"""Self-test of the development server and the launcher-folder helpers: real server
+processes on loopback, real HTTP, real zip and PNG files."""
+
+import http.client
+import io
+import json
+import os
+import re
+import socket
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+import zlib
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import make_launcher_folder  # noqa: E402
+
+DEVSERVER = HERE / "devserver.py"
+
+
+class Server:
+    """One devserver process; the first stdout line names its port."""
+
+    def __init__(self, *args, lifetime=20):
+        self.process = subprocess.Popen(
+            [sys.executable, str(DEVSERVER), "--port", "0", "--lifetime", str(lifetime), *args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline()
+        match = re.fullmatch(r"PORT (\d+)\n", line)
+        if not match:
+            self.process.kill()
+            raise AssertionError(f"no port line: {line!r} {self.process.stderr.read()}")
+        self.port = int(match.group(1))
+
+    def request(self, path, method="GET", body=None, timeout=5):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
+        try:
+            connection.request(method, path, body=body)
+            response = connection.getresponse()
+            return response.status, dict(response.getheaders()), response.read()
+        finally:
+            connection.close()
+
+    def json(self, path):
+        status, _, body = self.request(path)
+        return status, json.loads(body)
+
+    def raw_request(self, target):
+        """Sends the request line byte for byte, as a client that does not encode would."""
+        with socket.create_connection(("127.0.0.1", self.port), timeout=5) as sock:
+            sock.sendall(b"GET " + target + b" HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            answer = b""
+            while chunk := sock.recv(4096):
+                answer += chunk
+        return int(answer.split(b" ", 2)[1])
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+        self.process.wait(timeout=5)
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def make_client(folder):
+    client = Path(folder)
+    (client / "data" / "empty").mkdir(parents=True)
+    (client / "data" / "notes.txt").write_text("hello\n" * 200)
+    game = client / "game"
+    game.write_bytes(os.urandom(3000))
+    game.chmod(0o755)
+    return client
+
+
+def read_png(path):
+    """(width, height, channels, pixel bytes) after checking every chunk's CRC."""
+    data = Path(path).read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    position, idat, header = 8, b"", None
+    while position < len(data):
+        length, kind = struct.unpack(">I4s", data[position:position + 8])
+        body = data[position + 8:position + 8 + length]
+        crc, = struct.unpack(">I", data[position + 8 + length:position + 12 + length])
+        assert crc == zlib.crc32(kind + body), kind
+        if kind == b"IHDR":
+            header = struct.unpack(">IIBBBBB", body)
+        elif kind == b"IDAT":
+            idat += body
+        position += 12 + length
+    width, height, depth, color_type = header[:4]
+    assert depth == 8
+    channels = {2: 3, 6: 4}[color_type]
+    raw = zlib.decompress(idat)
+    assert len(raw) == height * (1 + width * channels)
+    stride = 1 + width * channels
+    assert all(raw[y * stride] == 0 for y in range(height))
+    pixels = b"".join(raw[y * stride + 1:(y + 1) * stride] for y in range(height))
+    return width, height, channels, pixels
+
+
+def mean_brightness(width, channels, pixels, box):
+    x0, y0, x1, y1 = box
+    total = count = 0
+    for y in range(y0, y1):
+        for x in range(x0, x1):
+            offset = (y * width + x) * channels
+            total += sum(pixels[offset:offset + 3])
+            count += 3
+    return total / count
+
+
+class NormalRun(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.temp = tempfile.TemporaryDirectory()
+        cls.client = make_client(Path(cls.temp.name) / "client")
+        cls.port_file = Path(cls.temp.name) / "port"
+        cls.server = Server("--client", str(cls.client), "--version", "1.2.0", "--token", "t0k",
+                            "--port-file", str(cls.port_file))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.close()
+        cls.temp.cleanup()
+
+    def test_port_file_names_the_printed_port(self):
+        self.assertEqual(self.port_file.read_text(), f"{self.server.port}\n")
+
+    def test_version_answer_points_at_this_server(self):
+        status, answer = self.server.json("/version")
+        base = f"http://127.0.0.1:{self.server.port}"
+        self.assertEqual(status, 200)
+        self.assertEqual(answer, {"Version": "1.2.0", "PackageUrl": f"{base}/package/client_1.2.0.zip",
+                                  "ReportOperationUrl": f"{base}/report"})
+
+    def test_package_is_the_client_folder_deflated(self):
+        status, headers, body = self.server.request("/package/client_1.2.0.zip")
+        self.assertEqual(status, 200)
+        self.assertEqual(int(headers["Content-Length"]), len(body))
+        with zipfile.ZipFile(io.BytesIO(body)) as archive:
+            self.assertIsNone(archive.testzip())
+            infos = {info.filename: info for info in archive.infolist()}
+            self.assertEqual(sorted(infos), ["data/", "data/empty/", "data/notes.txt", "game"])
+            self.assertEqual(archive.read("game"), (self.client / "game").read_bytes())
+            self.assertEqual(infos["data/notes.txt"].compress_type, zipfile.ZIP_DEFLATED)
+            self.assertTrue(stat.S_IMODE(infos["game"].external_attr >> 16) & 0o100)
+
+    def test_other_package_names_are_not_found(self):
+        self.assertEqual(self.server.request("/package/client_1.1.0.zip")[0], 404)
+
+    def test_reports_keep_the_query_exactly(self):
+        self.server.request("/_clear")
+        queries = [
+            b"platformId=3&os=Linux&device=alice&version=1.2.0&reason=2&remark1=&remark2=&remark3=&remark4=",
+            b"device=al ice&reason=-1",
+            "device=\u00e4&x=%2F".encode("utf-8"),
+            b"device=\xe4",
+        ]
+        for query in queries:
+            self.assertEqual(self.server.raw_request(b"/report?" + query), 200)
+        self.server.request("/version")
+        status, reports = self.server.json("/_reports")
+        self.assertEqual(status, 200)
+        self.assertEqual([(r["method"], r["path"]) for r in reports], [("GET", "/report")] * 4)
+        self.assertEqual([r["query"] for r in reports[:3]], [q.decode("utf-8") for q in queries[:3]])
+        self.assertEqual((reports[3]["query"], reports[3]["queryEncoding"]), ("device=\u00e4", "latin-1"))
+
+    def test_log_lists_requests_in_order_without_control_calls(self):
+        self.server.request("/_clear")
+        self.server.request("/version")
+        self.server.request("/_config")
+        self.server.request("/package/client_1.2.0.zip", method="HEAD")
+        self.server.request("/report?a=1")
+        self.server.request("/nothing")
+        status, log = self.server.json("/_log")
+        self.assertEqual(status, 200)
+        self.assertEqual([(e["method"], e["path"], e["query"], e["status"]) for e in log], [
+            ("GET", "/version", "", 200),
+            ("HEAD", "/package/client_1.2.0.zip", "", 200),
+            ("GET", "/report", "a=1", 200),
+            ("GET", "/nothing", "", 404),
+        ])
+        self.assertEqual([e["seq"] for e in log], [0, 1, 2, 3])
+        self.assertTrue(all(e["time"] <= f["time"] for e, f in zip(log, log[1:])))
+        self.assertEqual(self.server.json("/_log?prefix=/rep")[1], [log[2]])
+
+    def test_login_page_enters_with_name_and_token(self):
+        status, headers, body = self.server.request("/login?auto=bob")
+        page = body.decode("utf-8")
+        self.assertEqual(status, 200)
+        self.assertTrue(headers["Content-Type"].startswith("text/html"))
+        self.assertIn('"auto": "bob"', page)
+        self.assertIn('"token": "t0k"', page)
+        self.assertIn('"username=" + name + "&token=" + PAGE.token', page)
+        self.assertIn('content="IE=edge"', page)
+
+    def test_login_page_script_is_es5(self):
+        page = self.server.request("/login")[2].decode("utf-8")
+        scripts = re.findall(r"<script>(.*?)</script>", page, re.S)
+        self.assertEqual(len(scripts), 1)
+        for pattern in (r"\blet\b", r"\bconst\b", "=>", "`", r"\bfetch\b", r"\bPromise\b", r"\bclass\b", r"\.apply\("):
+            self.assertIsNone(re.search(pattern, scripts[0]), pattern)
+
+    def test_login_page_embeds_url_values_safely(self):
+        page = self.server.request("/login?arg=%3C/script%3Ex&token=a%22b")[2].decode("utf-8")
+        self.assertEqual(page.count("</script>"), 1)
+        config = json.loads(re.search(r"var PAGE = (.*);", page).group(1))
+        self.assertEqual((config["call"], config["token"]), (["</script>x"], 'a"b'))
+        config = json.loads(re.search(r"var PAGE = (.*);", self.server.request(
+            "/login?call=%5B%5D&method=FNENTERGAME")[2].decode("utf-8")).group(1))
+        self.assertEqual((config["call"], config["method"]), ([], "FNENTERGAME"))
+
+    def test_login_page_refuses_bad_calls(self):
+        for query in ("call=%5B1,2,3,4%5D", "call=%7B%7D", "call=nope", "method=a.b", "delay=x"):
+            with self.subTest(query=query):
+                self.assertEqual(self.server.request("/login?" + query)[0], 400)
+
+
+class FailureOptions(unittest.TestCase):
+    def test_version_answers(self):
+        cases = [
+            (["--version-status", "404"], 404, None),
+            (["--version-status", "500"], 500, None),
+            (["--version-body", "invalid"], 200, "invalid"),
+            (["--version-body", "notobject"], 200, list),
+            (["--version-body", "wrongtypes"], 200, "number"),
+            (["--version-body", "empty"], 200, ""),
+            (["--version-json", '{"Version": "9", "PackageUrl": "{base}/x"}'], 200, "raw"),
+        ]
+        for args, expected_status, expected in cases:
+            with self.subTest(args=args), Server(*args) as server:
+                status, _, body = server.request("/version")
+                self.assertEqual(status, expected_status)
+                if expected == "invalid":
+                    self.assertRaises(ValueError, json.loads, body)
+                elif expected is list:
+                    self.assertIsInstance(json.loads(body), list)
+                elif expected == "number":
+                    self.assertIsInstance(json.loads(body)["Version"], (int, float))
+                elif expected == "":
+                    self.assertEqual(body, b"")
+                elif expected == "raw":
+                    self.assertEqual(json.loads(body), {"Version": "9", "PackageUrl": f"http://127.0.0.1:{server.port}/x"})
+
+    def test_failure_counts_fail_first_then_answer(self):
+        with Server("--version-failures", "2", "--package-status", "404", "--package-failures", "1") as server:
+            self.assertEqual([server.request("/version")[0] for _ in range(3)], [500, 500, 200])
+            self.assertEqual([server.request("/package/client_1.0.0.zip")[0] for _ in range(2)], [404, 200])
+
+    def test_damaged_packages(self):
+        with tempfile.TemporaryDirectory() as temp:
+            client = str(make_client(temp))
+            for kind in ("crc", "truncated", "notzip"):
+                args = ["--package-damaged"] if kind == "crc" else ["--package-damaged", kind]
+                with self.subTest(kind=kind), Server("--client", client, *args) as server:
+                    status, headers, body = server.request("/package/client_1.0.0.zip")
+                    self.assertEqual((status, int(headers["Content-Length"])), (200, len(body)))
+                    with self.assertRaises((zipfile.BadZipFile, zlib.error)):
+                        with zipfile.ZipFile(io.BytesIO(body)) as archive:
+                            for name in archive.namelist():
+                                archive.read(name)
+                    if kind == "crc":
+                        with zipfile.ZipFile(io.BytesIO(body)) as archive:
+                            self.assertEqual(len(archive.namelist()), 4)
+
+    def test_slow_package_is_throttled(self):
+        with Server("--package-pad", "12000", "--slow-package", "24000") as server:
+            started = time.monotonic()
+            status, _, body = server.request("/package/client_1.0.0.zip")
+            elapsed = time.monotonic() - started
+            self.assertEqual(status, 200)
+            self.assertGreater(len(body), 12000)
+            self.assertGreater(elapsed, 0.4)
+            # The server marks the transfer complete just after its last write.
+            deadline = time.monotonic() + 2
+            while not server.json("/_log")[1][0]["complete"] and time.monotonic() < deadline:
+                time.sleep(0.02)
+            self.assertTrue(server.json("/_log")[1][0]["complete"])
+
+    def test_stalled_package_sends_part_then_nothing_while_others_are_served(self):
+        with Server("--package-pad", "20000", "--stall-package", "--stall-seconds", "1.5") as server:
+            connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=5)
+            connection.request("GET", "/package/client_1.0.0.zip")
+            response = connection.getresponse()
+            length = int(response.getheader("Content-Length"))
+            part = response.read1(length)
+            while len(part) < length // 2:
+                part += response.read1(length)
+            started = time.monotonic()
+            self.assertEqual(server.request("/version", timeout=1)[0], 200)
+            with self.assertRaises(http.client.IncompleteRead):
+                response.read()
+            self.assertGreater(time.monotonic() - started, 0.8)
+            connection.close()
+            entry = server.json("/_log?prefix=/package")[1][0]
+            self.assertEqual((entry["sent"], entry["complete"]), (length // 2, False))
+
+    def test_lifetime_ends_the_server(self):
+        server = Server(lifetime=0.5)
+        try:
+            self.assertEqual(server.process.wait(timeout=5), 0)
+        finally:
+            server.close()
+
+    def test_bad_options_are_refused(self):
+        for args in (["--version-body", "xml"], ["--package-status", "99"], ["--client", "/nonexistent/folder"]):
+            with self.subTest(args=args):
+                result = subprocess.run([sys.executable, str(DEVSERVER), "--lifetime", "2", *args],
+                                        capture_output=True, text=True, timeout=10)
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stdout, "")
+
+
+class RuntimeControl(unittest.TestCase):
+    def test_config_changes_behaviour_while_running(self):
+        with Server() as server:
+            status, config = server.json("/_config?version=2.0.0&package-status=404&report-status=503")
+            self.assertEqual((status, config["version"], config["packageFileName"]), (200, "2.0.0", "client_2.0.0.zip"))
+            self.assertTrue(server.json("/version")[1]["PackageUrl"].endswith("/package/client_2.0.0.zip"))
+            self.assertEqual(server.request("/package/client_2.0.0.zip")[0], 404)
+            self.assertEqual(server.request("/report?x=1")[0], 503)
+            status, _, _ = server.request("/_config", method="POST", body=b"package-status=200&package-damaged=notzip")
+            self.assertEqual(status, 200)
+            self.assertTrue(server.request("/package/client_2.0.0.zip")[2].startswith(b"<html>"))
+            self.assertEqual(server.json("/_config?version-body=xml")[0], 400)
+            self.assertEqual(server.json("/_config?no-such-thing=1")[0], 400)
+
+    def test_shutdown_stops_the_process(self):
+        with Server() as server:
+            self.assertEqual(server.json("/_shutdown"), (200, {"stopping": True}))
+            self.assertEqual(server.process.wait(timeout=5), 0)
+
+
+class LauncherFolder(unittest.TestCase):
+    def test_folder_from_the_command_line(self):
+        with tempfile.TemporaryDirectory() as temp:
+            launcher = Path(temp) / "launcher.exe"
+            launcher.write_bytes(b"MZ")
+            folder = Path(temp) / "run"
+            subprocess.run([sys.executable, str(HERE / "make_launcher_folder.py"), str(folder), "--port", "4321",
+                            "--launcher", str(launcher), "--set", "DownloadRetry=0", "--set", "Title=Über",
+                            "--set", "ServerUrl={base}/v2", "--set-json", "PlatformId=\"7\"", "--unset", "GameDir",
+                            "--login-query", "auto=alice", "--version-file", '{"Version": "0.9", "Channel": "beta"}'],
+                           check=True, capture_output=True, timeout=30)
+            settings = json.loads((folder / "Setting.json").read_text(encoding="utf-8"))
+            expected_keys = set(make_launcher_folder.default_settings(1, "x")) - {"GameDir"}
+            self.assertEqual(set(settings), expected_keys)
+            self.assertEqual(settings["ExeName"], "sample_game.exe")
+            self.assertEqual(settings["DownloadRetry"], 0)
+            self.assertEqual(settings["Title"], "Über")
+            self.assertEqual(settings["PlatformId"], "7")
+            self.assertEqual(settings["ServerUrl"], "http://127.0.0.1:4321/v2")
+            self.assertEqual(settings["LoginUrl"], "http://127.0.0.1:4321/login?auto=alice")
+            self.assertEqual((folder / "launcher.exe").read_bytes(), b"MZ")
+            self.assertEqual(json.loads((folder / "Version.json").read_text()), {"Version": "0.9", "Channel": "beta"})
+            self.check_pictures(folder, settings)
+
+    def test_defaults_without_launcher_or_version_file(self):
+        with tempfile.TemporaryDirectory() as temp:
+            pictures = Path(temp) / "pictures"
+            make_launcher_folder.make_pictures.write_pictures(pictures)
+            settings = make_launcher_folder.make_launcher_folder(Path(temp) / "run", 80, pictures=pictures)
+            self.assertEqual(settings["ExeName"], "sample_game")
+            self.assertEqual(settings["BaseDir"], "client")
+            self.assertEqual(sorted(p.name for p in (Path(temp) / "run").iterdir()),
+                             ["Setting.json", "background.png", "progress_back.png", "progress_front.png"])
+
+    def check_pictures(self, folder, settings):
+        width, height, channels, background = read_png(folder / settings["Background"])
+        self.assertEqual((width, height, channels), (1100, 660, 3))
+        # The status text area at the bottom is darker than the middle, so white text reads well.
+        self.assertLess(mean_brightness(width, channels, background, (300, 593, 800, 630)),
+                        mean_brightness(width, channels, background, (300, 250, 800, 300)))
+        back = read_png(folder / settings["ProgressBack"])
+        front = read_png(folder / settings["ProgressFront"])
+        self.assertEqual(back[:3], (500, 30, 4))
+        self.assertEqual(front[:3], (500, 30, 4))
+        inside = (20, 5, 480, 25)
+        self.assertGreater(mean_brightness(500, 4, front[3], inside), 2 * mean_brightness(500, 4, back[3], inside))
+        # Rounded ends: a transparent corner, an opaque middle.
+        self.assertEqual(front[3][3], 0)
+        self.assertEqual(front[3][(15 * 500 + 250) * 4 + 3], 255)
+
+
+if __name__ == "__main__":
+    unittest.main()
