@@ -1,0 +1,400 @@
+#include "net/downloader.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loopback_server.h"
+#include "platform/fault.h"
+#include "temp_folder.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using net_testing::PatternBytes;
+using net_testing::ServerSession;
+using testing_support::ReadFile;
+using testing_support::TempFolder;
+using testing_support::WriteFile;
+using Clock = std::chrono::steady_clock;
+
+// Bound for operations that should take about a second at most; generous, so that a
+// loaded machine does not make the tests flaky.
+constexpr auto kPromptly = 3s;
+
+struct ProgressStep {
+  double value;
+  std::size_t bytesHeld;  // memory-mode body size when the notification came
+};
+
+// Records the notifications; they arrive on the worker thread.
+class RecordingCallback : public CDownloaderCallback {
+ public:
+  void OnDownloadFinished(CDownloader* downloader) override {
+    std::lock_guard lock(mutex_);
+    finishedResults_.push_back(downloader->succeeded);
+  }
+
+  void OnDownloadProgress(CDownloader* downloader) override {
+    // The worker's own thread, so its buffer may be looked at here.
+    std::lock_guard lock(mutex_);
+    steps_.push_back({downloader->progress, downloader->GetContent().size()});
+  }
+
+  std::vector<bool> FinishedResults() const {
+    std::lock_guard lock(mutex_);
+    return finishedResults_;
+  }
+
+  std::vector<ProgressStep> Steps() const {
+    std::lock_guard lock(mutex_);
+    return steps_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<bool> finishedResults_;
+  std::vector<ProgressStep> steps_;
+};
+
+bool WaitUntilFinished(const CDownloader& downloader, std::chrono::milliseconds timeout = 15s) {
+  const auto deadline = Clock::now() + timeout;
+  while (!downloader.finished) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+template <typename F>
+Clock::duration TimeOf(F&& f) {
+  const auto start = Clock::now();
+  f();
+  return Clock::now() - start;
+}
+
+class DownloaderTest : public testing::Test {
+ protected:
+  void TearDown() override { platform::fault::Clear(); }
+
+  // Runs one transfer to its end with no retries.
+  void Download(CDownloader& downloader, const std::string& url, const std::string& file = "",
+                const std::string& post = "") {
+    downloader.Start(url, file, post);
+    ASSERT_TRUE(WaitUntilFinished(downloader));
+  }
+
+  ServerSession server;
+  TempFolder temp;
+  RecordingCallback callback;
+};
+
+// Only a final status of exactly 200 counts as success.
+class StatusTest : public DownloaderTest, public testing::WithParamInterface<int> {};
+
+TEST_P(StatusTest, SucceedsOnlyOn200) {
+  CDownloader downloader(&callback, 5, 0, 0);
+  Download(downloader, server.Url("status?codes=" + std::to_string(GetParam())));
+  EXPECT_EQ(downloader.succeeded, GetParam() == 200);
+  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(callback.FinishedResults(), std::vector<bool>{GetParam() == 200});
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, StatusTest, testing::Values(200, 201, 206, 304, 404, 500));
+
+struct RetryCase {
+  int retryCount;
+  int retryDelay;
+  std::size_t attempts;
+};
+
+void PrintTo(const RetryCase& c, std::ostream* out) {
+  *out << "Retries" << c.retryCount << "Delay" << c.retryDelay;
+}
+
+class RetryTest : public DownloaderTest, public testing::WithParamInterface<RetryCase> {};
+
+// retry count + 1 attempts, and the delay after every failed one, the last included.
+TEST_P(RetryTest, CountsAttemptsAndDelays) {
+  const RetryCase c = GetParam();
+  CDownloader downloader(&callback, 5, c.retryCount, c.retryDelay);
+  const auto elapsed = TimeOf([&] { Download(downloader, server.Url("status?codes=404")); });
+
+  EXPECT_FALSE(downloader.succeeded);
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), c.attempts);
+  const auto delay = std::chrono::seconds(c.retryDelay);
+  // The pause follows the last attempt too, before finished is set.
+  EXPECT_GE(elapsed, c.attempts * delay);
+  if (c.attempts == 0) {
+    EXPECT_LT(elapsed, 1s);
+  }
+  for (std::size_t i = 1; i < requests.size(); ++i) {
+    EXPECT_GE(requests[i].timeMs - requests[i - 1].timeMs, c.retryDelay * 1000.0 - 20) << "before attempt " << i;
+  }
+  EXPECT_EQ(callback.FinishedResults(), std::vector<bool>{false});
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, RetryTest,
+                         testing::Values(RetryCase{2, 1, 3}, RetryCase{0, 1, 1}, RetryCase{3, 0, 4},
+                                         RetryCase{-1, 1, 0}));
+
+TEST_F(DownloaderTest, StopsRetryingAtTheFirst200) {
+  CDownloader downloader(&callback, 5, 5, 0);
+  Download(downloader, server.Url("status?codes=500,404,200,404"));
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_EQ(server.Requests().size(), 3u);
+  // Each attempt starts with an empty buffer: only the body of the 200 answer is left.
+  EXPECT_EQ(downloader.GetContent(), "200 #2");
+}
+
+TEST_F(DownloaderTest, FileModeWritesTheBodyOverAnOldFile) {
+  const std::string file = temp.Narrow("package.zip");
+  WriteFile(file, std::string(300000, 'z'));
+  CDownloader downloader(&callback, 5, 1, 0);
+  Download(downloader, server.Url("pattern?size=200000"), file);
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_EQ(ReadFile(file), PatternBytes(200000));
+  EXPECT_EQ(downloader.GetContent(), "") << "file mode keeps nothing in memory";
+}
+
+TEST_F(DownloaderTest, FileKeepsWhatTheLastFailedAttemptWrote) {
+  const std::string file = temp.Narrow("out.bin");
+  CDownloader downloader(&callback, 5, 1, 0);
+  Download(downloader, server.Url("status?codes=404,503"), file);
+  EXPECT_FALSE(downloader.succeeded);
+  EXPECT_EQ(ReadFile(file), "503 #1");
+}
+
+struct RedirectCase {
+  int redirect;
+  int finalStatus;
+};
+
+void PrintTo(const RedirectCase& c, std::ostream* out) { *out << c.redirect << "To" << c.finalStatus; }
+
+class RedirectTest : public DownloaderTest, public testing::WithParamInterface<RedirectCase> {};
+
+TEST_P(RedirectTest, FollowsAndOnlyTheFinalStatusCounts) {
+  const RedirectCase c = GetParam();
+  const std::string target = "status?codes=" + std::to_string(c.finalStatus) + "&body=final";
+  CDownloader downloader(&callback, 5, 0, 0);
+  Download(downloader, server.Url("status?codes=" + std::to_string(c.redirect) +
+                                  "&location=" + net_testing::QueryValue(server.Path(target))));
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].target, server.Path(target));
+  EXPECT_EQ(downloader.succeeded, c.finalStatus == 200);
+  EXPECT_EQ(downloader.GetContent(), "final");
+}
+
+INSTANTIATE_TEST_SUITE_P(Redirects, RedirectTest,
+                         testing::Values(RedirectCase{302, 200}, RedirectCase{301, 200}, RedirectCase{307, 200},
+                                         RedirectCase{302, 404}));
+
+TEST_F(DownloaderTest, KnownLengthProgressMovesInWholePercentAndEndsAt100) {
+  constexpr std::size_t kSize = 2600;
+  CDownloader downloader(&callback, 5, 0, 0);
+  Download(downloader, server.Url("pattern?size=2600&chunk=26&pause=2"));
+  ASSERT_TRUE(downloader.succeeded);
+  EXPECT_EQ(downloader.progress, 1.0);
+
+  const auto steps = callback.Steps();
+  ASSERT_GE(steps.size(), 2u);
+  double previous = 0.0;
+  for (const ProgressStep& step : steps) {
+    EXPECT_GT(step.value, previous) << "one notification per change of whole percent";
+    EXPECT_EQ(step.value, std::round(step.value * 100) / 100) << "whole percent";
+    EXPECT_LE(step.value, static_cast<double>(step.bytesHeld) / kSize) << "never ahead of the bytes received";
+    previous = step.value;
+  }
+  EXPECT_EQ(steps.back().value, 1.0);
+  EXPECT_EQ(steps.back().bytesHeld, kSize) << "1.00 only once the last byte is there";
+}
+
+TEST_F(DownloaderTest, UnknownLengthLeavesProgressAtZero) {
+  CDownloader downloader(&callback, 5, 0, 0);
+  Download(downloader, server.Url("pattern?size=5000&chunk=500&pause=5&chunked=1"));
+  ASSERT_TRUE(downloader.succeeded);
+  EXPECT_EQ(downloader.GetContent(), PatternBytes(5000));
+  EXPECT_EQ(downloader.progress, 0.0);
+  EXPECT_TRUE(callback.Steps().empty());
+}
+
+TEST_F(DownloaderTest, WithoutCallbackProgressNeverMoves) {
+  CDownloader downloader(nullptr, 5, 0, 0);
+  Download(downloader, server.Url("pattern?size=2600&chunk=260&pause=2"));
+  ASSERT_TRUE(downloader.succeeded);
+  EXPECT_EQ(downloader.progress, 0.0);
+}
+
+TEST_F(DownloaderTest, EmptyBodySucceedsInBothModes) {
+  CDownloader downloader(&callback, 5, 0, 0);
+  Download(downloader, server.Url("status?codes=200&body="));
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_EQ(downloader.GetContent(), "");
+
+  const std::string file = temp.Narrow("empty.bin");
+  WriteFile(file, "old content");
+  Download(downloader, server.Url("status?codes=200&body="), file);
+  EXPECT_TRUE(downloader.succeeded);
+  ASSERT_TRUE(std::filesystem::exists(file));
+  EXPECT_EQ(std::filesystem::file_size(file), 0u);
+}
+
+struct PostCase {
+  std::string postData;
+  std::string method;
+};
+
+void PrintTo(const PostCase& c, std::ostream* out) { *out << c.method; }
+
+class PostTest : public DownloaderTest, public testing::WithParamInterface<PostCase> {};
+
+TEST_P(PostTest, PostDataSelectsPostAndIsSentExactly) {
+  CDownloader downloader(&callback, 5, 0, 0);
+  Download(downloader, server.Url("status"), "", GetParam().postData);
+  EXPECT_TRUE(downloader.succeeded);
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, GetParam().method);
+  EXPECT_EQ(requests[0].body, GetParam().postData);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bodies, PostTest,
+                         testing::Values(PostCase{"", "GET"}, PostCase{"a=1&b=two words\x01\xff", "POST"}));
+
+TEST_F(DownloaderTest, HttpsWithSelfSignedCertificateForAnotherHostProceeds) {
+  CDownloader downloader(&callback, 5, 0, 0);
+  Download(downloader, server.SecureUrl("status?body=secret"));
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_EQ(downloader.GetContent(), "secret");
+
+  const std::string file = temp.Narrow("secure.bin");
+  Download(downloader, server.SecureUrl("pattern?size=70000"), file);
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_EQ(ReadFile(file), PatternBytes(70000));
+}
+
+TEST_F(DownloaderTest, StartWhileRunningCancelsAndJoinsTheOldWorker) {
+  CDownloader downloader(&callback, 5, 0, 0);
+  downloader.Start(server.Url("hold?stall=body"), "", "");
+  ASSERT_TRUE(server.WaitForRequests(1));
+  EXPECT_LT(TimeOf([&] { downloader.Start(server.Url("status?body=second"), "", ""); }), kPromptly);
+  ASSERT_TRUE(WaitUntilFinished(downloader));
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_EQ(downloader.GetContent(), "second");
+  // The old worker still reported its (failed) end.
+  EXPECT_EQ(callback.FinishedResults(), (std::vector<bool>{false, true}));
+}
+
+// Stop returns promptly in every state of a transfer, however long the connect timeout
+// and the retry delay are.
+struct StopCase {
+  const char* name;
+  std::string (*url)(const ServerSession&);
+  bool waitForRequest;
+};
+
+void PrintTo(const StopCase& c, std::ostream* out) { *out << c.name; }
+
+class PromptStopTest : public DownloaderTest, public testing::WithParamInterface<StopCase> {};
+
+TEST_P(PromptStopTest, StopReturnsWithinAboutASecond) {
+  const StopCase c = GetParam();
+  CDownloader downloader(&callback, 60, 3, 60);
+  downloader.Start(c.url(server), "", "");
+  if (c.waitForRequest) {
+    ASSERT_TRUE(server.WaitForRequests(1));
+  }
+  // Into the state: connecting, waiting for data, receiving, or pausing before a retry.
+  std::this_thread::sleep_for(300ms);
+  ASSERT_FALSE(downloader.finished);
+
+  EXPECT_LT(TimeOf([&] { downloader.Stop(); }), kPromptly);
+  EXPECT_FALSE(downloader.succeeded);
+  EXPECT_EQ(callback.FinishedResults(), std::vector<bool>{false});
+  if (c.waitForRequest) {
+    EXPECT_EQ(server.Requests().size(), 1u) << "no attempt after the cancel";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, PromptStopTest,
+    testing::Values(StopCase{"Connecting", [](const ServerSession&) { return net_testing::BlackHoleUrl(); }, false},
+                    StopCase{"NoAnswer", [](const ServerSession& s) { return s.Url("hold?stall=head"); }, true},
+                    StopCase{"StalledBody", [](const ServerSession& s) { return s.Url("hold?stall=body"); }, true},
+                    StopCase{"Receiving",
+                             [](const ServerSession& s) { return s.Url("pattern?size=100000000&chunk=1000&pause=5"); },
+                             true},
+                    StopCase{"RetryPause", [](const ServerSession& s) { return s.Url("status?codes=404"); }, true},
+                    StopCase{"SecureNoAnswer", [](const ServerSession& s) { return s.SecureUrl("hold"); }, true}));
+
+// An output file that cannot be opened or written fails the attempt: the bytes are not
+// silently lost.
+struct FileFaultCase {
+  const char* name;
+  const char* file;  // below the test's folder
+  platform::fault::Op fault;
+  bool injected;
+};
+
+void PrintTo(const FileFaultCase& c, std::ostream* out) { *out << c.name; }
+
+class FileFaultTest : public DownloaderTest, public testing::WithParamInterface<FileFaultCase> {};
+
+TEST_P(FileFaultTest, FailsTheDownload) {
+  const FileFaultCase c = GetParam();
+  std::filesystem::create_directories(temp.path() / "folder");
+  if (c.injected) platform::fault::Inject(c.fault, "out.bin");
+  CDownloader downloader(&callback, 5, 1, 0);
+  Download(downloader, server.Url("pattern?size=300000"), temp.Narrow(c.file));
+  EXPECT_FALSE(downloader.succeeded);
+  EXPECT_EQ(callback.FinishedResults(), std::vector<bool>{false});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FileFaultTest,
+    testing::Values(FileFaultCase{"MissingFolder", "missing/out.bin", platform::fault::Op::Create, false},
+                    FileFaultCase{"PathIsAFolder", "folder", platform::fault::Op::Create, false},
+                    FileFaultCase{"CannotCreate", "out.bin", platform::fault::Op::Create, true},
+                    FileFaultCase{"DiskFull", "out.bin", platform::fault::Op::Write, true}));
+
+TEST_F(DownloaderTest, DestroyingTheLastDownloaderMidTransferJoinsThenCleansUp) {
+  auto downloader = std::make_unique<CDownloader>(&callback, 5, 0, 0);
+  downloader->Start(server.Url("hold?stall=body"), temp.Narrow("partial.bin"), "");
+  ASSERT_TRUE(server.WaitForRequests(1));
+  EXPECT_LT(TimeOf([&] { downloader.reset(); }), kPromptly);
+  // The worker ended (and said so) before the destructor returned.
+  EXPECT_EQ(callback.FinishedResults(), std::vector<bool>{false});
+  // The file was closed: it can be replaced.
+  std::filesystem::remove(temp.path() / "partial.bin");
+
+  // libcurl was cleaned up with the last downloader; a new one sets it up again.
+  CDownloader next(&callback, 5, 0, 0);
+  Download(next, server.SecureUrl("status?body=again"));
+  EXPECT_TRUE(next.succeeded);
+  EXPECT_EQ(next.GetContent(), "again");
+}
+
+TEST_F(DownloaderTest, ReusableAfterFailureAndAfterStop) {
+  CDownloader downloader(&callback, 5, 0, 0);
+  Download(downloader, net_testing::ClosedPortUrl());
+  EXPECT_FALSE(downloader.succeeded);
+  downloader.Start(server.Url("hold"), "", "");
+  ASSERT_TRUE(server.WaitForRequests(1));
+  downloader.Stop();
+  Download(downloader, server.Url("status?body=ok"));
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_EQ(downloader.GetContent(), "ok");
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+#pragma once
+// The test side of loopback_server.py: CTest starts that server once per run (fixture
+// "loopback_server") and names its ports file in LAUNCHER_TEST_SERVER.
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace net_testing {
+
+struct LoggedRequest {
+  double timeMs = 0;  // server clock
+  std::string method;
+  std::string target;  // as sent: path and query, not decoded
+  std::string body;
+};
+
+// One test's own part of the server. Every path carries a key of its own, so tests that
+// run side by side never see each other's requests.
+class ServerSession {
+ public:
+  ServerSession();
+
+  // http://127.0.0.1:PORT/s/KEY/ + `action` (an action of loopback_server.py, with its query).
+  std::string Url(const std::string& action) const;
+  // The same over TLS, with a self-signed certificate for another host name.
+  std::string SecureUrl(const std::string& action) const;
+  // Only the path, for redirects and for comparing logged targets.
+  std::string Path(const std::string& action) const;
+
+  std::vector<LoggedRequest> Requests() const;
+  // Waits until the server has logged at least `count` requests; false on timeout.
+  bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Lets this session's held answers go on.
+  void Release() const;
+
+ private:
+  std::string key_;
+};
+
+// A port where connecting hangs until the client gives up, and one that refuses.
+std::string BlackHoleUrl();
+std::string ClosedPortUrl();
+
+// What the "pattern" action sends: byte i is 'a' + i % 26.
+std::string PatternBytes(std::size_t size);
+// `text` encoded for a query value (for locations inside a query).
+std::string QueryValue(const std::string& text);
+
+}  // namespace net_testing

@@ -1,0 +1,293 @@
+#!/usr/bin/env python3
+"""Scripted HTTP and HTTPS server on 127.0.0.1 for the downloader and reporter tests.
+
+It runs natively, also for the Windows build whose tests run under Wine, and is shared
+by all tests of a CTest run; each test keeps to its own key in the paths.
+
+  loopback_server.py start DIR   start a server in the background; returns once it listens
+  loopback_server.py stop DIR    ask that server to quit
+  loopback_server.py serve DIR   run a server in the foreground
+
+When it listens, the server writes DIR/ports with the lines "http=P", "https=P" (a
+self-signed certificate for another host name), "blackhole=P" (a port whose accept
+queue is full, so a connection attempt hangs) and "closed=P" (nothing listens). It
+quits by itself after --lifetime seconds.
+
+Requests to /s/KEY/ACTION[/ARGS]?PARAMS are logged under KEY, then answered by ACTION:
+  status    codes=C1,C2,... answers the n-th request with Cn, the last code repeating;
+            body=TEXT (default "<code> #<n>"); delay=MS before answering;
+            location=PATH adds a Location header (a redirect)
+  slow/MS   answers 200 after MS milliseconds (the query is free for the caller)
+  pattern   size=N pattern bytes (byte i is 'a' + i % 26); chunked=1 hides the length;
+            chunk=BYTES and pause=MS between chunks
+  hold      stall=head: nothing is sent until /_release/KEY; stall=body: the header and
+            10 of 1000 body bytes are sent, the rest after the release. Holds end by
+            themselves after 30 s.
+Control: /_log/KEY lists KEY's requests, one line each: "MS METHOD TARGET BODY_HEX"
+(MS since the server started); /_release/KEY; /_quit.
+"""
+import argparse
+import http.client
+import http.server
+import os
+import socket
+import socketserver
+import ssl
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+
+HOLD_LIMIT = 30.0
+PERIOD = 26
+BLOCK = bytes(ord('a') + i % PERIOD for i in range(PERIOD * 40960))
+
+started = time.monotonic()
+lock = threading.Lock()
+logs = {}
+counters = {}
+releases = {}
+quit_event = threading.Event()
+
+
+def release_event(key):
+    with lock:
+        return releases.setdefault(key, threading.Event())
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = 'HTTP/1.1'
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        self.handle_request(b'')
+
+    def do_POST(self):
+        length = int(self.headers.get('Content-Length', '0'))
+        self.handle_request(self.rfile.read(length))
+
+    def handle_request(self, body):
+        url = urllib.parse.urlsplit(self.path)
+        parts = url.path.split('/')
+        params = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
+        try:
+            if len(parts) >= 4 and parts[1] == 's':
+                key = parts[2]
+                with lock:
+                    logs.setdefault(key, []).append(
+                        '%.1f %s %s %s' % ((time.monotonic() - started) * 1000, self.command, self.path, body.hex()))
+                action = getattr(self, 'action_' + parts[3], None)
+                if action:
+                    action(key, params, parts[4:])
+                else:
+                    self.reply(404, b'no such action')
+            elif len(parts) == 3 and parts[1] == '_log':
+                with lock:
+                    text = ''.join(line + '\n' for line in logs.get(parts[2], []))
+                self.reply(200, text.encode())
+            elif len(parts) == 3 and parts[1] == '_release':
+                release_event(parts[2]).set()
+                self.reply(200, b'released')
+            elif url.path == '/_quit':
+                self.reply(200, b'bye')
+                quit_event.set()
+            else:
+                self.reply(404, b'no such path')
+        except (ConnectionError, ssl.SSLError, socket.timeout):
+            self.close_connection = True
+
+    def reply(self, code, body, headers=()):
+        self.send_response(code)
+        for name, value in headers:
+            self.send_header(name, value)
+        if code in (204, 304):
+            self.end_headers()
+            return
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def action_status(self, key, params, args):
+        with lock:
+            n = counters.get(key, 0)
+            counters[key] = n + 1
+        codes = [int(c) for c in params.get('codes', '200').split(',')]
+        code = codes[min(n, len(codes) - 1)]
+        body = params.get('body', '%d #%d' % (code, n)).encode()
+        time.sleep(int(params.get('delay', '0')) / 1000)
+        headers = [('Location', params['location'])] if 'location' in params else []
+        self.reply(code, body, headers)
+
+    def action_pattern(self, key, params, args):
+        size = int(params.get('size', '0'))
+        chunk = int(params.get('chunk', str(len(BLOCK) - PERIOD)))
+        pause = int(params.get('pause', '0')) / 1000
+        chunked = params.get('chunked') == '1'
+        self.send_response(200)
+        if chunked:
+            self.send_header('Transfer-Encoding', 'chunked')
+        else:
+            self.send_header('Content-Length', str(size))
+        self.end_headers()
+        view = memoryview(BLOCK)
+        offset = 0
+        while offset < size:
+            n = min(chunk, size - offset)
+            data = view[offset % PERIOD:offset % PERIOD + n]
+            if chunked:
+                self.wfile.write(b'%x\r\n' % n + data + b'\r\n')
+            else:
+                self.wfile.write(data)
+            offset += n
+            if pause:
+                self.wfile.flush()
+                time.sleep(pause)
+        if chunked:
+            self.wfile.write(b'0\r\n\r\n')
+
+    def action_slow(self, key, params, args):
+        time.sleep(int(args[0]) / 1000)
+        self.reply(200, b'slow')
+
+    def action_hold(self, key, params, args):
+        released = release_event(key)
+        if params.get('stall') == 'body':
+            self.send_response(200)
+            self.send_header('Content-Length', '1000')
+            self.end_headers()
+            self.wfile.write(b'x' * 10)
+            self.wfile.flush()
+            released.wait(HOLD_LIMIT)
+            self.wfile.write(b'x' * 990)
+        else:
+            released.wait(HOLD_LIMIT)
+            self.reply(200, b'released')
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    request_queue_size = 64
+
+
+class SecureServer(Server):
+    """Performs the TLS handshake on the request's own thread, so that a stalled client
+    cannot block the others."""
+
+    def __init__(self, address, context):
+        super().__init__(address, Handler)
+        self.context = context
+
+    def finish_request(self, request, client_address):
+        request.settimeout(HOLD_LIMIT)
+        try:
+            request = self.context.wrap_socket(request, server_side=True)
+        except (OSError, ssl.SSLError):
+            return
+        super().finish_request(request, client_address)
+
+
+def make_certificate(folder):
+    key = os.path.join(folder, 'key.pem')
+    cert = os.path.join(folder, 'cert.pem')
+    subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', key, '-out', cert,
+                    '-days', '2', '-subj', '/CN=not-this-host.invalid'],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context
+
+
+def black_hole():
+    """A listener with an accept queue of one, filled at once: the kernel then drops
+    further connection requests, so a client's connect hangs until its own timeout."""
+    listener = socket.socket()
+    listener.bind(('127.0.0.1', 0))
+    listener.listen(0)
+    fillers = []
+    for _ in range(4):
+        filler = socket.socket()
+        filler.setblocking(False)
+        filler.connect_ex(listener.getsockname())
+        fillers.append(filler)
+    return listener, fillers
+
+
+def closed_port():
+    probe = socket.socket()
+    probe.bind(('127.0.0.1', 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    return port
+
+
+def serve(folder, lifetime):
+    os.makedirs(folder, exist_ok=True)
+    plain = Server(('127.0.0.1', 0), Handler)
+    secure = SecureServer(('127.0.0.1', 0), make_certificate(folder))
+    hole, fillers = black_hole()
+    for server in (plain, secure):
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    ports = 'http=%d\nhttps=%d\nblackhole=%d\nclosed=%d\n' % (
+        plain.server_address[1], secure.server_address[1], hole.getsockname()[1], closed_port())
+    with open(os.path.join(folder, 'ports.tmp'), 'w') as f:
+        f.write(ports)
+    os.replace(os.path.join(folder, 'ports.tmp'), os.path.join(folder, 'ports'))
+    quit_event.wait(lifetime)
+    # Held requests and slow bodies run on daemon threads; they end with the process.
+    os._exit(0)
+
+
+def read_ports(folder):
+    with open(os.path.join(folder, 'ports')) as f:
+        return dict(line.strip().split('=') for line in f if '=' in line)
+
+
+def start(folder, lifetime):
+    os.makedirs(folder, exist_ok=True)
+    ports_file = os.path.join(folder, 'ports')
+    if os.path.exists(ports_file):
+        stop(folder)
+    with open(os.path.join(folder, 'server.log'), 'w') as log:
+        subprocess.Popen([sys.executable, os.path.abspath(__file__), 'serve', folder, '--lifetime', str(lifetime)],
+                         stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
+    deadline = time.monotonic() + 30
+    while not os.path.exists(ports_file):
+        if time.monotonic() > deadline:
+            sys.exit('loopback server did not start; see ' + os.path.join(folder, 'server.log'))
+        time.sleep(0.05)
+    print(open(ports_file).read(), end='')
+
+
+def stop(folder):
+    try:
+        connection = http.client.HTTPConnection('127.0.0.1', int(read_ports(folder)['http']), timeout=5)
+        connection.request('GET', '/_quit')
+        connection.getresponse().read()
+    except (OSError, KeyError, http.client.HTTPException):
+        pass
+    try:
+        os.remove(os.path.join(folder, 'ports'))
+    except OSError:
+        pass
+
+
+def main():
+    parser = argparse.ArgumentParser(description='Scripted loopback HTTP(S) server for tests.')
+    parser.add_argument('command', choices=['start', 'stop', 'serve'])
+    parser.add_argument('folder')
+    parser.add_argument('--lifetime', type=float, default=1800)
+    args = parser.parse_args()
+    folder = os.path.abspath(args.folder)
+    if args.command == 'start':
+        start(folder, args.lifetime)
+    elif args.command == 'stop':
+        stop(folder)
+    else:
+        serve(folder, args.lifetime)
+
+
+if __name__ == '__main__':
+    main()
