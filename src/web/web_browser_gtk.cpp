@@ -85,7 +85,6 @@ CLauncherApp::CWebBrowser::CWebBrowser(CLauncherApp* app, const platform::Rect& 
   WebKitSettings* settings = webkit_web_view_get_settings(WEBKIT_WEB_VIEW(view_));
   webkit_settings_set_enable_page_cache(settings, FALSE);
   webkit_settings_set_auto_load_images(settings, TRUE);
-  webkit_settings_set_enable_java(settings, FALSE);
   webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
 
   g_signal_connect(view_, "load-changed", G_CALLBACK(OnLoadChanged), this);
