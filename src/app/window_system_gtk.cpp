@@ -136,7 +136,11 @@ void StopWakeTimer(NativeWindow) {
 }
 
 void DestroyWindow(NativeWindow window) {
-  if (window) gtk_widget_destroy(GTK_WIDGET(window));
+  if (!window) return;
+  gtk_widget_destroy(GTK_WIDGET(window));
+  // The window must be gone from the screen before the launch goes on (the game
+  // starts right after), not merely queued for destruction.
+  if (GdkDisplay* display = gdk_display_get_default()) gdk_display_sync(display);
 }
 
 void ShowErrorBox(NativeWindow owner, const std::wstring& text, const std::wstring& caption) {
