@@ -1,0 +1,216 @@
+#include "zip/extractor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "temp_folder.h"
+#include "zip_builder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing_support::ReadFile;
+using testing_support::TempFolder;
+using testing_support::WriteFile;
+using zip_testing::Zip;
+
+constexpr double kFinished = -1.0;  // marks the finished notification in the event list
+
+// Records the notifications in order; a hook may hold the worker inside one.
+class Recorder : public CZipExtractorCallback {
+ public:
+  void OnExtractProgress(CZipExtractor* extractor) override {
+    const double progress = extractor->progress;
+    std::function<void(CZipExtractor*, double)> hook;
+    {
+      std::lock_guard lock(mutex_);
+      events_.push_back(progress);
+      hook = onProgress;
+    }
+    changed_.notify_all();
+    if (hook) hook(extractor, progress);
+  }
+
+  void OnExtractFinished(CZipExtractor* extractor) override {
+    EXPECT_TRUE(extractor->finished) << "finished is set before the notification";
+    {
+      std::lock_guard lock(mutex_);
+      events_.push_back(kFinished);
+    }
+    changed_.notify_all();
+  }
+
+  // Waits (bounded) until `count` notifications have arrived.
+  bool WaitForEvents(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 10s, [&] { return events_.size() >= count; });
+  }
+
+  std::vector<double> events() {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+
+  std::function<void(CZipExtractor*, double)> onProgress;  // set before Start
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<double> events_;
+};
+
+// Holds the worker until the owner has asked it to stop (bounded, so a fault cannot
+// hang the suite).
+void WaitForCancel(CZipExtractor* extractor) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!extractor->cancel && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+}
+
+class ExtractorTest : public testing::Test {
+ protected:
+  std::wstring Package(const Zip& zip, const std::string& name = "package.zip") {
+    WriteFile(temp.path() / name, zip.Build());
+    return temp.Wide(name);
+  }
+
+  static Zip Numbered(int count) {
+    Zip zip;
+    for (int i = 0; i < count; ++i) {
+      zip.entries.push_back(zip_testing::File("dir/f" + std::to_string(i), "content " + std::to_string(i)));
+    }
+    return zip;
+  }
+
+  void RunToEnd(CZipExtractor& extractor, const std::wstring& archive) {
+    extractor.Start(archive, temp.Wide("out"));
+    ASSERT_TRUE(recorder.WaitForEvents(1));
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!extractor.finished && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(extractor.finished);
+    extractor.Stop();
+  }
+
+  bool OnDisk(int index) const { return fs::exists(temp.path() / "out" / "dir" / ("f" + std::to_string(index))); }
+
+  TempFolder temp;
+  Recorder recorder;
+};
+
+TEST_F(ExtractorTest, ProgressRunsFromZeroToTheLastEntryThenFinishes) {
+  CZipExtractor extractor(&recorder);
+  RunToEnd(extractor, Package(Numbered(5)));
+  EXPECT_TRUE(extractor.succeeded);
+  EXPECT_EQ(recorder.events(), (std::vector<double>{0.0, 0.2, 0.4, 0.6, 0.8, kFinished}));
+  EXPECT_EQ(extractor.progress.load(), 0.8) << "completion is the owner's to show";
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(ReadFile(temp.path() / "out" / "dir" / ("f" + std::to_string(i))), "content " + std::to_string(i));
+}
+
+TEST_F(ExtractorTest, EmptyArchiveOneEntryAndMissingFile) {
+  {
+    CZipExtractor extractor(&recorder);
+    RunToEnd(extractor, Package(Zip{}, "empty.zip"));
+    EXPECT_TRUE(extractor.succeeded);
+    EXPECT_EQ(recorder.events(), std::vector<double>{kFinished});
+  }
+  Recorder one;
+  {
+    CZipExtractor extractor(&one);
+    extractor.Start(Package(Numbered(1), "one.zip"), temp.Wide("out"));
+    ASSERT_TRUE(one.WaitForEvents(2));
+    extractor.Stop();
+    EXPECT_TRUE(extractor.succeeded);
+    EXPECT_EQ(one.events(), (std::vector<double>{0.0, kFinished}));
+  }
+  Recorder missing;
+  CZipExtractor extractor(&missing);
+  extractor.Start(temp.Wide("missing.zip"), temp.Wide("out2"));
+  ASSERT_TRUE(missing.WaitForEvents(1));
+  extractor.Stop();
+  EXPECT_TRUE(extractor.finished);
+  EXPECT_FALSE(extractor.succeeded);
+  EXPECT_EQ(missing.events(), std::vector<double>{kFinished});
+  EXPECT_FALSE(fs::exists(temp.path() / "out2"));
+}
+
+TEST_F(ExtractorTest, CancelIsSeenBetweenEntries) {
+  CZipExtractor extractor(&recorder);
+  // The owner asks to stop while entry 3 is unpacked: the worker sees it when it
+  // reaches entry 4.
+  recorder.onProgress = [](CZipExtractor* e, double progress) {
+    if (progress == 0.4) WaitForCancel(e);
+  };
+  extractor.Start(Package(Numbered(10)), temp.Wide("out"));
+  ASSERT_TRUE(recorder.WaitForEvents(5));
+  extractor.Stop();
+  EXPECT_TRUE(extractor.finished);
+  EXPECT_FALSE(extractor.succeeded);
+  EXPECT_EQ(recorder.events(), (std::vector<double>{0.0, 0.1, 0.2, 0.3, 0.4, kFinished}));
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(OnDisk(i), i <= 3) << i;
+}
+
+TEST_F(ExtractorTest, DamagedEntryEndsTheJobAndKeepsEarlierEntries) {
+  Zip zip = Numbered(5);
+  zip.entries[2].crc = zip.entries[2].localCrc = 1;
+  CZipExtractor extractor(&recorder);
+  RunToEnd(extractor, Package(zip));
+  EXPECT_FALSE(extractor.succeeded);
+  EXPECT_EQ(recorder.events(), (std::vector<double>{0.0, 0.2, 0.4, kFinished}));
+  EXPECT_TRUE(OnDisk(0));
+  EXPECT_TRUE(OnDisk(1));
+  EXPECT_FALSE(OnDisk(3));
+  EXPECT_FALSE(OnDisk(4));
+}
+
+TEST_F(ExtractorTest, StartWhileRunningStopsTheRunningJobFirst) {
+  CZipExtractor extractor(&recorder);
+  std::atomic<bool> held{false};
+  recorder.onProgress = [&held](CZipExtractor* e, double) {
+    if (!held.exchange(true)) WaitForCancel(e);
+  };
+  extractor.Start(Package(Numbered(3), "first.zip"), temp.Wide("first"));
+  ASSERT_TRUE(recorder.WaitForEvents(1));
+  Zip second;
+  second.entries = {zip_testing::File("second.txt", "2")};
+  extractor.Start(Package(second, "second.zip"), temp.Wide("second"));
+  ASSERT_TRUE(recorder.WaitForEvents(4));
+  extractor.Stop();
+  EXPECT_TRUE(extractor.succeeded);
+  EXPECT_EQ(recorder.events(), (std::vector<double>{0.0, kFinished, 0.0, kFinished}))
+      << "the first job still reports that it finished";
+  EXPECT_FALSE(fs::exists(temp.path() / "first"));
+  EXPECT_EQ(ReadFile(temp.path() / "second" / "second.txt"), "2");
+}
+
+TEST_F(ExtractorTest, DestroyingARunningJobJoinsIt) {
+  {
+    CZipExtractor extractor(&recorder);
+    recorder.onProgress = [](CZipExtractor* e, double) { WaitForCancel(e); };
+    extractor.Start(Package(Numbered(3)), temp.Wide("out"));
+    ASSERT_TRUE(recorder.WaitForEvents(1));
+  }
+  EXPECT_EQ(recorder.events(), (std::vector<double>{0.0, kFinished}));
+  CZipExtractor idle(nullptr);
+  idle.Stop();
+  EXPECT_FALSE(idle.finished);
+}
+
+TEST_F(ExtractorTest, RunsWithoutCallbackAndRestartsAfterDone) {
+  CZipExtractor extractor(nullptr);
+  for (int round = 0; round < 2; ++round) {
+    extractor.Start(Package(Numbered(2)), temp.Wide("out"));
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!extractor.finished && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(extractor.succeeded) << round;
+  }
+}
+
+}  // namespace
