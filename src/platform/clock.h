@@ -15,9 +15,12 @@ struct CalendarTime {
   int second = 0;
 };
 
+// Whether the fields form a real date and time between the years 1601 and 30827.
+bool IsValidCalendarTime(const CalendarTime& time);
+
 // Converts a local calendar time to UTC (SystemTimeToFileTime, then
 // LocalFileTimeToFileTime on Windows; mktime on POSIX). False, leaving *utc alone,
-// when the fields do not form a valid date and time between 1601 and 30827.
+// for a time that is not IsValidCalendarTime.
 bool LocalTimeToFileTime(const CalendarTime& local, FileTime* utc);
 
 }  // namespace platform

@@ -13,7 +13,7 @@ bool LocalTimeToFileTime(const CalendarTime& local, FileTime* utc) {
   st.wMinute = static_cast<WORD>(local.minute);
   st.wSecond = static_cast<WORD>(local.second);
   FILETIME localTime, utcTime;
-  if (local.year < 1601 || local.year > 30827 || !SystemTimeToFileTime(&st, &localTime)) return false;
+  if (!IsValidCalendarTime(local) || !SystemTimeToFileTime(&st, &localTime)) return false;
   if (!LocalFileTimeToFileTime(&localTime, &utcTime)) return false;
   *utc = (static_cast<FileTime>(utcTime.dwHighDateTime) << 32) | utcTime.dwLowDateTime;
   return true;

@@ -247,7 +247,7 @@ TEST_F(ArchiveTest, UnpackedFilesGetTheirPermissions) {
     ASSERT_TRUE(platform::QueryAttributes(temp.Wide("out/" + std::string(name)), &attributes));
     EXPECT_TRUE(attributes & platform::kAttributeReadOnly) << name;
   }
-  if (IsWindows()) GTEST_SKIP() << "permission bits are a POSIX matter";
+  if (IsWindows()) return;  // permission bits are a POSIX matter
   auto mode = [&](const char* name) { return static_cast<unsigned>(fs::status(Out(name)).permissions()); };
   EXPECT_EQ(mode("game"), 0755u);
   EXPECT_EQ(mode("suid"), 0750u);

@@ -1,0 +1,76 @@
+// libFuzzer target: opens the input as a zip archive and unpacks every entry below a
+// folder nested four levels deep in a scratch root. Anything that appears in the root
+// outside that folder means an entry escaped it, and aborts.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "zip/archive.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Entries beyond this add time, not coverage.
+constexpr std::int32_t kMaxEntries = 256;
+
+const fs::path& Root() {
+  static const fs::path root = fs::temp_directory_path() / ("zip-fuzz-" + std::to_string(getpid()));
+  return root;
+}
+
+fs::path Target() { return Root() / "a" / "b" / "c" / "d" / "out"; }
+
+// Everything below the root must be the archive, the target's parents, or inside the target.
+void CheckNothingEscaped() {
+  const fs::path target = Target();
+  for (auto it = fs::recursive_directory_iterator(Root()); it != fs::recursive_directory_iterator(); ++it) {
+    const fs::path& p = it->path();
+    if (p == target) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    const std::string relative = fs::relative(p, Root()).generic_string();
+    if (relative == "archive.zip" || relative == "a" || relative == "a/b" || relative == "a/b/c" ||
+        relative == "a/b/c/d") {
+      continue;
+    }
+    std::fprintf(stderr, "entry escaped the target folder: %s\n", p.c_str());
+    std::abort();
+  }
+}
+
+void UnpackAll(Archive* archive) {
+  ArchiveSetBaseDir(archive, Target().wstring());
+  ArchiveEntry entry;
+  ArchiveGetEntry(archive, -1, &entry);
+  const std::int32_t count = entry.index < kMaxEntries ? entry.index : kMaxEntries;
+  for (std::int32_t i = 0; i < count; ++i) {
+    if (ArchiveGetEntry(archive, i, &entry) == ArchiveOk) ArchiveUnpackEntry(archive, i, entry.name);
+  }
+  // Back to the start: the walk restarts from entry 0.
+  if (count > 1) ArchiveGetEntry(archive, 0, &entry);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::error_code ec;
+  fs::remove_all(Root(), ec);
+  fs::create_directories(Target());
+  {
+    std::ofstream out(Root() / "archive.zip", std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  }
+  if (Archive* archive = ArchiveOpen((Root() / "archive.zip").wstring())) {
+    UnpackAll(archive);
+    ArchiveClose(archive);
+  }
+  CheckNothingEscaped();
+  return 0;
+}
