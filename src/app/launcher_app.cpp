@@ -107,6 +107,9 @@ void CLauncherApp::ShowProgress(float fraction) {
 }
 
 void CLauncherApp::ShowError(const std::wstring& text) {
+  // The box's modal loop runs no idle step, so the failure on the canvas (the red
+  // status text) is painted now, before the box, or the player would never see it.
+  if (!IsQuitting() && UIManager()->IsDirty()) UIManager()->Paint();
   window_system::ShowErrorBox(IsQuitting() ? nullptr : MainWindow(), text, title_);
 }
 
