@@ -1,0 +1,29 @@
+// Process entry on Windows: one launcher per logon session, an OLE apartment for the
+// browser control, the main window and its loop, then the teardown in a fixed order.
+// The exit code is 0 on every path.
+#include <windows.h>
+
+#include <ole2.h>
+
+#include <memory>
+
+#include "app/launcher_app.h"
+#include "platform/instance.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // Owned until the process ends; without the lock the launcher still starts.
+  platform::SingleInstance instance;
+  if (instance.Acquire(kInstanceName) == platform::SingleInstance::Result::AlreadyRunning) return 0;
+  const bool oleReady = SUCCEEDED(OleInitialize(nullptr));
+
+  auto app = std::make_unique<CLauncherApp>();
+  app->CreateMainWindow();
+  app->Run();
+  window_system::StopWakeTimer(app->MainWindow());
+  app->Cleanup();
+  app->DeleteUIManager();
+  app.reset();
+
+  if (oleReady) OleUninitialize();
+  return 0;
+}
