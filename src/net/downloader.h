@@ -59,6 +59,8 @@ class CDownloader {
   // Sleeps for the retry delay; false when cancelled meanwhile.
   bool PauseBeforeRetry();
   bool Store(const char* data, std::size_t size);
+  // Writes out the file buffer; false when the file did not take it all.
+  bool FlushFile();
   void UpdateProgress(double total, double now);
 
   static std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void* downloader);
@@ -78,5 +80,6 @@ class CDownloader {
   std::string filePath_;
   std::string postData_;
   platform::File file_;
+  std::string fileBuffer_;
   std::string memory_;
 };

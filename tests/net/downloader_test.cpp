@@ -158,11 +158,11 @@ TEST_F(DownloaderTest, StopsRetryingAtTheFirst200) {
 
 TEST_F(DownloaderTest, FileModeWritesTheBodyOverAnOldFile) {
   const std::string file = temp.Narrow("package.zip");
-  WriteFile(file, std::string(300000, 'z'));
+  WriteFile(file, std::string(3000000, 'z'));
   CDownloader downloader(&callback, 5, 1, 0);
-  Download(downloader, server.Url("pattern?size=200000"), file);
+  Download(downloader, server.Url("pattern?size=2000000&chunk=70000"), file);
   EXPECT_TRUE(downloader.succeeded);
-  EXPECT_EQ(ReadFile(file), PatternBytes(200000));
+  EXPECT_EQ(ReadFile(file), PatternBytes(2000000));
   EXPECT_EQ(downloader.GetContent(), "") << "file mode keeps nothing in memory";
 }
 
@@ -345,6 +345,7 @@ struct FileFaultCase {
   const char* file;  // below the test's folder
   platform::fault::Op fault;
   bool injected;
+  std::size_t bodySize;  // more than the downloader buffers, or less
 };
 
 void PrintTo(const FileFaultCase& c, std::ostream* out) { *out << c.name; }
@@ -356,17 +357,18 @@ TEST_P(FileFaultTest, FailsTheDownload) {
   std::filesystem::create_directories(temp.path() / "folder");
   if (c.injected) platform::fault::Inject(c.fault, "out.bin");
   CDownloader downloader(&callback, 5, 1, 0);
-  Download(downloader, server.Url("pattern?size=300000"), temp.Narrow(c.file));
+  Download(downloader, server.Url("pattern?size=" + std::to_string(c.bodySize)), temp.Narrow(c.file));
   EXPECT_FALSE(downloader.succeeded);
   EXPECT_EQ(callback.FinishedResults(), std::vector<bool>{false});
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FileFaultTest,
-    testing::Values(FileFaultCase{"MissingFolder", "missing/out.bin", platform::fault::Op::Create, false},
-                    FileFaultCase{"PathIsAFolder", "folder", platform::fault::Op::Create, false},
-                    FileFaultCase{"CannotCreate", "out.bin", platform::fault::Op::Create, true},
-                    FileFaultCase{"DiskFull", "out.bin", platform::fault::Op::Write, true}));
+    testing::Values(FileFaultCase{"MissingFolder", "missing/out.bin", platform::fault::Op::Create, false, 1000},
+                    FileFaultCase{"PathIsAFolder", "folder", platform::fault::Op::Create, false, 1000},
+                    FileFaultCase{"CannotCreate", "out.bin", platform::fault::Op::Create, true, 1000},
+                    FileFaultCase{"DiskFull", "out.bin", platform::fault::Op::Write, true, 3000000},
+                    FileFaultCase{"DiskFullSmallBody", "out.bin", platform::fault::Op::Write, true, 1000}));
 
 TEST_F(DownloaderTest, DestroyingTheLastDownloaderMidTransferJoinsThenCleansUp) {
   auto downloader = std::make_unique<CDownloader>(&callback, 5, 0, 0);
