@@ -267,6 +267,7 @@ TEST_P(PostTest, PostDataSelectsPostAndIsSentExactly) {
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].method, GetParam().method);
   EXPECT_EQ(requests[0].body, GetParam().postData);
+  EXPECT_EQ(requests[0].userAgent, "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.2)");
 }
 
 INSTANTIATE_TEST_SUITE_P(Bodies, PostTest,
@@ -282,6 +283,14 @@ TEST_F(DownloaderTest, HttpsWithSelfSignedCertificateForAnotherHostProceeds) {
   Download(downloader, server.SecureUrl("pattern?size=70000"), file);
   EXPECT_TRUE(downloader.succeeded);
   EXPECT_EQ(ReadFile(file), PatternBytes(70000));
+}
+
+TEST_F(DownloaderTest, ConnectTimeoutEndsAnAttempt) {
+  CDownloader downloader(&callback, 1, 0, 0);
+  const auto elapsed = TimeOf([&] { Download(downloader, net_testing::BlackHoleUrl()); });
+  EXPECT_FALSE(downloader.succeeded);
+  EXPECT_GE(elapsed, 900ms);
+  EXPECT_LT(elapsed, 1s + kPromptly);
 }
 
 TEST_F(DownloaderTest, StartWhileRunningCancelsAndJoinsTheOldWorker) {

@@ -101,8 +101,10 @@ std::vector<LoggedRequest> ServerSession::Requests() const {
     std::istringstream fields(line);
     LoggedRequest request;
     std::string body;
-    fields >> request.timeMs >> request.method >> request.target >> body;
+    std::string userAgent;
+    fields >> request.timeMs >> request.method >> request.target >> body >> userAgent;
     request.body = FromHex(body);
+    request.userAgent = FromHex(userAgent);
     requests.push_back(request);
   }
   return requests;

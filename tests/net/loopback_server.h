@@ -13,6 +13,7 @@ struct LoggedRequest {
   std::string method;
   std::string target;  // as sent: path and query, not decoded
   std::string body;
+  std::string userAgent;
 };
 
 // One test's own part of the server. Every path carries a key of its own, so tests that

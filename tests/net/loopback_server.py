@@ -23,8 +23,9 @@ Requests to /s/KEY/ACTION[/ARGS]?PARAMS are logged under KEY, then answered by A
   hold      stall=head: nothing is sent until /_release/KEY; stall=body: the header and
             10 of 1000 body bytes are sent, the rest after the release. Holds end by
             themselves after 30 s.
-Control: /_log/KEY lists KEY's requests, one line each: "MS METHOD TARGET BODY_HEX"
-(MS since the server started); /_release/KEY; /_quit.
+Control: /_log/KEY lists KEY's requests, one line each: "MS METHOD TARGET BODY USER_AGENT"
+(MS since the server started; BODY and USER_AGENT in hex, "-" when empty);
+/_release/KEY; /_quit.
 """
 import argparse
 import http.client
@@ -49,6 +50,10 @@ logs = {}
 counters = {}
 releases = {}
 quit_event = threading.Event()
+
+
+def hex_field(data):
+    return data.hex() or '-'
 
 
 def release_event(key):
@@ -78,7 +83,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 key = parts[2]
                 with lock:
                     logs.setdefault(key, []).append(
-                        '%.1f %s %s %s' % ((time.monotonic() - started) * 1000, self.command, self.path, body.hex()))
+                        '%.1f %s %s %s %s' % ((time.monotonic() - started) * 1000, self.command, self.path,
+                                              hex_field(body), hex_field(self.headers.get('User-Agent', '').encode())))
                 action = getattr(self, 'action_' + parts[3], None)
                 if action:
                     action(key, params, parts[4:])
