@@ -55,6 +55,7 @@ class CLauncherApp : public CApp,
   CUILabel* StatusLabel() const { return statusLabel_; }
   CUILabel* PercentageLabel() const { return percentageLabel_; }
   CUIProgress* ProgressBar() const { return progressBar_; }
+  CWebBrowser* Browser() const { return browser_; }
 
  protected:
   void InitWindow(MainWindowSpec& spec, int& canvasWidth, int& canvasHeight) override;

@@ -1,62 +1,21 @@
-// The per-user feature-control values. Each case points HKEY_CURRENT_USER at a
-// fresh scratch key, so the keys start out missing and the real user's values stay
-// untouched.
+// The per-user feature-control values, each case under a fresh scratch
+// HKEY_CURRENT_USER where the keys start out missing.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <string>
 
+#include "scratch_registry.h"
 #include "web/xweb_browser_win32.h"
 
 namespace {
 
+using web_testing::ExecutableName;
+using web_testing::ReadDword;
+using web_testing::ScratchUserKey;
+
 constexpr wchar_t kFeatureControl[] = L"Software\\Microsoft\\Internet Explorer\\Main\\FeatureControl";
-
-class ScratchUserKey {
- public:
-  ScratchUserKey() {
-    path_ = L"Software\\LauncherWebTests\\" + std::to_wstring(GetCurrentProcessId());
-    RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                    &key_, nullptr);
-    overridden_ = key_ && RegOverridePredefKey(HKEY_CURRENT_USER, key_) == ERROR_SUCCESS;
-  }
-  ~ScratchUserKey() {
-    if (overridden_) RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-    if (key_) RegCloseKey(key_);
-    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
-    RegDeleteKeyW(HKEY_CURRENT_USER, path_.c_str());
-  }
-  ScratchUserKey(const ScratchUserKey&) = delete;
-  ScratchUserKey& operator=(const ScratchUserKey&) = delete;
-
-  bool ready() const { return overridden_; }
-  HKEY key() const { return key_; }
-
- private:
-  std::wstring path_;
-  HKEY key_ = nullptr;
-  bool overridden_ = false;
-};
-
-std::wstring ExecutableName() {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  const std::wstring full(path);
-  return full.substr(full.find_last_of(L"\\/") + 1);
-}
-
-// The DWORD value `name` under `root`\`subkey`; -1 when absent or of another type.
-long long ReadDword(HKEY root, const std::wstring& subkey, const std::wstring& name) {
-  DWORD value = 0;
-  DWORD size = sizeof value;
-  DWORD type = 0;
-  if (RegGetValueW(root, subkey.c_str(), name.c_str(), RRF_RT_ANY, &type, &value, &size) != ERROR_SUCCESS ||
-      type != REG_DWORD) {
-    return -1;
-  }
-  return value;
-}
 
 struct EmulationCase {
   int mode;
