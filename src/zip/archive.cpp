@@ -221,17 +221,21 @@ std::int32_t ReadEntry(Archive* archive, std::int32_t index, ArchiveEntry* entry
   return ArchiveOk;
 }
 
-// Creates `path` below `base` (which may be empty), outermost folder first. Failures
-// are left for the following file creation to report.
-void EnsureFolder(const std::wstring& base, std::wstring_view path) {
-  std::uint32_t attributes = 0;
-  if (!base.empty() && !platform::QueryAttributes(base, &attributes)) platform::MakeFolder(base);
-  if (path.empty()) return;
+void EnsureLevels(const std::wstring& base, std::wstring_view path) {
   std::size_t last = path.size();
   while (last > 0 && !platform::IsPathSeparator(path[last - 1])) --last;
-  if (last > 1) EnsureFolder(base, path.substr(0, last - 1));
+  if (last > 1) EnsureLevels(base, path.substr(0, last - 1));
   const std::wstring full = base + std::wstring(path);
+  std::uint32_t attributes = 0;
   if (!platform::QueryAttributes(full, &attributes)) platform::MakeFolder(full);
+}
+
+// Creates `path` below `base`, outermost folder first. Failures are left for the
+// following file creation to report.
+void EnsureFolder(const std::wstring& base, std::wstring_view path) {
+  std::uint32_t attributes = 0;
+  if (!platform::QueryAttributes(base, &attributes)) platform::MakeFolder(base);
+  if (!path.empty()) EnsureLevels(base, path);
 }
 
 bool FitsPath(const std::wstring& path) { return path.size() < kArchiveNameSize; }
