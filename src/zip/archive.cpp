@@ -30,7 +30,9 @@ constexpr std::uint32_t kUnixHost = 3;
 bool IsSlash(wchar_t c) { return c == L'/' || c == L'\\'; }
 
 // Absolute, rooted or drive-relative: "/x", "\\x", "\\\\server\\x", "C:x".
-bool IsAbsolute(std::wstring_view path) { return (!path.empty() && IsSlash(path[0])) || (path.size() > 1 && path[1] == L':'); }
+bool IsAbsolute(std::wstring_view path) {
+  return (!path.empty() && IsSlash(path[0])) || (path.size() > 1 && path[1] == L':');
+}
 
 std::wstring WithSeparator(std::wstring directory) {
   if (directory.empty() || !platform::IsPathSeparator(directory.back())) {
@@ -262,14 +264,14 @@ std::int32_t UnpackFile(Archive* archive, const ArchiveEntry& entry, const std::
   const std::wstring_view folder = std::wstring_view(targetName).substr(0, split);
   const std::wstring path = archive->baseDirectory + targetName;
   if (!FitsPath(path)) return ArchiveErrName;
-  EnsureFolder(archive->baseDirectory, folder);
-  platform::File file = platform::File::Create(path, entry.attributes, entry.posixMode);
-  if (!file.IsOpen()) return ArchiveErrOpen;
-  ZipStreamOpen(archive->directory.get(), nullptr);  // no password is ever supplied
   if (!archive->unpackBuffer) {
     archive->unpackBuffer.reset(new (std::nothrow) unsigned char[kUnpackBufferSize]);
     if (!archive->unpackBuffer) return ArchiveErrData;
   }
+  EnsureFolder(archive->baseDirectory, folder);
+  platform::File file = platform::File::Create(path, entry.attributes, entry.posixMode);
+  if (!file.IsOpen()) return ArchiveErrOpen;
+  ZipStreamOpen(archive->directory.get(), nullptr);  // no password is ever supplied
   std::int32_t result = CopyEntryData(archive, file, entry);
   file.Close();
   // A damaged package must never pass as sound.

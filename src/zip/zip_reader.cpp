@@ -98,14 +98,17 @@ struct EndRecord {
 // and the end record. Finds it from the locator in front of the end record: its start
 // is where the central directory ends. A record whose values differ from the end
 // record's describes an archive that really needs zip64, which is refused.
-std::int32_t FindZip64End(ZipSource* source, std::uint64_t endPosition, const EndRecord& end, std::uint64_t* centralEnd) {
+std::int32_t FindZip64End(ZipSource* source, std::uint64_t endPosition, const EndRecord& end,
+                          std::uint64_t* centralEnd) {
   *centralEnd = endPosition;
   unsigned char locator[kZip64LocatorSize];
   if (endPosition < kZip64LocatorSize) return ZipStatusOk;
   const std::uint64_t locatorPosition = endPosition - kZip64LocatorSize;
   if (!ReadAt(source, locatorPosition, locator, kZip64LocatorSize)) return ZipStatusIo;
-  if (Get32(locator) != kZip64LocatorSignature) return ZipStatusOk;
-  if (Get32(locator + 4) != 0 || Get32(locator + 16) > 1) return ZipStatusBadArchive;
+  // Anything but a single-disk locator is bytes that merely look like one.
+  if (Get32(locator) != kZip64LocatorSignature || Get32(locator + 4) != 0 || Get32(locator + 16) > 1) {
+    return ZipStatusOk;
+  }
   // Directly in front of the locator (the common fixed size), or where the locator
   // says when nothing precedes the archive.
   const std::uint64_t candidates[2] = {locatorPosition - std::min<std::uint64_t>(locatorPosition, kZip64EndSize),

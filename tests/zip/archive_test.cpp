@@ -24,6 +24,8 @@ using zip_testing::Zip;
 
 std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
+std::string CaseName(std::size_t index) { return "Case" + std::to_string(index); }
+
 bool IsWindows() { return std::string(platform::OsName()) == "Windows"; }
 
 class ArchiveTest : public testing::Test {
@@ -146,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(Table, NameSanitising,
                                          NameCase{"/x/../../y.txt", "../y.txt"},
                                          NameCase{"../up.txt", "../up.txt"},
                                          NameCase{"a..b/..c.txt", "a..b/..c.txt"}),
-                         [](const testing::TestParamInfo<NameCase>& info) { return "Case" + std::to_string(info.index); });
+                         [](const testing::TestParamInfo<NameCase>& info) { return CaseName(info.index); });
 
 class TraversalRefusal : public ArchiveTest, public testing::WithParamInterface<const char*> {};
 
@@ -161,7 +163,7 @@ TEST_P(TraversalRefusal, WritesNothingAndFailsTheEntry) {
 INSTANTIATE_TEST_SUITE_P(Names, TraversalRefusal,
                          testing::Values("../up.txt", "..\\up.txt", "a/..", "a/../..", "x/./../../y.txt", "...",
                                          ".. /up.txt", "inner/.. ", "C:", "/", "\\\\", "../"),
-                         [](const testing::TestParamInfo<const char*>& info) { return "Case" + std::to_string(info.index); });
+                         [](const testing::TestParamInfo<const char*>& info) { return CaseName(info.index); });
 
 TEST_F(ArchiveTest, RefusesTargetNamesOutsideTheBase) {
   Zip zip;

@@ -111,7 +111,9 @@ TEST_F(ExtractorTest, ProgressRunsFromZeroToTheLastEntryThenFinishes) {
   EXPECT_TRUE(extractor.succeeded);
   EXPECT_EQ(recorder.events(), (std::vector<double>{0.0, 0.2, 0.4, 0.6, 0.8, kFinished}));
   EXPECT_EQ(extractor.progress.load(), 0.8) << "completion is the owner's to show";
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(ReadFile(temp.path() / "out" / "dir" / ("f" + std::to_string(i))), "content " + std::to_string(i));
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(ReadFile(temp.path() / "out" / "dir" / ("f" + std::to_string(i))), "content " + std::to_string(i));
+  }
 }
 
 TEST_F(ExtractorTest, EmptyArchiveOneEntryAndMissingFile) {

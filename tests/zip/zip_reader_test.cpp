@@ -137,6 +137,21 @@ TEST_F(ZipReaderTest, RefusesArchivesThatReallyNeedZip64) {
   EXPECT_FALSE(Open(zip.Build()));
 }
 
+TEST_F(ZipReaderTest, BytesThatOnlyLookLikeAZip64LocatorAreIgnored) {
+  // The central extra field is never read, so it may end in anything.
+  const std::string multiDisk("PK\x06\x07\x05\0\0\0\0\0\0\0\0\0\0\0\x09\0\0\0", 20);
+  const std::string noRecord("PK\x06\x07\0\0\0\0\x10\0\0\0\0\0\0\0\x01\0\0\0", 20);
+  for (const std::string& tail : {multiDisk, noRecord}) {
+    Entry e = zip_testing::File("a.txt", "alpha");
+    e.centralExtra = tail;
+    Zip zip;
+    zip.entries = {e};
+    auto directory = Open(zip.Build());
+    ASSERT_TRUE(directory);
+    EXPECT_EQ(directory->bytesBefore, 0u);
+  }
+}
+
 TEST_F(ZipReaderTest, StoredAndDeflatedEntriesReadIdentically) {
   const std::string content = zip_testing::NoiseBytes(40000, 3) + zip_testing::Text(50000);
   Zip zip;
