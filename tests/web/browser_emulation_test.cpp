@@ -21,6 +21,7 @@ struct EmulationCase {
   int mode;
   DWORD expected;
 };
+void PrintTo(const EmulationCase& c, std::ostream* os) { *os << "mode " << c.mode; }
 
 class BrowserEmulation : public ::testing::TestWithParam<EmulationCase> {};
 
@@ -38,7 +39,11 @@ TEST_P(BrowserEmulation, WritesBothValuesUnderTheExecutablesName) {
 INSTANTIATE_TEST_SUITE_P(Modes, BrowserEmulation,
                          ::testing::Values(EmulationCase{0, 0}, EmulationCase{1, 7000}, EmulationCase{2, 8888},
                                            EmulationCase{3, 9999}, EmulationCase{4, 10001},
-                                           EmulationCase{5, 11001}, EmulationCase{6, 0}, EmulationCase{-1, 0}));
+                                           EmulationCase{5, 11001}, EmulationCase{6, 0}, EmulationCase{-1, 0}),
+                         [](const ::testing::TestParamInfo<EmulationCase>& info) {
+                           const int mode = info.param.mode;
+                           return (mode < 0 ? "MinusMode" : "Mode") + std::to_string(mode < 0 ? -mode : mode);
+                         });
 
 TEST(BrowserEmulationKeys, MissingKeysAreCreatedVolatile) {
   ScratchUserKey scratch;

@@ -77,6 +77,7 @@ struct BeforeNavigateCase {
   bool answer;
   const wchar_t* seen;
 };
+void PrintTo(const BeforeNavigateCase& c, std::ostream* os) { *os << c.name; }
 
 class BeforeNavigateTable : public BrowserEvents, public ::testing::WithParamInterface<BeforeNavigateCase> {};
 
@@ -116,6 +117,7 @@ struct NewWindowCase {
   bool cancelled;
   bool openedHere;
 };
+void PrintTo(const NewWindowCase& c, std::ostream* os) { *os << c.name; }
 
 class NewWindowTable : public BrowserEvents, public ::testing::WithParamInterface<NewWindowCase> {};
 

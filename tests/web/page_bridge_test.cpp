@@ -28,7 +28,8 @@ bool Shown(HWND window) { return (GetWindowLongPtrW(window, GWL_STYLE) & WS_VISI
 // launcher builds in its window, the browser included.
 //
 // Tests leave the main window to the process's end: without a window manager Wine
-// takes two seconds to destroy a shown top-level window.
+// takes two seconds to destroy a shown top-level window. It stays left of where the
+// end-to-end runs show the launcher, at the screen's centre.
 class BridgeApp : public CLauncherApp {
  public:
   explicit BridgeApp(bool withLauncherUI) : withLauncherUI_(withLauncherUI) {}
@@ -37,7 +38,7 @@ class BridgeApp : public CLauncherApp {
   void InitWindow(MainWindowSpec& spec, int& canvasWidth, int& canvasHeight) override {
     spec.title = L"Bridge test";
     spec.style = kMainWindowStyle;
-    spec.rect = platform::Rect{40, 40, 680, 440};
+    spec.rect = platform::Rect{0, 0, 400, 300};
     canvasWidth = kCanvasWidth;
     canvasHeight = kCanvasHeight;
   }
@@ -102,6 +103,7 @@ struct NameCase {
   const wchar_t* name;
   bool known;
 };
+void PrintTo(const NameCase& c, std::ostream* os) { *os << ::testing::PrintToString(std::wstring(c.name)); }
 
 class MethodNames : public PageBridge, public ::testing::WithParamInterface<NameCase> {};
 
@@ -143,6 +145,7 @@ struct EnterGameCase {
   void (*arguments)(DispatchCall&);
   std::vector<std::string> launches;
 };
+void PrintTo(const EnterGameCase& c, std::ostream* os) { *os << c.name; }
 
 class EnterGameCalls : public PageBridge, public ::testing::WithParamInterface<EnterGameCase> {};
 

@@ -36,6 +36,7 @@ struct InterfaceCase {
   const IID* iid;
   Answer answer;
 };
+void PrintTo(const InterfaceCase& c, std::ostream* os) { *os << c.name; }
 
 void* Expected(CXWebBrowser& host, Answer answer) {
   switch (answer) {
@@ -117,6 +118,7 @@ struct AnswerCase {
   std::function<HRESULT(CXWebBrowser&)> call;
   HRESULT expected;
 };
+void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
 
 class HostAnswers : public ::testing::TestWithParam<AnswerCase> {};
 
