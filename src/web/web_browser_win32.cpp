@@ -49,8 +49,8 @@ bool ArgumentText(const VARIANT& argument, std::string* text) {
 
 CLauncherApp::CWebBrowser::CWebBrowser(CLauncherApp* app, const platform::Rect& rect) : app_(app) {
   SetBrowserEmulation(EmulationMode());
-  hostWindow_ = CreateHostWindow(static_cast<HWND>(app->MainWindow()), RECT{rect.left, rect.top, rect.right, rect.bottom},
-                                 L"");
+  const RECT area{rect.left, rect.top, rect.right, rect.bottom};
+  hostWindow_ = CreateHostWindow(static_cast<HWND>(app->MainWindow()), area, L"");
   if (Create(hostWindow_)) SetNotify(app);
   methods_.push_back({L"fnEnterGame", kFirstMethodId, &CWebBrowser::OnEnterGame});
 }

@@ -220,7 +220,8 @@ HWND CXWebBrowser::CreateHostWindow(HWND parent, const RECT& rect, const std::ws
 }
 
 bool CXWebBrowser::SetBrowserEmulation(int mode) {
-  FeatureKey{kFeatureControlKey};
+  // The parent first, so that it too is volatile when it was missing.
+  { FeatureKey featureControl{kFeatureControlKey}; }
   wchar_t name[64] = {};
   // The values are per executable: the file name is the value name.
   if (GetModuleBaseNameW(GetCurrentProcess(), nullptr, name, 64) == 0) return false;
