@@ -28,8 +28,9 @@ bool Shown(HWND window) { return (GetWindowLongPtrW(window, GWL_STYLE) & WS_VISI
 // launcher builds in its window, the browser included.
 //
 // Tests leave the main window to the process's end: without a window manager Wine
-// takes two seconds to destroy a shown top-level window. It stays left of where the
-// end-to-end runs show the launcher, at the screen's centre.
+// takes two seconds to destroy a shown top-level window. It stays at the right edge,
+// clear of the painting tests' windows at the top left and of the launcher's in the
+// end-to-end runs, at the centre.
 class BridgeApp : public CLauncherApp {
  public:
   explicit BridgeApp(bool withLauncherUI) : withLauncherUI_(withLauncherUI) {}
@@ -38,7 +39,7 @@ class BridgeApp : public CLauncherApp {
   void InitWindow(MainWindowSpec& spec, int& canvasWidth, int& canvasHeight) override {
     spec.title = L"Bridge test";
     spec.style = kMainWindowStyle;
-    spec.rect = platform::Rect{0, 0, 400, 300};
+    spec.rect = platform::Rect{1520, 0, 1920, 300};
     canvasWidth = kCanvasWidth;
     canvasHeight = kCanvasHeight;
   }

@@ -3,7 +3,8 @@
 //
 // Tests leave the main window to the process's end unless closing it is the point:
 // without a window manager Wine takes two seconds to destroy a shown top-level window.
-// It stays left of where the end-to-end runs show the launcher, at the screen's centre.
+// It stays at the right edge, clear of the painting tests' windows at the top left and
+// of the launcher's in the end-to-end runs, at the centre.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -40,7 +41,7 @@ class TestApp : public CApp {
     MainWindowSpec spec;
     spec.title = L"Window test";
     spec.style = kMainWindowStyle;
-    spec.rect = platform::Rect{0, 320, 400, 620};
+    spec.rect = platform::Rect{1520, 320, 1920, 620};
     return spec;
   }
 };
