@@ -26,6 +26,11 @@ const fs::path& Root() {
   return root;
 }
 
+void RemoveRoot() {
+  std::error_code ec;
+  fs::remove_all(Root(), ec);
+}
+
 fs::path Target() { return Root() / "a" / "b" / "c" / "d" / "out"; }
 
 // Everything below the root must be the archive, the target's parents, or inside the target.
@@ -65,6 +70,9 @@ void UnpackAll(Archive* archive) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // Registered once the root's path exists, so it runs before the path is destroyed.
+  static const bool cleanupRegistered = !Root().empty() && std::atexit(RemoveRoot) == 0;
+  (void)cleanupRegistered;
   std::error_code ec;
   fs::remove_all(Root(), ec);
   fs::create_directories(Target());
