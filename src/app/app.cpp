@@ -66,3 +66,9 @@ bool CApp::PumpMessage() {
   if (quit_) return false;
   return TakeOne() == Step::Continue;
 }
+
+void CApp::Teardown() {
+  window_system::StopWakeTimer(mainWindow_);
+  Cleanup();
+  uiManager_.reset();
+}

@@ -26,6 +26,10 @@ class CApp {
   CUIManager* UIManager() const { return uiManager_.get(); }
   bool IsUIReady() const { return uiReady_; }
   bool IsQuitting() const { return quit_; }
+  // The entry's teardown once the loop has ended: the wake-up timer stops, the
+  // application deletes what it owns (Cleanup), then the UI manager goes with the
+  // UI objects still listed.
+  void Teardown();
   // Destroys the UI manager and with it the UI objects still listed.
   void DeleteUIManager() { uiManager_.reset(); }
 

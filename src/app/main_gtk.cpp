@@ -16,9 +16,7 @@ int main() {
   auto app = std::make_unique<CLauncherApp>();
   app->CreateMainWindow();
   app->Run();
-  window_system::StopWakeTimer(app->MainWindow());
-  app->Cleanup();
-  app->DeleteUIManager();
+  app->Teardown();
   app.reset();
   return 0;
 }

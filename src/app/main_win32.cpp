@@ -19,9 +19,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   auto app = std::make_unique<CLauncherApp>();
   app->CreateMainWindow();
   app->Run();
-  window_system::StopWakeTimer(app->MainWindow());
-  app->Cleanup();
-  app->DeleteUIManager();
+  app->Teardown();
   app.reset();
 
   if (oleReady) OleUninitialize();

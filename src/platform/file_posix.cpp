@@ -38,24 +38,6 @@ int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
 }  // namespace
 
-File::File(File&& other) noexcept
-    : handle_(other.handle_), failReads_(other.failReads_), failWrites_(other.failWrites_) {
-  other.handle_ = kInvalid;
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    failReads_ = other.failReads_;
-    failWrites_ = other.failWrites_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
-File::~File() { Close(); }
-
 File File::OpenRead(const std::wstring& path) {
   if (!FitsMaxPath(path) || fault::Hit(fault::Op::Open, path)) return File();
   const int fd = open(ToPath(path).c_str(), O_RDONLY | O_CLOEXEC);

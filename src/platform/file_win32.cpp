@@ -24,28 +24,6 @@ struct SearchState {
 
 }  // namespace
 
-namespace {
-
-}  // namespace
-
-File::File(File&& other) noexcept
-    : handle_(other.handle_), failReads_(other.failReads_), failWrites_(other.failWrites_) {
-  other.handle_ = kInvalid;
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    failReads_ = other.failReads_;
-    failWrites_ = other.failWrites_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
-File::~File() { Close(); }
-
 File File::OpenRead(const std::wstring& path) {
   if (!FitsMaxPath(path) || fault::Hit(fault::Op::Open, path)) return File();
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

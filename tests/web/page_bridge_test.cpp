@@ -79,9 +79,7 @@ class PageBridge : public ::testing::Test {
   }
   void TearDown() override {
     browser_.reset();
-    window_system::StopWakeTimer(app_.MainWindow());
-    app_.Cleanup();
-    app_.DeleteUIManager();
+    app_.Teardown();
   }
 
   IDispatch* External() {
@@ -288,9 +286,7 @@ class LauncherBrowser : public ::testing::Test {
   }
   void TearDown() override {
     top_.Reset();
-    window_system::StopWakeTimer(app_.MainWindow());
-    app_.Cleanup();
-    app_.DeleteUIManager();
+    app_.Teardown();
   }
 
   HRESULT Complete(IDispatch* source) {

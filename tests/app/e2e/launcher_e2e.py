@@ -25,7 +25,6 @@ sys.path.insert(0, os.path.join(ROOT, "tools", "devserver"))
 import make_launcher_folder  # noqa: E402
 import make_pictures  # noqa: E402
 
-BIN_DIR = None
 TITLE = "E2E Launcher"
 SCREEN_W, SCREEN_H = 1920, 1080
 REASONS = {"ReportReasonStartLoading": 11, "ReportReasonStopLoading": 12, "ReportLaunchGameFail": 13,
@@ -121,8 +120,12 @@ class DevServer:
         self.log.close()
 
 
-class LauncherTest(unittest.TestCase):
-    pictures = None
+class E2ECase(unittest.TestCase):
+    """One launcher folder and development server per case; the sample client and the
+    pictures are made once per class."""
+
+    bin_dir = None
+    game_file = "sample_game"
 
     @classmethod
     def setUpClass(cls):
@@ -132,7 +135,7 @@ class LauncherTest(unittest.TestCase):
         make_pictures.write_pictures(cls.pictures)
         cls.client = os.path.join(cls.shared, "client")
         os.makedirs(cls.client)
-        shutil.copy(os.path.join(BIN_DIR, "sample_game"), cls.client)
+        shutil.copy(os.path.join(cls.bin_dir, cls.game_file), cls.client)
         with open(os.path.join(cls.client, "readme.txt"), "w") as f:
             f.write("the sample client\n")
 
@@ -159,10 +162,16 @@ class LauncherTest(unittest.TestCase):
         self.servers.append(server)
         return server
 
+    def finish(self, process, timeout=60):
+        output, _ = process.communicate(timeout=timeout)
+        return process.returncode, output.decode(errors="replace")
+
+
+class LauncherTest(E2ECase):
     def lay_out(self, server, login_query="auto=alice", version_file=None, **settings):
         values = {"Title": TITLE, "FixedWidth": 1100, "FixedHeight": 660, "DownloadRetry": 0,
                   "DownloadRetryDelay": 0, "PlatformId": 7, **REASONS, **TEXTS, **settings}
-        arguments = [self.folder, "--port", str(server.port), "--launcher", os.path.join(BIN_DIR, "launcher"),
+        arguments = [self.folder, "--port", str(server.port), "--launcher", os.path.join(self.bin_dir, "launcher"),
                      "--pictures", self.pictures, "--login-query", login_query]
         for key, value in values.items():
             arguments += ["--set-json", f"{key}={json.dumps(value)}"]
@@ -177,10 +186,6 @@ class LauncherTest(unittest.TestCase):
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.processes.append(process)
         return process
-
-    def finish(self, process, timeout=60):
-        output, _ = process.communicate(timeout=timeout)
-        return process.returncode, output.decode(errors="replace")
 
     def game_record(self):
         path = os.path.join(self.folder, "game-args.json")
@@ -449,5 +454,5 @@ class Screenshot(LauncherTest):
 
 
 if __name__ == "__main__":
-    BIN_DIR = os.path.abspath(sys.argv.pop(1))
+    E2ECase.bin_dir = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)

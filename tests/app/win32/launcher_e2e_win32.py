@@ -11,21 +11,17 @@ Usage: launcher_e2e_win32.py BIN_DIR [unittest arguments]. Needs DISPLAY and the
 
 import json
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
 sys.path.insert(0, os.path.join(ROOT, "tests", "app", "e2e"))
-from launcher_e2e import DevServer, Screen, wait_until  # noqa: E402
+from launcher_e2e import E2ECase, wait_until  # noqa: E402
 import make_launcher_folder  # noqa: E402
-import make_pictures  # noqa: E402
 
-BIN_DIR = None
 DRIVER = "launcher_page_driver.exe"
 TITLE = "E2E Launcher"
 REASONS = {"ReportReasonStartLoading": 11, "ReportReasonStopLoading": 12, "ReportLaunchGameFail": 13,
@@ -34,47 +30,14 @@ TEXTS = {"CheckLatestVersionFail": "Version server unreachable",
          "DownloadLatestVersionFail": "Download failed", "ExtractFileFail": "Package damaged"}
 
 
-class WindowsLauncherTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.screen = Screen()
-        cls.shared = tempfile.mkdtemp(prefix="launcher-e2e-win32-")
-        cls.pictures = os.path.join(cls.shared, "pictures")
-        make_pictures.write_pictures(cls.pictures)
-        cls.client = os.path.join(cls.shared, "client")
-        os.makedirs(cls.client)
-        shutil.copy(os.path.join(BIN_DIR, "sample_game.exe"), cls.client)
-        with open(os.path.join(cls.client, "readme.txt"), "w") as f:
-            f.write("the sample client\n")
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.shared, ignore_errors=True)
-
-    def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="case-", dir=self.shared)
-        self.folder = os.path.join(self.work, "launcher")
-        self.servers = []
-        self.processes = []
-
-    def tearDown(self):
-        for process in self.processes:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-        for server in self.servers:
-            server.stop()
-
-    def serve(self, *options):
-        server = DevServer(self.work, "--client", self.client, "--version", "2.0", *options)
-        self.servers.append(server)
-        return server
+class WindowsLauncherTest(E2ECase):
+    game_file = "sample_game.exe"
 
     def lay_out(self, server, **settings):
         values = {"Title": TITLE, "FixedWidth": 1100, "FixedHeight": 660, "DownloadRetry": 0,
                   "DownloadRetryDelay": 0, "PlatformId": 7, "ExeCmdArgs": "-windowed", **REASONS, **TEXTS,
                   **settings}
-        arguments = [self.folder, "--port", str(server.port), "--launcher", os.path.join(BIN_DIR, DRIVER),
+        arguments = [self.folder, "--port", str(server.port), "--launcher", os.path.join(self.bin_dir, DRIVER),
                      "--pictures", self.pictures]
         for key, value in values.items():
             arguments += ["--set-json", f"{key}={json.dumps(value)}"]
@@ -87,10 +50,6 @@ class WindowsLauncherTest(unittest.TestCase):
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.processes.append(process)
         return process
-
-    def finish(self, process, timeout=60):
-        output, _ = process.communicate(timeout=timeout)
-        return process.returncode, output.decode(errors="replace")
 
     def game_record(self):
         path = os.path.join(self.folder, "game-args.json")
@@ -227,5 +186,5 @@ class Closing(WindowsLauncherTest):
 
 
 if __name__ == "__main__":
-    BIN_DIR = os.path.abspath(sys.argv.pop(1))
+    E2ECase.bin_dir = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)

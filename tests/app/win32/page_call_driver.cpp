@@ -66,9 +66,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   app->CreateMainWindow();
   SetTimer(static_cast<HWND>(app->MainWindow()), kPageCallTimer, kPageCallDelayMs, &CallThePage);
   app->Run();
-  window_system::StopWakeTimer(app->MainWindow());
-  app->Cleanup();
-  app->DeleteUIManager();
+  app->Teardown();
   g_app = nullptr;
   app.reset();
 
