@@ -15,11 +15,11 @@ CApp::~CApp() {
 CApp* CApp::Instance() { return g_app; }
 
 void CApp::CreateMainWindow() {
-  MainWindowSpec spec;
+  MainWindowParams windowParams;
   int canvasWidth = 0;
   int canvasHeight = 0;
-  InitWindow(spec, canvasWidth, canvasHeight);
-  mainWindow_ = window_system::CreateMainWindow(this, spec);
+  InitWindow(windowParams, canvasWidth, canvasHeight);
+  mainWindow_ = window_system::CreateMainWindow(this, windowParams);
   uiManager_ = std::make_unique<CUIManager>(window_system::PaintTarget(mainWindow_), canvasWidth, canvasHeight);
   uiReady_ = true;
   window_system::StartWakeTimer(mainWindow_);

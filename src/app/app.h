@@ -35,7 +35,7 @@ class CApp {
 
  protected:
   // Fills the window's parameters; the canvas size is the UI manager's.
-  virtual void InitWindow(MainWindowSpec& spec, int& canvasWidth, int& canvasHeight) = 0;
+  virtual void InitWindow(MainWindowParams& windowParams, int& canvasWidth, int& canvasHeight) = 0;
   virtual void InitUI() = 0;
 
  public:

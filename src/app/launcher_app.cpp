@@ -16,7 +16,7 @@ CLauncherApp::CLauncherApp() = default;
 
 CLauncherApp::~CLauncherApp() = default;
 
-void CLauncherApp::InitWindow(MainWindowSpec& spec, int& canvasWidth, int& canvasHeight) {
+void CLauncherApp::InitWindow(MainWindowParams& windowParams, int& canvasWidth, int& canvasHeight) {
   int screenWidth = 0;
   int screenHeight = 0;
   window_system::GetScreenSize(&screenWidth, &screenHeight);
@@ -30,9 +30,9 @@ void CLauncherApp::InitWindow(MainWindowSpec& spec, int& canvasWidth, int& canva
   localVersion_ = std::move(c.localVersion);
   title_ = std::move(c.title);
 
-  spec.title = title_;
-  spec.style = kMainWindowStyle;
-  spec.rect = c.windowRect;
+  windowParams.title = title_;
+  windowParams.style = kMainWindowStyle;
+  windowParams.rect = c.windowRect;
   canvasWidth = kCanvasWidth;
   canvasHeight = kCanvasHeight;
 }

@@ -58,7 +58,7 @@ class CLauncherApp : public CApp,
   CWebBrowser* Browser() const { return browser_; }
 
  protected:
-  void InitWindow(MainWindowSpec& spec, int& canvasWidth, int& canvasHeight) override;
+  void InitWindow(MainWindowParams& windowParams, int& canvasWidth, int& canvasHeight) override;
   void InitUI() override;
   void OnIdle() override;
 

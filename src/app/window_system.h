@@ -10,7 +10,7 @@
 class CApp;
 using NativeWindow = void*;
 
-struct MainWindowSpec {
+struct MainWindowParams {
   std::wstring title;
   std::uint32_t style = 0;
   platform::Rect rect;
@@ -28,7 +28,7 @@ struct QueuedMessage {
 namespace window_system {
 
 // Registers the window class, creates the main window for `app` and shows it.
-NativeWindow CreateMainWindow(CApp* app, const MainWindowSpec& spec);
+NativeWindow CreateMainWindow(CApp* app, const MainWindowParams& windowParams);
 // The surface the UI manager paints to: the window itself on Windows, its canvas
 // widget on Linux.
 NativeWindow PaintTarget(NativeWindow window);

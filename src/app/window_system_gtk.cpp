@@ -76,16 +76,16 @@ GtkOverlay* OverlayOf(NativeWindow window) {
   return GTK_OVERLAY(g_object_get_data(G_OBJECT(window), "launcher-overlay"));
 }
 
-NativeWindow CreateMainWindow(CApp*, const MainWindowSpec& spec) {
+NativeWindow CreateMainWindow(CApp*, const MainWindowParams& windowParams) {
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  gtk_window_set_title(GTK_WINDOW(window), Narrow(spec.title).c_str());
+  gtk_window_set_title(GTK_WINDOW(window), Narrow(windowParams.title).c_str());
   gtk_window_set_resizable(GTK_WINDOW(window), FALSE);
   GdkPixbuf* icon = MakeIcon();
   gtk_window_set_icon(GTK_WINDOW(window), icon);
   g_object_unref(icon);
 
-  const int width = spec.rect.right - spec.rect.left;
-  const int height = spec.rect.bottom - spec.rect.top;
+  const int width = windowParams.rect.right - windowParams.rect.left;
+  const int height = windowParams.rect.bottom - windowParams.rect.top;
   GtkWidget* overlay = gtk_overlay_new();
   GtkWidget* canvas = gtk_drawing_area_new();
   gtk_widget_set_size_request(canvas, width, height);
@@ -96,7 +96,7 @@ NativeWindow CreateMainWindow(CApp*, const MainWindowSpec& spec) {
   g_object_set_data(G_OBJECT(window), "launcher-canvas", canvas);
   g_signal_connect(window, "destroy", G_CALLBACK(OnDestroy), nullptr);
 
-  gtk_window_move(GTK_WINDOW(window), spec.rect.left, spec.rect.top);
+  gtk_window_move(GTK_WINDOW(window), windowParams.rect.left, windowParams.rect.top);
   gtk_widget_show_all(window);
   return window;
 }

@@ -44,7 +44,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
 
 }  // namespace
 
-NativeWindow CreateMainWindow(CApp*, const MainWindowSpec& spec) {
+NativeWindow CreateMainWindow(CApp*, const MainWindowParams& windowParams) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof windowClass;
@@ -56,8 +56,8 @@ NativeWindow CreateMainWindow(CApp*, const MainWindowSpec& spec) {
   windowClass.lpszClassName = kClassName;
   RegisterClassExW(&windowClass);
 
-  const platform::Rect& r = spec.rect;
-  HWND window = CreateWindowExW(0, kClassName, spec.title.c_str(), spec.style, r.left, r.top, r.right - r.left,
+  const platform::Rect& r = windowParams.rect;
+  HWND window = CreateWindowExW(0, kClassName, windowParams.title.c_str(), windowParams.style, r.left, r.top, r.right - r.left,
                                 r.bottom - r.top, nullptr, nullptr, instance, nullptr);
   // The process's show command is ignored: the window always opens normally.
   ShowWindow(window, SW_SHOWNORMAL);

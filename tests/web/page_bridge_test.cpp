@@ -36,10 +36,10 @@ class BridgeApp : public CLauncherApp {
   explicit BridgeApp(bool withLauncherUI) : withLauncherUI_(withLauncherUI) {}
 
  protected:
-  void InitWindow(MainWindowSpec& spec, int& canvasWidth, int& canvasHeight) override {
-    spec.title = L"Bridge test";
-    spec.style = kMainWindowStyle;
-    spec.rect = platform::Rect{1520, 0, 1920, 300};
+  void InitWindow(MainWindowParams& windowParams, int& canvasWidth, int& canvasHeight) override {
+    windowParams.title = L"Bridge test";
+    windowParams.style = kMainWindowStyle;
+    windowParams.rect = platform::Rect{1520, 0, 1920, 300};
     canvasWidth = kCanvasWidth;
     canvasHeight = kCanvasHeight;
   }

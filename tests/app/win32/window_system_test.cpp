@@ -24,8 +24,8 @@ class TestApp : public CApp {
   bool readyAtInitUI = false;
 
  protected:
-  void InitWindow(MainWindowSpec& spec, int& canvasWidth, int& canvasHeight) override {
-    spec = Spec();
+  void InitWindow(MainWindowParams& windowParams, int& canvasWidth, int& canvasHeight) override {
+    windowParams = Params();
     canvasWidth = 220;
     canvasHeight = 132;
   }
@@ -37,12 +37,12 @@ class TestApp : public CApp {
   void OnIdle() override {}
 
  public:
-  static MainWindowSpec Spec() {
-    MainWindowSpec spec;
-    spec.title = L"Window test";
-    spec.style = kMainWindowStyle;
-    spec.rect = platform::Rect{1520, 320, 1920, 620};
-    return spec;
+  static MainWindowParams Params() {
+    MainWindowParams windowParams;
+    windowParams.title = L"Window test";
+    windowParams.style = kMainWindowStyle;
+    windowParams.rect = platform::Rect{1520, 320, 1920, 620};
+    return windowParams;
   }
 };
 
@@ -154,7 +154,7 @@ TEST_F(MainWindow, EveryPointIsClientArea) {
 
 TEST(MainWindowBeforeTheUI, BehavesAsAPlainWindow) {
   TestApp app;
-  const HWND window = Handle(window_system::CreateMainWindow(&app, TestApp::Spec()));
+  const HWND window = Handle(window_system::CreateMainWindow(&app, TestApp::Params()));
   ASSERT_NE(window, nullptr);
   EXPECT_EQ(SendMessageW(window, WM_NCHITTEST, 0, CaptionPoint(window)), HTCAPTION);
 }
