@@ -166,6 +166,26 @@ class E2ECase(unittest.TestCase):
         output, _ = process.communicate(timeout=timeout)
         return process.returncode, output.decode(errors="replace")
 
+    def picture(self, name):
+        return subprocess.run(["convert", os.path.join(self.pictures, name), "-depth", "8", "rgb:-"],
+                              capture_output=True, check=True).stdout
+
+    def assert_download_frame(self, shot):
+        """An RGB shot of the 1100 x 660 client area during a download shows the background,
+        the bar's front image at its left end and white status text."""
+        def at(px, py):
+            i = (py * 1100 + px) * 3
+            return tuple(shot[i:i + 3])
+
+        background = self.picture("background.png")
+        for px, py in ((10, 10), (550, 300), (1000, 100)):
+            expected = at_in(background, 1100, px, py)
+            self.assertTrue(all(abs(a - b) <= 2 for a, b in zip(at(px, py), expected)), (px, py, at(px, py), expected))
+        front = at_in(self.picture("progress_front.png"), 500, 10, 15)
+        self.assertTrue(all(abs(a - b) <= 16 for a, b in zip(at(310, 572), front)), at(310, 572))
+        status = [at(px, py) for py in range(593, 630) for px in range(300, 800)]
+        self.assertGreater(sum(1 for r, g, b in status if min(r, g, b) > 230), 30, "no white status text")
+
 
 class LauncherTest(E2ECase):
     def lay_out(self, server, login_query="auto=alice", version_file=None, **settings):
@@ -210,6 +230,11 @@ class LauncherTest(E2ECase):
     def status_pixels(self):
         x, y = self.client_position()
         return self.screen.screenshot(x + 300, y + 593, 500, 37)
+
+
+def at_in(rgb, width, x, y):
+    i = (y * width + x) * 3
+    return tuple(rgb[i:i + 3])
 
 
 def pixels(data):
@@ -434,23 +459,7 @@ class Screenshot(LauncherTest):
                 f.write(shot)
         self.finish(launcher, timeout=60)
 
-        def at(px, py):
-            i = (py * 1100 + px) * 3
-            return tuple(shot[i:i + 3])
-
-        background = subprocess.run(["convert", os.path.join(self.pictures, "background.png"), "-depth", "8",
-                                     "rgb:-"], capture_output=True, check=True).stdout
-        for px, py in ((10, 10), (550, 300), (1000, 100)):
-            i = (py * 1100 + px) * 3
-            expected = tuple(background[i:i + 3])
-            self.assertTrue(all(abs(a - b) <= 2 for a, b in zip(at(px, py), expected)), (px, py, at(px, py), expected))
-        front = subprocess.run(["convert", os.path.join(self.pictures, "progress_front.png"), "-depth", "8",
-                                "rgb:-"], capture_output=True, check=True).stdout
-        # The bar's left end shows the front image; the label under it is white text.
-        self.assertTrue(all(abs(a - b) <= 16 for a, b in zip(at(310, 572), tuple(front[(15 * 500 + 10) * 3:][:3]))),
-                        at(310, 572))
-        status = [at(px, py) for py in range(593, 630) for px in range(300, 800)]
-        self.assertGreater(sum(1 for r, g, b in status if min(r, g, b) > 230), 30, "no white status text")
+        self.assert_download_frame(shot)
 
 
 if __name__ == "__main__":
