@@ -68,7 +68,7 @@ void CLauncherApp::EnterGame(const std::string& pageArgument) {
     if (!UpdateClient()) {
       CloseWindow();
     } else if (!IsQuitting()) {
-      window_system::DestroyWindow(MainWindow());
+      CloseWindow();
       Report(StartGame(params) ? "ReportReasonStopLoading" : "ReportLaunchGameFail");
     }
   }

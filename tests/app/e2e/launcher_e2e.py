@@ -126,6 +126,7 @@ class E2ECase(unittest.TestCase):
 
     bin_dir = None
     game_file = "sample_game"
+    os_name = "Linux"
 
     @classmethod
     def setUpClass(cls):
@@ -165,6 +166,17 @@ class E2ECase(unittest.TestCase):
     def finish(self, process, timeout=60):
         output, _ = process.communicate(timeout=timeout)
         return process.returncode, output.decode(errors="replace")
+
+    def game_record(self):
+        path = os.path.join(self.folder, "game-args.json")
+        if not wait_until(lambda: os.path.exists(path), 5):
+            return None
+        with open(path) as f:
+            return json.load(f)
+
+    def report_query(self, reason, device="alice"):
+        return (f"platformId=7&os={self.os_name}&device={device}&version=2.0&reason={reason}"
+                "&remark1=&remark2=&remark3=&remark4=")
 
     def picture(self, name):
         return subprocess.run(["convert", os.path.join(self.pictures, name), "-depth", "8", "rgb:-"],
@@ -206,17 +218,6 @@ class LauncherTest(E2ECase):
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.processes.append(process)
         return process
-
-    def game_record(self):
-        path = os.path.join(self.folder, "game-args.json")
-        if not wait_until(lambda: os.path.exists(path), 5):
-            return None
-        with open(path) as f:
-            return json.load(f)
-
-    def report_query(self, server, reason):
-        return (f"platformId=7&os=Linux&device=alice&version=2.0&reason={reason}"
-                "&remark1=&remark2=&remark3=&remark4=")
 
     def dismiss_dialog(self):
         dialog = wait_until(self.screen.dialog, 30)
@@ -272,9 +273,9 @@ class FirstInstall(LauncherTest):
         requests = server.requests()
         self.assertEqual(requests[:2], [("/login", "auto=alice"), ("/version", "")])
         self.assertCountEqual(requests[2:4], [
-            ("/report", self.report_query(server, REASONS["ReportReasonStartLoading"])),
+            ("/report", self.report_query(REASONS["ReportReasonStartLoading"])),
             ("/package/client_2.0.zip", "")])
-        self.assertEqual(requests[4:], [("/report", self.report_query(server, REASONS["ReportReasonStopLoading"]))])
+        self.assertEqual(requests[4:], [("/report", self.report_query(REASONS["ReportReasonStopLoading"]))])
         with open(os.path.join(self.folder, "Version.json"), "rb") as f:
             self.assertEqual(f.read(), b'{\n   "Channel" : "beta",\n   "Version" : "2.0"\n}\n')
         self.assertEqual(sorted(os.listdir(os.path.join(self.folder, "client"))), ["readme.txt", "sample_game"])
@@ -324,7 +325,7 @@ class Failures(LauncherTest):
         code, output = self.finish(launcher)
         self.assertEqual(code, 0, output)
         self.assertEqual(server.requests()[-1],
-                         ("/report", self.report_query(server, REASONS["ReportDownloadLatestVersionFail"])))
+                         ("/report", self.report_query(REASONS["ReportDownloadLatestVersionFail"])))
         self.assertFalse(any(name.endswith(".zip") for name in os.listdir(self.folder)))
         client = os.path.join(self.folder, "client")
         self.assertFalse(os.path.exists(client) and os.listdir(client), "the old client was left")
@@ -338,7 +339,7 @@ class Failures(LauncherTest):
         code, output = self.finish(launcher)
         self.assertEqual(code, 0, output)
         self.assertEqual(server.requests()[-1],
-                         ("/report", self.report_query(server, REASONS["ReportExtractFileFail"])))
+                         ("/report", self.report_query(REASONS["ReportExtractFileFail"])))
         self.assertFalse(any(name.endswith(".zip") for name in os.listdir(self.folder)))
         self.assertIsNone(self.game_record())
 

@@ -32,6 +32,7 @@ TEXTS = {"CheckLatestVersionFail": "Version server unreachable",
 
 class WindowsLauncherTest(E2ECase):
     game_file = "sample_game.exe"
+    os_name = "Windows"
 
     def lay_out(self, server, **settings):
         values = {"Title": TITLE, "FixedWidth": 1100, "FixedHeight": 660, "DownloadRetry": 0,
@@ -50,17 +51,6 @@ class WindowsLauncherTest(E2ECase):
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.processes.append(process)
         return process
-
-    def game_record(self):
-        path = os.path.join(self.folder, "game-args.json")
-        if not wait_until(lambda: os.path.exists(path), 5):
-            return None
-        with open(path) as f:
-            return json.load(f)
-
-    def report_query(self, reason, device="alice"):
-        return (f"platformId=7&os=Windows&device={device}&version=2.0&reason={reason}"
-                "&remark1=&remark2=&remark3=&remark4=")
 
     def main_window(self):
         """Wine's X window of a top-level window is its client area: the canvas size tells
