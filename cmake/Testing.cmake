@@ -14,3 +14,13 @@ function(launcher_add_gtest name)
     TEST_PREFIX "${LAUNCHER_PLATFORM}."
     PROPERTIES TIMEOUT 120 ${ARG_PROPERTIES})
 endfunction()
+
+# launcher_add_loopback_gtest(name LABEL label SOURCES ... LIBS ...): a test program that
+# talks to the loopback server of tests/support (fixture "loopback_server", client side
+# in net_test_server); its cases carry the label (ctest -L label).
+function(launcher_add_loopback_gtest name)
+  cmake_parse_arguments(ARG "" "LABEL" "SOURCES;LIBS" ${ARGN})
+  launcher_add_gtest(${name} SOURCES ${ARG_SOURCES} LIBS ${ARG_LIBS} net_test_server
+    PROPERTIES LABELS ${ARG_LABEL} FIXTURES_REQUIRED loopback_server
+               ENVIRONMENT "LAUNCHER_TEST_SERVER=${LAUNCHER_TEST_SERVER_PORTS}")
+endfunction()

@@ -17,7 +17,7 @@ import tempfile
 import time
 
 here = os.path.dirname(os.path.abspath(__file__))
-server_script = os.path.join(here, '..', '..', 'tests', 'net', 'loopback_server.py')
+server_script = os.path.join(here, '..', '..', 'tests', 'support', 'loopback_server.py')
 TIME = '/usr/bin/time'  # GNU time (Debian package "time")
 MiB = 2**20
 

@@ -1,3 +1,5 @@
+// The generic application: the main window, the UI manager, the wake-up timer and the
+// loop that paints when idle.
 #include "app/app.h"
 
 namespace {
@@ -48,6 +50,8 @@ CApp::Step CApp::TakeOne() {
   }
   if (!uiReady_) return Step::Continue;
   OnIdle();
+  // A window destroyed meanwhile is neither painted nor waited on: its quit comes next.
+  if (mainWindowDestroyed_) return Step::Continue;
   if (uiManager_->IsDirty()) {
     uiManager_->Paint();
   } else {

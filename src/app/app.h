@@ -4,10 +4,10 @@
 #include <memory>
 #include <string>
 
-#include "app/window_system.h"
+#include "shell/window_system.h"
 #include "ui/ui.h"
 
-class CApp {
+class CApp : public IMainWindowOwner {
  public:
   CApp();
   virtual ~CApp();
@@ -24,7 +24,12 @@ class CApp {
 
   NativeWindow MainWindow() const { return mainWindow_; }
   CUIManager* UIManager() const { return uiManager_.get(); }
-  bool IsUIReady() const { return uiReady_; }
+  bool IsUIReady() const override { return uiReady_; }
+  void OnMainWindowDirty() override { uiManager_->SetDirty(); }
+  void OnMainWindowDestroyed() override { mainWindowDestroyed_ = true; }
+  // Whether the main window is gone: from the moment it is destroyed, before the
+  // quit message is taken. Nothing may use the window any more.
+  bool IsMainWindowDestroyed() const { return mainWindowDestroyed_; }
   bool IsQuitting() const { return quit_; }
   // The entry's teardown once the loop has ended: the wake-up timer stops, the
   // application deletes what it owns (Cleanup), then the UI manager goes with the
@@ -52,4 +57,5 @@ class CApp {
   std::unique_ptr<CUIManager> uiManager_;
   bool uiReady_ = false;
   bool quit_ = false;
+  bool mainWindowDestroyed_ = false;
 };

@@ -1,6 +1,9 @@
+// The launch sequence: version check, client update and game start, run when the
+// login page asks to enter the game.
 #include <cstring>
 
-#include "app/config.h"
+#include "app/config_helpers.h"
+#include "app/launcher_configuration.h"
 #include "app/launcher_app.h"
 #include "app/text.h"
 #include "platform/file.h"
@@ -37,7 +40,7 @@ bool IsUsableVersionAnswer(const Json::Value& answer) {
 }  // namespace
 
 void CLauncherApp::CloseWindow() {
-  if (!IsQuitting()) window_system::DestroyWindow(MainWindow());
+  if (!IsMainWindowDestroyed()) window_system::DestroyWindow(MainWindow());
 }
 
 void CLauncherApp::Report(const char* reasonKey) {
@@ -51,7 +54,8 @@ void CLauncherApp::EnterGame(const std::string& pageArgument) {
   pageArgument_ = pageArgument;
   ParamMap params;
   ParseParams(pageArgument_, params);
-  if (params.empty() || !CheckVersion()) {
+  // A player who closed the window during the check wants nothing more.
+  if (params.empty() || !CheckVersion() || IsMainWindowDestroyed()) {
     CloseWindow();
     launching_ = false;
     return;
@@ -67,7 +71,7 @@ void CLauncherApp::EnterGame(const std::string& pageArgument) {
     Report("ReportReasonStartLoading");
     if (!UpdateClient()) {
       CloseWindow();
-    } else if (!IsQuitting()) {
+    } else if (!IsMainWindowDestroyed()) {
       CloseWindow();
       Report(StartGame(params) ? "ReportReasonStopLoading" : "ReportLaunchGameFail");
     }
@@ -76,17 +80,22 @@ void CLauncherApp::EnterGame(const std::string& pageArgument) {
 }
 
 bool CLauncherApp::CheckVersion() {
-  const bool fetched = RunDownloadStage(ReadJsonText(settings_, "ServerUrl"), "",
-                                        Utf8ToWide(ReadJsonText(settings_, "CheckLatestVersion")),
-                                        Utf8ToWide(ReadJsonText(settings_, "CheckLatestVersionFail")));
-  const std::string content = downloader_->GetContent();
+  const std::wstring failureText = Utf8ToWide(ReadJsonText(settings_, "CheckLatestVersionFail"));
   serverVersion_ = Json::Value();
+  if (!RunDownloadStage(ReadJsonText(settings_, "ServerUrl"), "",
+                        Utf8ToWide(ReadJsonText(settings_, "CheckLatestVersion")), failureText)) {
+    return false;
+  }
+  const std::string content = downloader_->GetContent();
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
   Json::Reader reader;
   const bool parsed = reader.parse(content, serverVersion_);
 #pragma GCC diagnostic pop
-  return fetched && parsed && IsUsableVersionAnswer(serverVersion_);
+  if (parsed && IsUsableVersionAnswer(serverVersion_)) return true;
+  // An answer that is not ours fails like a transfer that never came.
+  ShowStageFailure(failureText);
+  return false;
 }
 
 bool CLauncherApp::UpdateClient() {
@@ -97,13 +106,12 @@ bool CLauncherApp::UpdateClient() {
     return true;
   }
 
-  const std::string clientFolder = Join(gameRoot_, ReadJsonText(settings_, "BaseDir"));
-  if (!EmptyFolder(clientFolder)) {
-    const std::wstring text = Utf8ToWide(ReadJsonText(settings_, "EmptyBaseDirFail"));
-    statusLabel_->SetColor(0xFFFF0000);
-    statusLabel_->SetText(text);
-    statusLabel_->SetVisible(true);
-    ShowError(text);
+  // The client folder is emptied: it must lie strictly below the game root, or a
+  // missing or hostile BaseDir would empty the launcher's own folder or worse.
+  const std::string baseDir = ReadJsonText(settings_, "BaseDir");
+  const std::string clientFolder = Join(gameRoot_, baseDir);
+  if (!IsSafeBaseDir(baseDir) || !EmptyFolder(clientFolder)) {
+    ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "EmptyBaseDirFail")));
     return false;
   }
   platform::RemoveFolder(clientFolder);
@@ -116,6 +124,8 @@ bool CLauncherApp::UpdateClient() {
                         Utf8ToWide(ReadJsonText(settings_, "DownloadLatestVersion")),
                         Utf8ToWide(ReadJsonText(settings_, "DownloadLatestVersionFail")))) {
     Report("ReportDownloadLatestVersionFail");
+  } else if (IsMainWindowDestroyed()) {
+    // Closed as the download ended: nothing is unpacked for a player who left.
   } else if (!RunExtractStage(AnsiToWide(packagePath), AnsiToWide(clientFolder),
                               Utf8ToWide(ReadJsonText(settings_, "ExtractFile")),
                               Utf8ToWide(ReadJsonText(settings_, "ExtractFileFail")))) {

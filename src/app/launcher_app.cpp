@@ -1,16 +1,14 @@
+// The launcher application: its window's content, the workers it owns, the stage
+// runner that shows a worker's progress, and its side of the page bridge.
 #include "app/launcher_app.h"
 
-#include "app/config.h"
-#include "app/configuration.h"
+#include "app/config_helpers.h"
+#include "app/launcher_configuration.h"
+#include "app/page_origin.h"
 #include "app/text.h"
+#include "platform/codepage.h"
+#include "platform/diagnostics.h"
 #include "platform/path.h"
-
-namespace {
-
-constexpr std::uint32_t kWhite = 0xFFFFFFFF;
-constexpr std::uint32_t kRed = 0xFFFF0000;
-
-}  // namespace
 
 CLauncherApp::CLauncherApp() = default;
 
@@ -52,10 +50,10 @@ void CLauncherApp::InitUI() {
 
   percentageLabel_ = new CUILabel(manager);
   percentageLabel_->SetColor(kWhite);
-  percentageLabel_->SetAlign(1);
+  percentageLabel_->SetAlign(ui::kAlignCenter);
   statusLabel_ = new CUILabel(manager);
   statusLabel_->SetColor(kWhite);
-  statusLabel_->SetAlign(1);
+  statusLabel_->SetAlign(ui::kAlignCenter);
 
   const ui::PixelRect canvas = manager->CanvasRect();
   const int cx = canvas.x + canvas.width / 2;
@@ -96,6 +94,31 @@ void CLauncherApp::OnDownloadProgress(CDownloader*) { downloadProgressPending_.e
 
 void CLauncherApp::OnExtractProgress(CZipExtractor*) { extractProgressPending_.exchange(true); }
 
+void CLauncherApp::CreateBrowser(const platform::Rect& rect) { browser_ = CreateWebBrowser(this, rect); }
+
+void CLauncherApp::DeleteBrowser() {
+  DeleteWebBrowser(browser_);
+  browser_ = nullptr;
+}
+
+void* CLauncherApp::BrowserParent() const { return window_system::BrowserParent(MainWindow()); }
+
+std::string CLauncherApp::LoginUrl() const { return ReadJsonText(settings_, "LoginUrl"); }
+
+bool CLauncherApp::IsTrustedPage(const std::wstring& pageUrl) {
+  const std::string url = platform::WideToNarrow(pageUrl, platform::CodePage::Utf8);
+  const Json::Value trusted = settings_.isObject() ? settings_.get("TrustedOrigins", Json::Value()) : Json::Value();
+  if (IsTrustedOrigin(url, LoginUrl(), trusted)) return true;
+  platform::DebugOutput("fnEnterGame ignored: the page " + url + " is not of a trusted origin");
+  return false;
+}
+
+// Shown only once the top-level document is there; frames report elsewhere. A page
+// that finishes loading during a launch stays hidden under it.
+void CLauncherApp::OnDocumentComplete(const std::wstring&) {
+  if (browser_ && !launching_) ShowWebBrowser(browser_);
+}
+
 bool CLauncherApp::GetDownloadControl(std::uint32_t* flags) {
   *flags = kLauncherDownloadControl;
   return true;
@@ -109,14 +132,15 @@ void CLauncherApp::ShowProgress(float fraction) {
 void CLauncherApp::ShowError(const std::wstring& text) {
   // The box's modal loop runs no idle step, so the failure on the canvas (the red
   // status text) is painted now, before the box, or the player would never see it.
-  if (!IsQuitting() && UIManager()->IsDirty()) UIManager()->Paint();
-  window_system::ShowErrorBox(IsQuitting() ? nullptr : MainWindow(), text, title_);
+  const bool windowLive = !IsMainWindowDestroyed();
+  if (windowLive && UIManager()->IsDirty()) UIManager()->Paint();
+  window_system::ShowErrorBox(windowLive ? MainWindow() : nullptr, text, title_);
 }
 
 template <typename Worker>
 void CLauncherApp::WaitForWorker(Worker& worker) {
   while (!worker.finished) {
-    if (!PumpMessage()) {
+    if (!PumpMessage() || IsMainWindowDestroyed()) {
       worker.Stop();
       return;
     }
@@ -124,6 +148,9 @@ void CLauncherApp::WaitForWorker(Worker& worker) {
 }
 
 void CLauncherApp::BeginStage(const std::wstring& stageText) {
+  // A report left over from the previous stage must not move this one's display.
+  downloadProgressPending_.exchange(false);
+  extractProgressPending_.exchange(false);
   statusLabel_->SetColor(kWhite);
   statusLabel_->SetText(stageText);
   statusLabel_->SetVisible(true);
@@ -140,10 +167,15 @@ bool CLauncherApp::EndStage(bool succeeded, const std::wstring& failureText) {
     percentageLabel_->SetVisible(false);
     return true;
   }
+  ShowStageFailure(failureText);
+  return false;
+}
+
+void CLauncherApp::ShowStageFailure(const std::wstring& failureText) {
   statusLabel_->SetColor(kRed);
   statusLabel_->SetText(failureText);
+  statusLabel_->SetVisible(true);
   ShowError(failureText);
-  return false;
 }
 
 bool CLauncherApp::RunDownloadStage(const std::string& url, const std::string& filePath,

@@ -11,7 +11,7 @@
 #include "net/downloader.h"
 #include "report/reporter.h"
 #include "ui/ui.h"
-#include "web/browser_events.h"
+#include "web/web_browser.h"
 #include "zip/extractor.h"
 
 // Name of the lock that keeps one launcher per user session.
@@ -21,9 +21,10 @@ class CLauncherApp : public CApp,
                      public CDownloaderCallback,
                      public CZipExtractorCallback,
                      public CUIButtonCallback,
-                     public IXWebNotifyCallback2 {
+                     public IWebBrowserHost {
  public:
-  class CWebBrowser;
+  // The login page's browser, one class per platform (web/).
+  using CWebBrowser = ::CWebBrowser;
 
   CLauncherApp();
   ~CLauncherApp() override;
@@ -31,8 +32,8 @@ class CLauncherApp : public CApp,
   void Cleanup() override;
 
   // The whole launch, run when the page asks to enter the game.
-  void EnterGame(const std::string& pageArgument);
-  bool IsLaunching() const { return launching_; }
+  void EnterGame(const std::string& pageArgument) override;
+  bool IsLaunching() const override { return launching_; }
 
   // Stage runner and progress display.
   bool RunDownloadStage(const std::string& url, const std::string& filePath, const std::wstring& stageText,
@@ -45,7 +46,11 @@ class CLauncherApp : public CApp,
   void OnDownloadProgress(CDownloader* downloader) override;
   void OnExtractProgress(CZipExtractor* extractor) override;
 
-  // Browser notifications.
+  // The page bridge and the browser's notifications.
+  // Only the login page's origin, or one listed in TrustedOrigins, may enter the game.
+  bool IsTrustedPage(const std::wstring& pageUrl) override;
+  void* BrowserParent() const override;
+  std::string LoginUrl() const override;
   bool GetDownloadControl(std::uint32_t* flags) override;
   void OnDocumentComplete(const std::wstring& url) override;
 
@@ -73,8 +78,14 @@ class CLauncherApp : public CApp,
   void WaitForWorker(Worker& worker);
   void BeginStage(const std::wstring& stageText);
   bool EndStage(bool succeeded, const std::wstring& failureText);
+  // The failed stage's look: the status text red with `failureText`, then the box.
+  void ShowStageFailure(const std::wstring& failureText);
   void CreateBrowser(const platform::Rect& rect);
   void DeleteBrowser();
+
+  // Status text colours (ARGB).
+  static constexpr std::uint32_t kWhite = 0xFFFFFFFF;
+  static constexpr std::uint32_t kRed = 0xFFFF0000;
 
   std::wstring title_;
   std::string executableFolder_;
@@ -91,7 +102,7 @@ class CLauncherApp : public CApp,
   std::unique_ptr<CDownloader> downloader_;
   std::unique_ptr<CZipExtractor> extractor_;
   std::unique_ptr<CReporter> reporter_;
-  // Owned; created and deleted by the platform's browser host (CreateBrowser, DeleteBrowser).
+  // Owned; created and deleted explicitly (CreateBrowser, DeleteBrowser).
   CWebBrowser* browser_ = nullptr;
   std::string pageArgument_;
   std::atomic<bool> downloadProgressPending_{false};

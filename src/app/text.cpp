@@ -1,8 +1,9 @@
+// The launcher's text conversions and the percentage text.
 #include "app/text.h"
 
 #include <cwchar>
 
-#include "platform/text.h"
+#include "platform/codepage.h"
 
 std::wstring AnsiToWide(const std::string& text) { return platform::NarrowToWide(text, platform::CodePage::Ansi); }
 

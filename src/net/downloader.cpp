@@ -8,8 +8,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <system_error>
 
-#include "platform/text.h"
+#include "platform/codepage.h"
 #include "platform/thread.h"
 
 namespace {
@@ -18,6 +19,10 @@ constexpr char kUserAgent[] = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.2
 // libcurl hands over 16 KiB at a time; collecting more before each write to the file
 // saves most of the system calls.
 constexpr std::size_t kFileBufferSize = 256 * 1024;
+// Longer chains are loops or a server leading the launcher on.
+constexpr long kMaxRedirects = 10;
+
+std::atomic<int> g_failingThreadStarts{0};
 
 // Downloaders are made and destroyed on one thread in the launcher; the lock keeps the
 // count right should that ever change.
@@ -46,14 +51,29 @@ CDownloader::~CDownloader() {
 
 void CDownloader::Start(const std::string& url, const std::string& filePath, const std::string& postData) {
   Stop();
-  url_ = url;
-  filePath_ = filePath;
-  postData_ = postData;
   cancel_ = false;
   finished = false;
   succeeded = false;
   progress = 0.0;
-  worker_ = std::make_unique<std::thread>(&CDownloader::Run, this);
+  try {
+    url_ = url;
+    filePath_ = filePath;
+    postData_ = postData;
+    worker_ = StartWorker();
+  } catch (...) {
+    // No thread, or no memory for the addresses: the transfer fails before it began.
+    Finish(false);
+  }
+}
+
+void CDownloader::FailThreadStartsForTesting(int count) { g_failingThreadStarts = count; }
+
+std::unique_ptr<std::thread> CDownloader::StartWorker() {
+  if (g_failingThreadStarts > 0) {
+    --g_failingThreadStarts;
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  }
+  return std::make_unique<std::thread>(&CDownloader::Run, this);
 }
 
 void CDownloader::Stop() {
@@ -74,24 +94,43 @@ void CDownloader::Cancel() {
 
 std::string CDownloader::GetContent() const { return memory_; }
 
-void CDownloader::Run() {
+void CDownloader::Run() noexcept {
+  bool success = false;
+  try {
+    success = Transfer();
+  } catch (...) {
+    // Out of memory, most likely: the run ends as a failure.
+  }
+  Finish(success);
+}
+
+bool CDownloader::Transfer() {
+  // At normal priority the transfer still works; only the window may stutter.
   platform::LowerCurrentThreadPriority();
   // One handle for all attempts. When it cannot be made, every libcurl call on it fails,
   // and so does every attempt.
   EasyHandle curl(curl_easy_init());
   SetOptions(curl.get());
   for (long long attempt = 0; attempt <= retryCount_; ++attempt) {
-    if (RunAttempt(curl.get())) {
-      succeeded = true;
-      break;
-    }
+    if (RunAttempt(curl.get())) return true;
     if (cancel_ || !PauseBeforeRetry()) break;
   }
-  curl.reset();
-  finished = true;
-  if (callback_) callback_->OnDownloadFinished(this);
+  return false;
 }
 
+void CDownloader::Finish(bool success) noexcept {
+  succeeded = success;
+  finished = true;
+  if (!callback_) return;
+  try {
+    callback_->OnDownloadFinished(this);
+  } catch (...) {
+    // The transfer is over either way; there is no one left to tell.
+  }
+}
+
+// An option that cannot be set (out of memory) leaves libcurl's default or fails the
+// attempt, so the results are not looked at.
 void CDownloader::SetOptions(void* curl) {
   curl_easy_setopt(curl, CURLOPT_URL, url_.c_str());
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(connectTimeout_));
@@ -101,6 +140,12 @@ void CDownloader::SetOptions(void* curl) {
   curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, &CDownloader::ProgressCallback);
   curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, this);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+  // Refuses an announced length over the cap before any of the body arrives; Store
+  // catches bodies of unknown length.
+  if (filePath_.empty()) {
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxMemoryBody));
+  }
   curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
   // Certificates and host names are not verified: servers may use self-signed ones.
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
@@ -137,6 +182,8 @@ bool CDownloader::PauseBeforeRetry() {
 
 bool CDownloader::Store(const char* data, std::size_t size) {
   if (filePath_.empty()) {
+    // Written so that it cannot overflow: the buffer never holds more than the cap.
+    if (size > kMaxMemoryBody - memory_.size()) return false;
     memory_.append(data, size);
     return true;
   }
@@ -158,21 +205,33 @@ void CDownloader::UpdateProgress(double total, double now) {
   callback_->OnDownloadProgress(this);
 }
 
-std::size_t CDownloader::WriteCallback(char* data, std::size_t size, std::size_t count, void* downloader) {
+// Taking fewer bytes than offered makes libcurl abort the attempt with a write error.
+std::size_t CDownloader::WriteCallback(char* data, std::size_t size, std::size_t count, void* downloader) noexcept {
   const std::size_t n = size * count;
   auto* self = static_cast<CDownloader*>(downloader);
   if (!self) return n;
-  // Taking fewer bytes than offered makes libcurl abort the attempt with a write error.
-  if (!self->Store(data, n) || self->cancel_) return 0;
-  return n;
+  try {
+    if (!self->Store(data, n) || self->cancel_) return 0;
+    return n;
+  } catch (...) {
+    // No memory for the body: this attempt fails.
+    return 0;
+  }
 }
 
-int CDownloader::ProgressCallback(void* downloader, double downloadTotal, double downloadNow, double, double) {
+// A non-zero result makes libcurl abort the attempt.
+int CDownloader::ProgressCallback(void* downloader, double downloadTotal, double downloadNow, double,
+                                  double) noexcept {
   auto* self = static_cast<CDownloader*>(downloader);
   if (!self) return 0;
-  // libcurl calls this at least once a second in every phase, also while connecting or
-  // while the peer sends nothing, so a cancel ends the transfer here promptly.
-  if (self->cancel_) return 1;
-  if (self->callback_) self->UpdateProgress(downloadTotal, downloadNow);
-  return 0;
+  try {
+    // libcurl calls this at least once a second in every phase, also while connecting or
+    // while the peer sends nothing, so a cancel ends the transfer here promptly.
+    if (self->cancel_) return 1;
+    if (self->callback_) self->UpdateProgress(downloadTotal, downloadNow);
+    return 0;
+  } catch (...) {
+    // The owner's notification threw: the attempt fails rather than let it cross libcurl.
+    return 1;
+  }
 }

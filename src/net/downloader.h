@@ -34,6 +34,8 @@ class CDownloader {
 
   // Stops any running transfer, then starts a new worker and returns at once. An empty
   // `filePath` keeps the body in memory; non-empty `postData` makes the request a POST.
+  // When no worker can be started, the transfer has already failed on return: finished
+  // is set, and OnDownloadFinished has come on the calling thread.
   void Start(const std::string& url, const std::string& filePath, const std::string& postData);
   // Cancels the worker and waits for it; returns within about a second in every state.
   void Stop();
@@ -43,7 +45,15 @@ class CDownloader {
   // The body of the last memory-mode transfer; meaningful once `finished` is set.
   std::string GetContent() const;
 
-  // Set by the worker as its last step; `succeeded` holds its final value by then.
+  // Memory mode holds small answers only; a longer body fails the attempt.
+  static constexpr std::size_t kMaxMemoryBody = 4 * 1024 * 1024;
+
+  // Test seam: the next `count` calls of Start find no thread to run on, as when
+  // std::thread throws std::system_error. 0 ends it.
+  static void FailThreadStartsForTesting(int count);
+
+  // Set by the worker as its last step (by Start when no worker could start);
+  // `succeeded` holds its final value by then.
   std::atomic<bool> finished{false};
   // True when an attempt ended with HTTP status 200 (and, in file mode, every byte was written).
   std::atomic<bool> succeeded{false};
@@ -52,7 +62,12 @@ class CDownloader {
   std::atomic<double> progress{0.0};
 
  private:
-  void Run();
+  std::unique_ptr<std::thread> StartWorker();
+  void Run() noexcept;
+  // All attempts of one run; true when one of them succeeded.
+  bool Transfer();
+  // The run's last step: publishes the outcome, then tells the callback.
+  void Finish(bool success) noexcept;
   // `curl` is the easy handle; libcurl's CURL is void.
   void SetOptions(void* curl);
   bool RunAttempt(void* curl);
@@ -63,9 +78,9 @@ class CDownloader {
   bool FlushFile();
   void UpdateProgress(double total, double now);
 
-  static std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void* downloader);
+  static std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void* downloader) noexcept;
   static int ProgressCallback(void* downloader, double downloadTotal, double downloadNow, double uploadTotal,
-                              double uploadNow);
+                              double uploadNow) noexcept;
 
   CDownloaderCallback* const callback_;
   const int connectTimeout_;

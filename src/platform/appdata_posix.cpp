@@ -5,7 +5,7 @@
 
 #include "platform/appdata.h"
 #include "platform/path.h"
-#include "platform/text.h"
+#include "platform/codepage.h"
 
 namespace platform {
 namespace {

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/text.h"
+#include "platform/codepage.h"
 
 namespace platform::fault {
 namespace {

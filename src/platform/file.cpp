@@ -1,6 +1,7 @@
 #include "platform/file.h"
 
-// Ownership of the handle is the same on every platform; only Close differs.
+// The parts that are the same on every platform: ownership of the handle (only Close
+// differs), joining native paths, and the narrow forms of the removals.
 namespace platform {
 
 File::File(File&& other) noexcept
@@ -20,5 +21,15 @@ File& File::operator=(File&& other) noexcept {
 }
 
 File::~File() { Close(); }
+
+NativePath NativePath::Join(const NativePath& name) const {
+  std::wstring joined = units_;
+  for (const char* c = PathSeparator(); *c; ++c) joined += static_cast<wchar_t>(*c);
+  return NativePath(joined + name.units_);
+}
+
+bool RemoveFile(const std::string& path) { return FitsMaxPath(path) && RemoveFile(NativePath::FromAnsi(path)); }
+
+bool RemoveFolder(const std::string& path) { return FitsMaxPath(path) && RemoveFolder(NativePath::FromAnsi(path)); }
 
 }  // namespace platform

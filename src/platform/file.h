@@ -4,9 +4,12 @@
 // One contract on every platform: every operation reports failure through its
 // result, an I/O error is never confused with the end of a file, and paths that do
 // not fit kMaxPath fail. Wide paths are used by the archive layer, narrow ones by the
-// launcher's own helpers.
+// launcher's own helpers, native ones (NativePath) by folder listings.
 #include <cstdint>
 #include <string>
+#include <utility>
+
+#include "platform/path.h"
 
 namespace platform {
 
@@ -60,6 +63,31 @@ class File {
   bool failWrites_ = false;
 };
 
+// A path as the system itself spells it: UTF-16 on Windows, the raw bytes on POSIX
+// (one byte per unit). Folder listings name their entries this way, so every name
+// the system lists can be joined onto its folder and removed again, including names
+// that the ANSI code page cannot spell.
+class NativePath {
+ public:
+  NativePath() = default;
+  // `units` already in the system's form; for the platform layer.
+  explicit NativePath(std::wstring units) : units_(std::move(units)) {}
+  // From a narrow path in the ANSI code page (UTF-8 on POSIX).
+  static NativePath FromAnsi(const std::string& path);
+
+  // This path, the separator, then `name`.
+  NativePath Join(const NativePath& name) const;
+  // "." or "..", which folder listings include.
+  bool IsSelfOrParent() const { return units_ == L"." || units_ == L".."; }
+  // Whether the path fits the fixed buffers (shorter than kMaxPath units).
+  bool FitsMaxPath() const { return units_.size() < kMaxPath; }
+  const std::wstring& units() const { return units_; }
+  bool operator==(const NativePath& other) const = default;
+
+ private:
+  std::wstring units_;
+};
+
 // Attributes of a path (kAttribute* flags); false when the path does not exist.
 bool QueryAttributes(const std::wstring& path, std::uint32_t* attributes);
 bool QueryAttributes(const std::string& path, std::uint32_t* attributes);
@@ -68,17 +96,26 @@ bool MakeFolder(const std::wstring& path);
 bool MakeFolder(const std::string& path);
 // Deletes a file (not a folder); false on failure.
 bool RemoveFile(const std::string& path);
+bool RemoveFile(const NativePath& path);
 // Removes an empty folder; false on failure.
 bool RemoveFolder(const std::string& path);
+bool RemoveFolder(const NativePath& path);
+// Removes a link (FolderEntry::isLink) as the link itself; what it points to is left
+// alone. False on failure.
+bool RemoveLink(const NativePath& path);
 // Makes a file writable again: clears the read-only attribute on Windows, adds the
 // owner's write permission on POSIX. False on failure.
-bool ClearReadOnly(const std::string& path);
+bool ClearReadOnly(const NativePath& path);
 // Renames `from` to `to`, replacing `to` when it exists; false on failure.
 bool RenameOver(const std::string& from, const std::string& to);
 
 struct FolderEntry {
-  std::string name;
+  NativePath name;
+  // A folder of its own, to be entered.
   bool isFolder = false;
+  // A symbolic link, or on Windows any reparse point (a junction, say), whatever it
+  // points to: it is never entered, and isFolder is false.
+  bool isLink = false;
 };
 
 // Enumerates a folder's entries, "." and ".." included where the system lists them.
@@ -89,7 +126,7 @@ class FolderSearch {
   FolderSearch& operator=(const FolderSearch&) = delete;
   ~FolderSearch();
   // Starts the search; false when the folder cannot be listed (e.g. it is missing).
-  bool Open(const std::string& folder);
+  bool Open(const NativePath& folder);
   // Next entry; false when there is none.
   bool Next(FolderEntry* entry);
 

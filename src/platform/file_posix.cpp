@@ -6,15 +6,22 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/codepage.h"
 #include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/path.h"
-#include "platform/text.h"
 
 namespace platform {
 namespace {
 
 std::string ToPath(const std::wstring& path) { return WideToNarrow(path, CodePage::Utf8); }
+
+// A native path holds one byte per unit here.
+std::string Bytes(const NativePath& path) {
+  std::string bytes;
+  for (const wchar_t unit : path.units()) bytes += static_cast<char>(unit);
+  return bytes;
+}
 
 // Seconds between 1601-01-01 and 1970-01-01.
 constexpr std::int64_t kEpochDifference = 11644473600LL;
@@ -130,22 +137,38 @@ bool MakeFolder(const std::string& path) {
 
 bool MakeFolder(const std::wstring& path) { return FitsMaxPath(path) && MakeFolder(ToPath(path)); }
 
-bool RemoveFile(const std::string& path) {
-  if (!FitsMaxPath(path) || fault::Hit(fault::Op::Remove, path)) return false;
-  return unlink(path.c_str()) == 0;
+NativePath NativePath::FromAnsi(const std::string& path) {
+  std::wstring units;
+  for (const char c : path) units += static_cast<wchar_t>(static_cast<unsigned char>(c));
+  return NativePath(std::move(units));
 }
 
-bool RemoveFolder(const std::string& path) {
-  if (!FitsMaxPath(path) || fault::Hit(fault::Op::RemoveFolder, path)) return false;
-  return rmdir(path.c_str()) == 0;
+bool RemoveFile(const NativePath& path) {
+  const std::string bytes = Bytes(path);
+  if (!path.FitsMaxPath() || fault::Hit(fault::Op::Remove, bytes)) return false;
+  return unlink(bytes.c_str()) == 0;
 }
 
-bool ClearReadOnly(const std::string& path) {
-  if (!FitsMaxPath(path) || fault::Hit(fault::Op::ClearReadOnly, path)) return false;
+bool RemoveFolder(const NativePath& path) {
+  const std::string bytes = Bytes(path);
+  if (!path.FitsMaxPath() || fault::Hit(fault::Op::RemoveFolder, bytes)) return false;
+  return rmdir(bytes.c_str()) == 0;
+}
+
+bool RemoveLink(const NativePath& path) {
+  const std::string bytes = Bytes(path);
+  if (!path.FitsMaxPath() || fault::Hit(fault::Op::Remove, bytes)) return false;
   struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) return false;
+  return lstat(bytes.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && unlink(bytes.c_str()) == 0;
+}
+
+bool ClearReadOnly(const NativePath& path) {
+  const std::string bytes = Bytes(path);
+  if (!path.FitsMaxPath() || fault::Hit(fault::Op::ClearReadOnly, bytes)) return false;
+  struct stat st {};
+  if (lstat(bytes.c_str(), &st) != 0) return false;
   if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR)) return true;
-  return chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+  return chmod(bytes.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
 }
 
 bool RenameOver(const std::string& from, const std::string& to) {
@@ -157,11 +180,11 @@ FolderSearch::~FolderSearch() {
   if (state_) closedir(static_cast<DIR*>(state_));
 }
 
-bool FolderSearch::Open(const std::string& folder) {
+bool FolderSearch::Open(const NativePath& folder) {
   if (state_) closedir(static_cast<DIR*>(state_));
   state_ = nullptr;
-  if (!FitsMaxPath(folder)) return false;
-  state_ = opendir(folder.c_str());
+  if (!folder.FitsMaxPath()) return false;
+  state_ = opendir(Bytes(folder).c_str());
   return state_ != nullptr;
 }
 
@@ -170,13 +193,14 @@ bool FolderSearch::Next(FolderEntry* entry) {
   DIR* dir = static_cast<DIR*>(state_);
   const dirent* d = readdir(dir);
   if (!d) return false;
-  entry->name = d->d_name;
-  if (d->d_type == DT_UNKNOWN) {
+  entry->name = NativePath::FromAnsi(d->d_name);
+  unsigned char type = d->d_type;
+  if (type == DT_UNKNOWN) {
     struct stat st {};
-    entry->isFolder = fstatat(dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-  } else {
-    entry->isFolder = d->d_type == DT_DIR;
+    if (fstatat(dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) type = IFTODT(st.st_mode);
   }
+  entry->isFolder = type == DT_DIR;
+  entry->isLink = type == DT_LNK;
   return true;
 }
 

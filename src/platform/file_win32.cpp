@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "platform/codepage.h"
 #include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/path.h"
@@ -18,7 +19,7 @@ FILETIME ToFiletime(FileTime time) {
 
 struct SearchState {
   HANDLE handle = INVALID_HANDLE_VALUE;
-  WIN32_FIND_DATAA data{};
+  WIN32_FIND_DATAW data{};
   bool pending = false;  // `data` holds an entry not yet handed out
 };
 
@@ -117,22 +118,34 @@ bool MakeFolder(const std::string& path) {
   return CreateDirectoryA(path.c_str(), nullptr) != 0;
 }
 
-bool RemoveFile(const std::string& path) {
-  if (!FitsMaxPath(path) || fault::Hit(fault::Op::Remove, path)) return false;
-  return DeleteFileA(path.c_str()) != 0;
+NativePath NativePath::FromAnsi(const std::string& path) { return NativePath(NarrowToWide(path, CodePage::Ansi)); }
+
+bool RemoveFile(const NativePath& path) {
+  if (!path.FitsMaxPath() || fault::Hit(fault::Op::Remove, path.units())) return false;
+  return DeleteFileW(path.units().c_str()) != 0;
 }
 
-bool RemoveFolder(const std::string& path) {
-  if (!FitsMaxPath(path) || fault::Hit(fault::Op::RemoveFolder, path)) return false;
-  return RemoveDirectoryA(path.c_str()) != 0;
+bool RemoveFolder(const NativePath& path) {
+  if (!path.FitsMaxPath() || fault::Hit(fault::Op::RemoveFolder, path.units())) return false;
+  return RemoveDirectoryW(path.units().c_str()) != 0;
 }
 
-bool ClearReadOnly(const std::string& path) {
-  if (!FitsMaxPath(path) || fault::Hit(fault::Op::ClearReadOnly, path)) return false;
-  const DWORD a = GetFileAttributesA(path.c_str());
+bool RemoveLink(const NativePath& path) {
+  if (!path.FitsMaxPath() || fault::Hit(fault::Op::Remove, path.units())) return false;
+  // Both calls act on the reparse point itself: a folder link goes as a folder, a file
+  // link as a file, and the target stays.
+  const DWORD a = GetFileAttributesW(path.units().c_str());
+  if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  return (a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.units().c_str()) != 0
+                                        : DeleteFileW(path.units().c_str()) != 0;
+}
+
+bool ClearReadOnly(const NativePath& path) {
+  if (!path.FitsMaxPath() || fault::Hit(fault::Op::ClearReadOnly, path.units())) return false;
+  const DWORD a = GetFileAttributesW(path.units().c_str());
   if (a == INVALID_FILE_ATTRIBUTES) return false;
   if (!(a & FILE_ATTRIBUTE_READONLY)) return true;
-  return SetFileAttributesA(path.c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != 0;
+  return SetFileAttributesW(path.units().c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != 0;
 }
 
 bool RenameOver(const std::string& from, const std::string& to) {
@@ -149,12 +162,12 @@ void ReleaseSearch(void*& opaque) {
 
 FolderSearch::~FolderSearch() { ReleaseSearch(state_); }
 
-bool FolderSearch::Open(const std::string& folder) {
+bool FolderSearch::Open(const NativePath& folder) {
   ReleaseSearch(state_);
-  const std::string pattern = folder + "\\*.*";
-  if (!FitsMaxPath(pattern)) return false;
+  const NativePath pattern = folder.Join(NativePath(L"*.*"));
+  if (!pattern.FitsMaxPath()) return false;
   auto* state = new SearchState;
-  state->handle = FindFirstFileA(pattern.c_str(), &state->data);
+  state->handle = FindFirstFileW(pattern.units().c_str(), &state->data);
   if (state->handle == INVALID_HANDLE_VALUE) {
     delete state;
     return false;
@@ -167,10 +180,13 @@ bool FolderSearch::Open(const std::string& folder) {
 bool FolderSearch::Next(FolderEntry* entry) {
   auto* state = static_cast<SearchState*>(state_);
   if (!state) return false;
-  if (!state->pending && !FindNextFileA(state->handle, &state->data)) return false;
+  if (!state->pending && !FindNextFileW(state->handle, &state->data)) return false;
   state->pending = false;
-  entry->name = state->data.cFileName;
-  entry->isFolder = (state->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const DWORD a = state->data.dwFileAttributes;
+  entry->name = NativePath(state->data.cFileName);
+  // Any reparse point counts as a link: what stands behind it is not ours to empty.
+  entry->isLink = (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  entry->isFolder = !entry->isLink && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
   return true;
 }
 

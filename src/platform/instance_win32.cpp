@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "platform/instance.h"
-#include "platform/text.h"
+#include "platform/codepage.h"
 
 namespace platform {
 

@@ -22,7 +22,9 @@ bool IsPathSeparator(wchar_t c);
 inline bool FitsMaxPath(const std::string& path) { return path.size() < kMaxPath; }
 inline bool FitsMaxPath(const std::wstring& path) { return path.size() < kMaxPath; }
 
-// Full path of the running executable; empty on failure or when it does not fit.
+// Full path of the running executable; empty on failure, when it does not fit, or
+// when the ANSI code page cannot spell it. The launcher cannot work without it: its
+// files are found through its folder.
 std::string GetExecutablePath();
 // Changes the process's current directory; false on failure.
 bool SetCurrentDir(const std::string& path);

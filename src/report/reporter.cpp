@@ -39,10 +39,14 @@ CReporter::~CReporter() {
 
 void CReporter::Report(int reason, const std::string& remark1, const std::string& remark2,
                        const std::string& remark3, const std::string& remark4) {
-  CDownloader* downloader = AcquireDownloader();
-  const std::string url = BuildUrl(reason, remark1, remark2, remark3, remark4);
-  platform::DebugOutput(url);
-  downloader->Start(url, "", "");
+  try {
+    CDownloader* downloader = AcquireDownloader();
+    const std::string url = BuildUrl(reason, remark1, remark2, remark3, remark4);
+    platform::DebugOutput(url);
+    downloader->Start(url, "", "");
+  } catch (...) {
+    // No memory for the request: reports never change the launch, so this one is dropped.
+  }
 }
 
 bool CReporter::Idle() const {

@@ -21,7 +21,8 @@ class CReporter {
   CReporter(const CReporter&) = delete;
   CReporter& operator=(const CReporter&) = delete;
 
-  // Starts one request and returns at once; never blocks on the network.
+  // Starts one request and returns at once; never blocks on the network. A request that
+  // cannot be made (no memory, no thread) is dropped.
   void Report(int reason, const std::string& remark1, const std::string& remark2, const std::string& remark3,
               const std::string& remark4);
 

@@ -4,7 +4,7 @@
 #include <gtk/gtk.h>
 #include <pango/pangocairo.h>
 
-#include "platform/text.h"
+#include "platform/codepage.h"
 #include "ui/painter.h"
 
 namespace ui {

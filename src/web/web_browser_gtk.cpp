@@ -3,11 +3,10 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
-#include "app/config.h"
-#include "app/launcher_app.h"
-#include "app/text.h"
-#include "app/window_system_gtk.h"
-#include "platform/text.h"
+#include <string>
+
+#include "platform/codepage.h"
+#include "web/web_browser.h"
 
 namespace {
 
@@ -45,9 +44,11 @@ constexpr char kBridgeScript[] = R"JS(
 
 }  // namespace
 
-class CLauncherApp::CWebBrowser {
+// Every GLib handler here catches what the host's code throws: nothing unwinds into
+// GLib.
+class CWebBrowser {
  public:
-  CWebBrowser(CLauncherApp* app, const platform::Rect& rect);
+  CWebBrowser(IWebBrowserHost* host, const platform::Rect& rect);
   ~CWebBrowser();
   CWebBrowser(const CWebBrowser&) = delete;
   CWebBrowser& operator=(const CWebBrowser&) = delete;
@@ -62,11 +63,11 @@ class CLauncherApp::CWebBrowser {
                                  gpointer);
   static gboolean OnContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitTestResult*, gpointer);
 
-  CLauncherApp* app_;
+  IWebBrowserHost* host_;
   GtkWidget* view_ = nullptr;
 };
 
-CLauncherApp::CWebBrowser::CWebBrowser(CLauncherApp* app, const platform::Rect& rect) : app_(app) {
+CWebBrowser::CWebBrowser(IWebBrowserHost* host, const platform::Rect& rect) : host_(host) {
   // A private, memory-only context: no page cache is read or written.
   WebKitWebContext* context = webkit_web_context_new_ephemeral();
   webkit_web_context_set_cache_model(context, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
@@ -95,11 +96,11 @@ CLauncherApp::CWebBrowser::CWebBrowser(CLauncherApp* app, const platform::Rect& 
   gtk_widget_set_halign(view_, GTK_ALIGN_START);
   gtk_widget_set_valign(view_, GTK_ALIGN_START);
   gtk_widget_set_no_show_all(view_, TRUE);
-  gtk_overlay_add_overlay(window_system::OverlayOf(app->MainWindow()), view_);
+  gtk_overlay_add_overlay(GTK_OVERLAY(host->BrowserParent()), view_);
   g_object_ref(view_);
 }
 
-CLauncherApp::CWebBrowser::~CWebBrowser() {
+CWebBrowser::~CWebBrowser() {
   g_signal_handlers_disconnect_by_data(view_, this);
   WebKitUserContentManager* content = webkit_web_view_get_user_content_manager(WEBKIT_WEB_VIEW(view_));
   g_signal_handlers_disconnect_by_data(content, this);
@@ -108,12 +109,12 @@ CLauncherApp::CWebBrowser::~CWebBrowser() {
   g_object_unref(view_);
 }
 
-bool CLauncherApp::CWebBrowser::Navigate(const std::wstring& url) {
+bool CWebBrowser::Navigate(const std::wstring& url) {
   webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view_), platform::WideToNarrow(url, platform::CodePage::Utf8).c_str());
   return true;
 }
 
-void CLauncherApp::CWebBrowser::ShowHostWindow(bool show) {
+void CWebBrowser::ShowHostWindow(bool show) {
   if (show) {
     gtk_widget_show(view_);
     gtk_widget_grab_focus(view_);
@@ -122,27 +123,36 @@ void CLauncherApp::CWebBrowser::ShowHostWindow(bool show) {
   }
 }
 
-void CLauncherApp::CWebBrowser::OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
-                                                 gpointer self) {
-  auto* browser = static_cast<CWebBrowser*>(self);
-  JSCValue* value = webkit_javascript_result_get_js_value(result);
-  if (!jsc_value_is_string(value) || browser->app_->IsLaunching()) return;
-  gchar* text = jsc_value_to_string(value);
-  const std::string argument = text ? text : "";
-  g_free(text);
-  browser->ShowHostWindow(false);
-  browser->app_->EnterGame(argument);
+void CWebBrowser::OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer self) {
+  try {
+    auto* browser = static_cast<CWebBrowser*>(self);
+    JSCValue* value = webkit_javascript_result_get_js_value(result);
+    if (!jsc_value_is_string(value) || browser->host_->IsLaunching()) return;
+    const gchar* uri = webkit_web_view_get_uri(WEBKIT_WEB_VIEW(browser->view_));
+    if (!browser->host_->IsTrustedPage(platform::NarrowToWide(uri ? uri : "", platform::CodePage::Utf8))) return;
+    gchar* text = jsc_value_to_string(value);
+    const std::string argument = text ? text : "";
+    g_free(text);
+    browser->ShowHostWindow(false);
+    browser->host_->EnterGame(argument);
+  } catch (...) {
+    // The launch reports its own failures; here there is no one left to tell.
+  }
 }
 
-void CLauncherApp::CWebBrowser::OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
+void CWebBrowser::OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
   if (event != WEBKIT_LOAD_FINISHED) return;
-  // Only the top-level document reports here; frames never show the page.
-  const gchar* uri = webkit_web_view_get_uri(view);
-  static_cast<CWebBrowser*>(self)->app_->OnDocumentComplete(
-      platform::NarrowToWide(uri ? uri : "", platform::CodePage::Utf8));
+  try {
+    // Only the top-level document reports here; frames never show the page.
+    const gchar* uri = webkit_web_view_get_uri(view);
+    static_cast<CWebBrowser*>(self)->host_->OnDocumentComplete(
+        platform::NarrowToWide(uri ? uri : "", platform::CodePage::Utf8));
+  } catch (...) {
+    // A page that cannot be shown stays hidden.
+  }
 }
 
-gboolean CLauncherApp::CWebBrowser::OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+gboolean CWebBrowser::OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                                    WebKitPolicyDecisionType type, gpointer) {
   if (type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) return FALSE;
   // A link that asks for a new window opens in the user's own browser.
@@ -154,21 +164,17 @@ gboolean CLauncherApp::CWebBrowser::OnDecidePolicy(WebKitWebView*, WebKitPolicyD
   return TRUE;
 }
 
-gboolean CLauncherApp::CWebBrowser::OnContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*,
+gboolean CWebBrowser::OnContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*,
                                                   WebKitHitTestResult*, gpointer) {
   return TRUE;
 }
 
-void CLauncherApp::CreateBrowser(const platform::Rect& rect) {
-  browser_ = new CWebBrowser(this, rect);
-  browser_->Navigate(AnsiToWide(ReadJsonText(settings_, "LoginUrl")));
+CWebBrowser* CreateWebBrowser(IWebBrowserHost* host, const platform::Rect& rect) {
+  auto* browser = new CWebBrowser(host, rect);
+  browser->Navigate(platform::NarrowToWide(host->LoginUrl(), platform::CodePage::Ansi));
+  return browser;
 }
 
-void CLauncherApp::DeleteBrowser() {
-  delete browser_;
-  browser_ = nullptr;
-}
+void DeleteWebBrowser(CWebBrowser* browser) { delete browser; }
 
-void CLauncherApp::OnDocumentComplete(const std::wstring&) {
-  if (browser_) browser_->ShowHostWindow(true);
-}
+void ShowWebBrowser(CWebBrowser* browser) { browser->ShowHostWindow(true); }

@@ -1,9 +1,12 @@
+// The login page on Windows: the system web browser control in a hidden child window
+// of the main window, and the page's external object. Every COM method here answers
+// with an HRESULT whatever happens in the launch it starts: nothing unwinds into the
+// control.
 #include "web/web_browser_win32.h"
 
 #include <cwchar>
 
-#include "app/config.h"
-#include "app/text.h"
+#include "platform/codepage.h"
 
 namespace {
 
@@ -47,20 +50,20 @@ bool ArgumentText(const VARIANT& argument, std::string* text) {
 
 }  // namespace
 
-CLauncherApp::CWebBrowser::CWebBrowser(CLauncherApp* app, const platform::Rect& rect) : app_(app) {
+CWebBrowser::CWebBrowser(IWebBrowserHost* host, const platform::Rect& rect) : host_(host) {
   SetBrowserEmulation(EmulationMode());
   const RECT area{rect.left, rect.top, rect.right, rect.bottom};
-  hostWindow_ = CreateHostWindow(static_cast<HWND>(app->MainWindow()), area, L"");
-  if (Create(hostWindow_)) SetNotify(app);
+  hostWindow_ = CreateHostWindow(static_cast<HWND>(host->BrowserParent()), area, L"");
+  if (Create(hostWindow_)) SetNotify(host);
   methods_.push_back({L"fnEnterGame", kFirstMethodId, &CWebBrowser::OnEnterGame});
 }
 
-CLauncherApp::CWebBrowser::~CWebBrowser() {
+CWebBrowser::~CWebBrowser() {
   CXWebBrowser2::Destroy();
   if (hostWindow_) DestroyWindow(hostWindow_);
 }
 
-STDMETHODIMP CLauncherApp::CWebBrowser::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+STDMETHODIMP CWebBrowser::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
   if (count == 0 || !names || !names[0] || !ids) return E_INVALIDARG;
   // Only the method name is resolved; argument names are left alone.
   for (const ExternalMethod& method : methods_) {
@@ -72,59 +75,64 @@ STDMETHODIMP CLauncherApp::CWebBrowser::GetIDsOfNames(REFIID, LPOLESTR* names, U
   return E_INVALIDARG;
 }
 
-STDMETHODIMP CLauncherApp::CWebBrowser::Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS* params,
-                                               VARIANT* result, EXCEPINFO* exception, UINT* argumentError) {
-  const HRESULT eventResult = CXWebBrowser2::Invoke(id, iid, locale, flags, params, result, exception, argumentError);
-  // A property read of a method name runs the method too: the call flags do not matter.
-  if (id >= kFirstMethodId && id < kFirstMethodId + static_cast<DISPID>(methods_.size())) {
-    return (this->*methods_[static_cast<std::size_t>(id - kFirstMethodId)].handler)(id, params, result);
+STDMETHODIMP CWebBrowser::Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS* params,
+                                 VARIANT* result, EXCEPINFO* exception, UINT* argumentError) {
+  try {
+    const HRESULT eventResult =
+        CXWebBrowser2::Invoke(id, iid, locale, flags, params, result, exception, argumentError);
+    // A property read of a method name runs the method too: the call flags do not matter.
+    if (id >= kFirstMethodId && id < kFirstMethodId + static_cast<DISPID>(methods_.size())) {
+      return (this->*methods_[static_cast<std::size_t>(id - kFirstMethodId)].handler)(id, params, result);
+    }
+    return eventResult;
+  } catch (...) {
+    return E_UNEXPECTED;
   }
-  return eventResult;
 }
 
-STDMETHODIMP CLauncherApp::CWebBrowser::GetHostInfo(DOCHOSTUIINFO* info) {
+STDMETHODIMP CWebBrowser::GetHostInfo(DOCHOSTUIINFO* info) {
   if (info) info->dwFlags |= kHostUiFlags;
   return S_OK;
 }
 
-STDMETHODIMP CLauncherApp::CWebBrowser::GetExternal(IDispatch** external) {
+STDMETHODIMP CWebBrowser::GetExternal(IDispatch** external) {
   if (!external) return E_POINTER;
   *external = static_cast<IDispatch*>(this);
   AddRef();
   return S_OK;
 }
 
-HRESULT CLauncherApp::CWebBrowser::OnEnterGame(DISPID, DISPPARAMS* params, VARIANT*) {
+HRESULT CWebBrowser::OnEnterGame(DISPID, DISPPARAMS* params, VARIANT*) {
   if (!params || params->cArgs == 0 || !params->rgvarg) return S_OK;
   // The page is hidden during a run, but its script may still call again.
-  if (IsLaunching()) return S_OK;
+  if (host_->IsLaunching() || !host_->IsTrustedPage(LocationUrl())) return S_OK;
   // Arguments stand in reverse order: element 0 is the last one.
   std::string argument;
   if (!ArgumentText(params->rgvarg[0], &argument)) return S_OK;
   // The launcher's own canvas shows underneath while the launch runs.
   ShowWindow(hostWindow_, SW_HIDE);
   // The whole sequence runs inside this script call, pumping messages as it waits.
-  EnterGame(argument);
+  host_->EnterGame(argument);
   return S_OK;
 }
 
-bool CLauncherApp::CWebBrowser::IsLaunching() const { return app_->IsLaunching(); }
-
-void CLauncherApp::CWebBrowser::EnterGame(const std::string& argument) { app_->EnterGame(argument); }
-
-void CLauncherApp::CreateBrowser(const platform::Rect& rect) {
-  browser_ = new CWebBrowser(this, rect);
-  browser_->Navigate(AnsiToWide(ReadJsonText(settings_, "LoginUrl")));
+std::wstring CWebBrowser::LocationUrl() {
+  BSTR location = nullptr;
+  if (!WebBrowser() || FAILED(WebBrowser()->get_LocationURL(&location)) || !location) return {};
+  std::wstring url(location, SysStringLen(location));
+  SysFreeString(location);
+  return url;
 }
 
-void CLauncherApp::DeleteBrowser() {
-  delete browser_;
-  browser_ = nullptr;
+CWebBrowser* CreateWebBrowser(IWebBrowserHost* host, const platform::Rect& rect) {
+  auto* browser = new CWebBrowser(host, rect);
+  browser->Navigate(platform::NarrowToWide(host->LoginUrl(), platform::CodePage::Ansi));
+  return browser;
 }
 
-// Shown only once the top-level document is there; frames report elsewhere.
-void CLauncherApp::OnDocumentComplete(const std::wstring&) {
-  if (!browser_) return;
-  browser_->SubclassBrowserWindow();
-  ShowWindow(browser_->HostWindow(), SW_SHOW);
+void DeleteWebBrowser(CWebBrowser* browser) { delete browser; }
+
+void ShowWebBrowser(CWebBrowser* browser) {
+  browser->SubclassBrowserWindow();
+  ShowWindow(browser->HostWindow(), SW_SHOW);
 }

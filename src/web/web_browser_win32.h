@@ -5,15 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "app/launcher_app.h"
+#include "web/web_browser.h"
 #include "web/xweb_browser_win32.h"
 
-class CLauncherApp::CWebBrowser : public CXWebBrowser2 {
+class CWebBrowser : public CXWebBrowser2 {
  public:
   // Writes the rendering-mode values, creates the hidden host window over `rect` of
-  // the application's main window and the control in it. Without a control the
-  // page never shows and never calls in.
-  CWebBrowser(CLauncherApp* app, const platform::Rect& rect);
+  // the host's parent window and the control in it. Without a control the page never
+  // shows and never calls in.
+  CWebBrowser(IWebBrowserHost* host, const platform::Rect& rect);
   ~CWebBrowser() override;
 
   // The external object: names resolve case-insensitively to DISPIDs from 1000.
@@ -29,10 +29,8 @@ class CLauncherApp::CWebBrowser : public CXWebBrowser2 {
   // ANSI text. No argument, a value without text, or a run in progress: nothing.
   HRESULT OnEnterGame(DISPID id, DISPPARAMS* params, VARIANT* result);
 
- protected:
-  // The application's launch sequence; tests put a recorder in its place.
-  virtual bool IsLaunching() const;
-  virtual void EnterGame(const std::string& argument);
+  // The document's address now; empty when the control cannot tell.
+  std::wstring LocationUrl();
 
  private:
   using Handler = HRESULT (CWebBrowser::*)(DISPID, DISPPARAMS*, VARIANT*);
@@ -42,7 +40,7 @@ class CLauncherApp::CWebBrowser : public CXWebBrowser2 {
     Handler handler;
   };
 
-  CLauncherApp* app_;
+  IWebBrowserHost* host_;
   HWND hostWindow_ = nullptr;
   std::vector<ExternalMethod> methods_;
 };

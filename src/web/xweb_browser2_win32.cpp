@@ -77,17 +77,22 @@ void CXWebBrowser2::Destroy() {
 STDMETHODIMP CXWebBrowser2::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
                                    UINT*) {
   if (!notify_) return E_NOTIMPL;
-  switch (id) {
-    case DISPID_BEFORENAVIGATE2:
-      return OnBeforeNavigate(params);
-    case DISPID_DOCUMENTCOMPLETE:
-      return OnDocumentComplete(params);
-    case DISPID_NEWWINDOW3:
-      return OnNewWindow(params);
-    case DISPID_AMBIENT_DLCONTROL:
-      return OnDownloadControl(result);
-    default:
-      return E_NOTIMPL;
+  // The receiver's code runs inside the control's call: nothing may unwind into it.
+  try {
+    switch (id) {
+      case DISPID_BEFORENAVIGATE2:
+        return OnBeforeNavigate(params);
+      case DISPID_DOCUMENTCOMPLETE:
+        return OnDocumentComplete(params);
+      case DISPID_NEWWINDOW3:
+        return OnNewWindow(params);
+      case DISPID_AMBIENT_DLCONTROL:
+        return OnDownloadControl(result);
+      default:
+        return E_NOTIMPL;
+    }
+  } catch (...) {
+    return E_UNEXPECTED;
   }
 }
 

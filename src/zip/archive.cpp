@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/codepage.h"
 #include "platform/path.h"
-#include "platform/text.h"
+#include "zip/little_endian.h"
+#include "zip/symlink.h"
 #include "zip/zip_reader.h"
 
 struct Archive {
@@ -26,6 +28,8 @@ constexpr std::uint32_t kUnpackBufferSize = 16384;
 constexpr std::uint16_t kExtendedTimestampId = 0x5455;  // "UT"
 constexpr std::int64_t kEpochDifference = 11644473600LL;  // seconds from 1601 to 1970
 constexpr std::uint32_t kUnixHost = 3;
+constexpr std::uint32_t kUnixFileType = 0170000;
+constexpr std::uint32_t kUnixSymbolicLink = 0120000;
 
 bool IsSlash(wchar_t c) { return c == L'/' || c == L'\\'; }
 
@@ -74,16 +78,65 @@ bool IsParentStep(std::wstring_view component) {
          component.find_first_not_of(L". ") == std::wstring_view::npos;
 }
 
-// Whether `name` stays below the folder it is placed under, whichever separator
-// the system uses.
-bool StaysInside(std::wstring_view name) {
-  if (name.empty() || IsAbsolute(name)) return false;
+// The parts of `path` between separators, empty ones included.
+std::vector<std::wstring_view> Components(std::wstring_view path, bool (*isSeparator)(wchar_t)) {
+  std::vector<std::wstring_view> parts;
   std::size_t start = 0;
-  while (start <= name.size()) {
+  for (;;) {
     std::size_t end = start;
-    while (end < name.size() && !IsSlash(name[end])) ++end;
-    if (IsParentStep(name.substr(start, end - start))) return false;
+    while (end < path.size() && !isSeparator(path[end])) ++end;
+    parts.push_back(path.substr(start, end - start));
+    if (end == path.size()) return parts;
     start = end + 1;
+  }
+}
+
+wchar_t AsciiLower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+// A name Windows opens as a device: it ignores everything from the first dot and
+// trailing spaces, in any letter case ("Con.txt", "aux  ", "LPT1.tar.gz"); COM and LPT
+// take the superscript digits one to three as well.
+bool IsDeviceName(std::wstring_view component) {
+  static constexpr std::wstring_view kDevices[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"};
+  std::wstring_view stem = component.substr(0, component.find(L'.'));
+  while (!stem.empty() && stem.back() == L' ') stem.remove_suffix(1);
+  std::wstring lower(stem.size(), L'\0');
+  std::transform(stem.begin(), stem.end(), lower.begin(), AsciiLower);
+  if (std::find(std::begin(kDevices), std::end(kDevices), lower) != std::end(kDevices)) return true;
+  if (lower.size() != 4 || (lower.compare(0, 3, L"com") != 0 && lower.compare(0, 3, L"lpt") != 0)) return false;
+  const wchar_t number = lower[3];
+  return (number >= L'0' && number <= L'9') || number == L'\u00b9' || number == L'\u00b2' || number == L'\u00b3';
+}
+
+// Whether `name` is placed below the folder it is put under, and as the same file on
+// every system: relative, without parent steps, and with nothing Windows turns into
+// a device or an alternate data stream ("file.txt:stream").
+bool IsPlaceable(std::wstring_view name) {
+  if (name.empty() || IsAbsolute(name) || name.find(L':') != std::wstring_view::npos) return false;
+  const std::vector<std::wstring_view> parts = Components(name, IsSlash);
+  return std::none_of(parts.begin(), parts.end(),
+                      [](std::wstring_view part) { return IsParentStep(part) || IsDeviceName(part); });
+}
+
+// Whether the link target `target`, followed from the folder `folder` (a placeable
+// name's folder part), stays below the base. Parent steps count only in front: the
+// system takes a later one after following the links before it, which may lead
+// anywhere, so lexical resolution would not tell. The folder's depth counts the
+// system's own separators; the target's steps count either kind, to err on the safe side.
+bool LinkStaysInside(std::wstring_view folder, std::wstring_view target) {
+  if (target.empty() || IsAbsolute(target)) return false;
+  std::size_t depth = 0;
+  for (const std::wstring_view part : Components(folder, platform::IsPathSeparator)) {
+    if (!part.empty() && part != L".") ++depth;
+  }
+  bool descending = false;
+  for (const std::wstring_view part : Components(target, IsSlash)) {
+    if (part.empty() || part == L".") continue;
+    if (!IsParentStep(part)) {
+      descending = true;
+    } else if (descending || depth-- == 0) {
+      return false;
+    }
   }
   return true;
 }
@@ -109,6 +162,11 @@ std::uint32_t AttributesOf(const ZipCentralHeader& header) {
          (system ? platform::kAttributeSystem : 0);
 }
 
+bool IsUnixLink(const ZipCentralHeader& header) {
+  return (header.versionMadeBy >> 8) == kUnixHost &&
+         ((header.externalAttributes >> 16) & kUnixFileType) == kUnixSymbolicLink;
+}
+
 // Read, write and execute bits of a Unix-made entry; never setuid, setgid or sticky.
 std::uint32_t PosixModeOf(const ZipCentralHeader& header) {
   if ((header.versionMadeBy >> 8) != kUnixHost) return 0;
@@ -128,13 +186,6 @@ platform::FileTime DosTimeToFileTime(std::uint32_t dosDateTime) {
   platform::FileTime utc = kArchiveFallbackTime;
   return platform::LocalTimeToFileTime(local, &utc) ? utc : kArchiveFallbackTime;
 }
-
-std::uint32_t Get32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::uint16_t Get16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
 platform::FileTime UnixTimeToFileTime(std::int32_t seconds) {
   return static_cast<platform::FileTime>(static_cast<std::int64_t>(seconds) + kEpochDifference) * 10000000ULL;
@@ -213,6 +264,7 @@ std::int32_t ReadEntry(Archive* archive, std::int32_t index, ArchiveEntry* entry
   std::copy(name.begin(), name.end(), e.name);
   e.attributes = AttributesOf(header);
   e.posixMode = PosixModeOf(header);
+  e.link = IsUnixLink(header) && ArchiveLinks() != nullptr;
   e.writeTime = e.accessTime = e.creationTime = DosTimeToFileTime(header.dosDateTime);
   ApplyExtendedTimestamp(extra, &e);
   e.compressedSize = static_cast<std::int32_t>(header.compressedSize);
@@ -242,43 +294,90 @@ void EnsureFolder(const std::wstring& base, std::wstring_view path) {
 
 bool FitsPath(const std::wstring& path) { return path.size() < kArchiveNameSize; }
 
-std::int32_t CopyEntryData(Archive* archive, platform::File& file, const ArchiveEntry& entry) {
+// Up to and including the last separator; empty when there is none.
+std::wstring_view FolderPart(std::wstring_view name) {
+  std::size_t split = name.size();
+  while (split > 0 && !platform::IsPathSeparator(name[split - 1])) --split;
+  return name.substr(0, split);
+}
+
+bool EnsureUnpackBuffer(Archive* archive) {
+  if (!archive->unpackBuffer) archive->unpackBuffer.reset(new (std::nothrow) unsigned char[kUnpackBufferSize]);
+  return archive->unpackBuffer != nullptr;
+}
+
+// Hands the open entry's data to `sink`, which returns false when it cannot take it.
+template <typename Sink>
+std::int32_t CopyEntryData(Archive* archive, Sink& sink) {
   ZipDirectory* directory = archive->directory.get();
   for (;;) {
     bool end = false;
     const std::int32_t n = ZipStreamRead(directory, archive->unpackBuffer.get(), kUnpackBufferSize, &end);
     if (n == ZipStatusPassword) return ArchiveErrPassword;
     if (n < 0) return ArchiveErrData;
-    if (n > 0 && !file.Write(archive->unpackBuffer.get(), static_cast<std::uint32_t>(n))) return ArchiveErrWrite;
-    if (end) {
-      file.SetTimes(&entry.creationTime, &entry.accessTime, &entry.writeTime);
-      return ArchiveOk;
-    }
+    if (n > 0 && !sink(archive->unpackBuffer.get(), static_cast<std::uint32_t>(n))) return ArchiveErrWrite;
+    if (end) return ArchiveOk;
     if (n == 0) return ArchiveErrData;
   }
 }
 
+// Streams the current entry's data into `sink`. A CRC-32 mismatch fails it: a damaged
+// package must never pass as sound.
+template <typename Sink>
+std::int32_t StreamEntry(Archive* archive, Sink sink) {
+  ZipDirectory* directory = archive->directory.get();
+  ZipStreamOpen(directory, nullptr);  // no password is ever supplied
+  std::int32_t result = CopyEntryData(archive, sink);
+  if (directory->stream && ZipStreamClose(directory) == ZipStatusCrc && result == ArchiveOk) result = ArchiveErrData;
+  return result;
+}
+
 std::int32_t UnpackFile(Archive* archive, const ArchiveEntry& entry, const std::wstring& targetName) {
-  std::size_t split = targetName.size();
-  while (split > 0 && !platform::IsPathSeparator(targetName[split - 1])) --split;
-  const std::wstring_view folder = std::wstring_view(targetName).substr(0, split);
   const std::wstring path = archive->baseDirectory + targetName;
   if (!FitsPath(path)) return ArchiveErrName;
-  if (!archive->unpackBuffer) {
-    archive->unpackBuffer.reset(new (std::nothrow) unsigned char[kUnpackBufferSize]);
-    if (!archive->unpackBuffer) return ArchiveErrData;
-  }
-  EnsureFolder(archive->baseDirectory, folder);
+  if (!EnsureUnpackBuffer(archive)) return ArchiveErrData;
+  EnsureFolder(archive->baseDirectory, FolderPart(targetName));
   platform::File file = platform::File::Create(path, entry.attributes, entry.posixMode);
   if (!file.IsOpen()) return ArchiveErrOpen;
-  ZipStreamOpen(archive->directory.get(), nullptr);  // no password is ever supplied
-  std::int32_t result = CopyEntryData(archive, file, entry);
-  file.Close();
-  // A damaged package must never pass as sound.
-  if (archive->directory->stream && ZipStreamClose(archive->directory.get()) == ZipStatusCrc && result == ArchiveOk) {
-    result = ArchiveErrData;
-  }
+  const std::int32_t result =
+      StreamEntry(archive, [&file](const unsigned char* data, std::uint32_t size) { return file.Write(data, size); });
+  if (result == ArchiveOk) file.SetTimes(&entry.creationTime, &entry.accessTime, &entry.writeTime);
   return result;
+}
+
+// Whether a folder of `folder` below `base` is a symbolic link: a link placed through
+// one may end up elsewhere than its name says.
+bool PassesThroughLink(const ArchiveLinkOps& links, const std::wstring& base, std::wstring_view folder) {
+  for (std::size_t i = 1; i < folder.size(); ++i) {
+    if (platform::IsPathSeparator(folder[i]) && links.isLink(base + std::wstring(folder.substr(0, i)))) return true;
+  }
+  return false;
+}
+
+// A link entry's data is its target. The link is refused, with nothing written, unless
+// that target stays below the base.
+std::int32_t UnpackLink(Archive* archive, const ArchiveEntry& entry, const std::wstring& targetName) {
+  const ArchiveLinkOps& links = *ArchiveLinks();
+  const std::wstring_view folder = FolderPart(targetName);
+  const std::wstring path = archive->baseDirectory + targetName;
+  if (folder.size() == targetName.size() || !FitsPath(path) ||
+      static_cast<std::uint32_t>(entry.size) >= kArchiveNameSize) {
+    return ArchiveErrName;
+  }
+  if (!EnsureUnpackBuffer(archive)) return ArchiveErrData;
+  std::string raw;
+  const std::int32_t result = StreamEntry(archive, [&raw](const unsigned char* data, std::uint32_t size) {
+    raw.append(reinterpret_cast<const char*>(data), size);
+    return true;
+  });
+  if (result != ArchiveOk) return result;
+  if (raw.find('\0') != std::string::npos) return ArchiveErrName;
+  const std::wstring target = platform::NarrowToWide(raw, platform::CodePage::Utf8);
+  if (!LinkStaysInside(folder, target) || PassesThroughLink(links, archive->baseDirectory, folder)) {
+    return ArchiveErrName;
+  }
+  EnsureFolder(archive->baseDirectory, folder);
+  return links.create(path, target) ? ArchiveOk : ArchiveErrOpen;
 }
 
 bool IsValidIndex(const Archive* archive, std::int32_t index) {
@@ -328,7 +427,8 @@ std::int32_t ArchiveUnpackEntry(Archive* archive, std::int32_t index, const std:
   if (result == ArchiveOk) result = ArchiveGetEntry(archive, index, &entry);
   if (result != ArchiveOk) return result;
   // Nothing is ever written outside the base directory.
-  if (targetName.size() >= kArchiveNameSize || !StaysInside(targetName)) return ArchiveErrName;
+  if (targetName.size() >= kArchiveNameSize || !IsPlaceable(targetName)) return ArchiveErrName;
+  if (entry.link) return UnpackLink(archive, entry, targetName);
   // A name ending in a separator has no file part: some tools mark folders only so.
   if ((entry.attributes & platform::kAttributeDirectory) || platform::IsPathSeparator(targetName.back())) {
     if (!FitsPath(archive->baseDirectory + targetName)) return ArchiveErrName;

@@ -17,7 +17,8 @@ inline constexpr std::int32_t ArchiveErrWrite = 0x00000400;     // writing the o
 inline constexpr std::int32_t ArchiveErrCorrupt = 0x00000700;   // headers unreadable or disagreeing
 inline constexpr std::int32_t ArchiveErrRead = 0x00000800;      // the local extra field cannot be read
 inline constexpr std::int32_t ArchiveErrPassword = 0x00001000;  // encrypted with a password we do not have
-// The name is too long, or would place the entry outside the base directory.
+// The name is too long, would place the entry outside the base directory or turn into
+// a device or data stream on Windows, or the entry is a link leading outside.
 inline constexpr std::int32_t ArchiveErrName = 0x00002000;
 inline constexpr std::int32_t ArchiveErrArgs = 0x00010000;    // bad handle, index or base directory
 inline constexpr std::int32_t ArchiveErrData = 0x05000000;    // data unreadable, damaged or cut short
@@ -40,6 +41,9 @@ struct ArchiveEntry {
   std::int32_t size = 0;
   // Permission bits for POSIX systems; 0 lets the platform choose from the attributes.
   std::uint32_t posixMode = 0;
+  // A Unix symbolic link that this system recreates as a link (its data is the
+  // target). Where links are not kept, such an entry is a regular file holding it.
+  bool link = false;
 };
 
 struct Archive;
@@ -51,7 +55,11 @@ Archive* ArchiveOpen(const std::wstring& path);
 std::int32_t ArchiveSetBaseDir(Archive* archive, const std::wstring& directory);
 std::int32_t ArchiveGetEntry(Archive* archive, std::int32_t index, ArchiveEntry* entry);
 // Unpacks entry `index` to `targetName` below the base directory. Names that are
-// absolute, drive-relative or climb out with ".." are refused (ArchiveErrName).
+// absolute, drive-relative, climb out with "..", hold a ':' (a data stream on Windows)
+// or have a component that Windows opens as a device ("con.txt", "LPT1") are refused
+// on every system (ArchiveErrName): a package unpacks the same everywhere. A link
+// entry is refused unless its target is relative and stays below the base; it is
+// created only when nothing exists at its name yet (ArchiveErrOpen otherwise).
 std::int32_t ArchiveUnpackEntry(Archive* archive, std::int32_t index, const std::wstring& targetName);
 void ArchiveClose(Archive* archive);
 

@@ -4,6 +4,14 @@
 
 #include "zip/archive.h"
 
+namespace {
+
+struct ArchiveCloser {
+  void operator()(Archive* archive) const { ArchiveClose(archive); }
+};
+
+}  // namespace
+
 CZipExtractor::CZipExtractor(CZipExtractorCallback* callback) : callback_(callback) {}
 
 CZipExtractor::~CZipExtractor() { Stop(); }
@@ -32,27 +40,59 @@ void CZipExtractor::Stop() {
 }
 
 void CZipExtractor::Run() {
-  std::int32_t result = -1;
-  if (Archive* archive = ArchiveOpen(archivePath_)) {
-    result = ArchiveSetBaseDir(archive, targetFolder_);
-    if (result == ArchiveOk) result = UnpackAll(archive);
-    ArchiveClose(archive);
-  }
-  if (result == ArchiveOk) succeeded = true;
+  if (Extract()) succeeded = true;
   finished = true;
-  if (callback_) callback_->OnExtractFinished(this);
+  NotifyFinished();
+}
+
+// Whatever goes wrong on the worker, an exception included, ends the job as a failure.
+bool CZipExtractor::Extract() noexcept {
+  try {
+    const std::unique_ptr<Archive, ArchiveCloser> archive(ArchiveOpen(archivePath_));
+    if (!archive) return false;
+    std::int32_t result = ArchiveSetBaseDir(archive.get(), targetFolder_);
+    if (result == ArchiveOk) result = UnpackAll(archive.get());
+    return result == ArchiveOk;
+  } catch (...) {
+    return false;
+  }
+}
+
+void CZipExtractor::NotifyFinished() noexcept {
+  try {
+    if (callback_) callback_->OnExtractFinished(this);
+  } catch (...) {
+    // The job is over either way: the owner polls finished.
+  }
 }
 
 std::int32_t CZipExtractor::UnpackAll(Archive* archive) {
   ArchiveEntry entry;
   std::int32_t result = ArchiveGetEntry(archive, -1, &entry);
   const std::int32_t count = entry.index;
+  std::vector<DeferredLink> links;
   for (std::int32_t i = 0; result == ArchiveOk && i < count; ++i) {
     progress = static_cast<double>(i) / count;
     if (callback_) callback_->OnExtractProgress(this);
     if (cancel) return -1;
     result = ArchiveGetEntry(archive, i, &entry);
-    if (result == ArchiveOk) result = ArchiveUnpackEntry(archive, i, entry.name);
+    if (result != ArchiveOk) break;
+    if (entry.link) {
+      links.push_back({i, entry.name});
+    } else {
+      result = ArchiveUnpackEntry(archive, i, entry.name);
+    }
   }
-  return result;
+  return result == ArchiveOk ? UnpackLinks(archive, links) : result;
+}
+
+// Creates the links that UnpackAll held back, in directory order; cancel is seen
+// between them as between entries.
+std::int32_t CZipExtractor::UnpackLinks(Archive* archive, const std::vector<DeferredLink>& links) {
+  for (const DeferredLink& link : links) {
+    if (cancel) return -1;
+    const std::int32_t result = ArchiveUnpackEntry(archive, link.index, link.name);
+    if (result != ArchiveOk) return result;
+  }
+  return ArchiveOk;
 }

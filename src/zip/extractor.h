@@ -1,12 +1,14 @@
 #pragma once
 // The extraction job: unpacks every entry of one zip archive below a target folder on
-// a worker thread of its own, strictly in directory order, and can be cancelled
-// between entries.
+// a worker thread of its own, in directory order, and can be cancelled between
+// entries. Symbolic links come last, once every other entry has been written, so
+// that no entry is ever written through one.
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 struct Archive;
 class CZipExtractor;
@@ -42,8 +44,16 @@ class CZipExtractor {
   std::atomic<double> progress{0.0};
 
  private:
+  struct DeferredLink {
+    std::int32_t index;
+    std::wstring name;
+  };
+
   void Run();
+  bool Extract() noexcept;
   std::int32_t UnpackAll(Archive* archive);
+  std::int32_t UnpackLinks(Archive* archive, const std::vector<DeferredLink>& links);
+  void NotifyFinished() noexcept;
 
   CZipExtractorCallback* callback_;
   std::unique_ptr<std::thread> worker_;

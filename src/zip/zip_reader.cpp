@@ -6,6 +6,8 @@
 #include <new>
 #include <vector>
 
+#include "zip/little_endian.h"
+
 namespace {
 
 constexpr std::uint32_t kEndSignature = 0x06054b50;
@@ -32,15 +34,6 @@ constexpr std::uint32_t kZip64Placeholder = 0xFFFFFFFF;
 constexpr std::uint16_t kZip64ExtraId = 0x0001;
 constexpr std::uint32_t kEncryptionHeaderSize = 12;
 constexpr auto kMaxReadLength = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
-
-std::uint16_t Get16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-
-std::uint32_t Get32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::uint64_t Get64(const unsigned char* p) { return Get32(p) | (static_cast<std::uint64_t>(Get32(p + 4)) << 32); }
 
 bool ReadAt(ZipSource* source, std::uint64_t offset, void* buffer, std::uint32_t length) {
   return ZipSourceSeek(source, offset) == ZipStatusOk && ZipSourceRead(source, buffer, length) == length;

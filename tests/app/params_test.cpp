@@ -53,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ParseCase{"a=b=c", {{"a", "b"}}}, ParseCase{"a=&=b", {{"a", ""}, {"", "b"}}},
                     ParseCase{"n=a+b%20c d&&k", {{"n", "a+b%20c d"}}}));
 
-TEST(GameCommandLine, MatchesTheDesignedLayout) {
+TEST(GameCommandLine, QuotesTheExecutableNameKeysAndExtraArguments) {
   ParamMap params;
   ParseParams("token=x&username=alice", params);
   EXPECT_EQ(GameCommandLine(".\\client\\game.exe", GameArguments(params["username"], JoinParams(params), "-window")),

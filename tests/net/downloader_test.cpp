@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,7 +85,10 @@ Clock::duration TimeOf(F&& f) {
 
 class DownloaderTest : public testing::Test {
  protected:
-  void TearDown() override { platform::fault::Clear(); }
+  void TearDown() override {
+    platform::fault::Clear();
+    CDownloader::FailThreadStartsForTesting(0);
+  }
 
   // Runs one transfer to its end with no retries.
   void Download(CDownloader& downloader, const std::string& url, const std::string& file = "",
@@ -199,6 +204,66 @@ TEST_P(RedirectTest, FollowsAndOnlyTheFinalStatusCounts) {
 INSTANTIATE_TEST_SUITE_P(Redirects, RedirectTest,
                          testing::Values(RedirectCase{302, 200}, RedirectCase{301, 200}, RedirectCase{307, 200},
                                          RedirectCase{302, 404}));
+
+struct ChainCase {
+  int redirects;
+  bool succeeds;
+};
+
+void PrintTo(const ChainCase& c, std::ostream* out) { *out << c.redirects; }
+
+class RedirectChainTest : public DownloaderTest, public testing::WithParamInterface<ChainCase> {};
+
+// Ten redirects are followed; the eleventh is refused, so a loop cannot go on forever.
+TEST_P(RedirectChainTest, FollowsAtMostTenRedirects) {
+  const ChainCase c = GetParam();
+  CDownloader downloader(&callback, 5, 0, 0);
+  Download(downloader, server.Url("chain/" + std::to_string(c.redirects)));
+  EXPECT_EQ(downloader.succeeded, c.succeeds);
+  // The first request and ten followed redirects, either way.
+  EXPECT_EQ(server.Requests().size(), 11u);
+  if (c.succeeds) {
+    EXPECT_EQ(downloader.GetContent(), "end of chain");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Chains, RedirectChainTest, testing::Values(ChainCase{10, true}, ChainCase{11, false}));
+
+// A memory-mode body may be 4 MiB long, announced or not; one byte more fails the
+// attempt, and every retry fails alike. File mode has no such cap.
+struct BodyCapCase {
+  const char* name;
+  std::size_t size;
+  bool chunked;
+  bool fileMode;
+  bool succeeds;
+};
+
+void PrintTo(const BodyCapCase& c, std::ostream* out) { *out << c.name; }
+
+class BodyCapTest : public DownloaderTest, public testing::WithParamInterface<BodyCapCase> {};
+
+TEST_P(BodyCapTest, MemoryModeTakesAtMostFourMiB) {
+  const BodyCapCase c = GetParam();
+  const std::string file = c.fileMode ? temp.Narrow("body.bin") : "";
+  CDownloader downloader(&callback, 5, 2, 0);
+  Download(downloader, server.Url("pattern?size=" + std::to_string(c.size) + (c.chunked ? "&chunked=1" : "")), file);
+  EXPECT_EQ(downloader.succeeded, c.succeeds);
+  EXPECT_EQ(server.Requests().size(), c.succeeds ? 1u : 3u);
+  if (c.succeeds) {
+    // Compared as a whole, so that a mismatch does not print megabytes.
+    EXPECT_TRUE((c.fileMode ? ReadFile(file) : downloader.GetContent()) == PatternBytes(c.size));
+  }
+}
+
+constexpr std::size_t kCap = CDownloader::kMaxMemoryBody;
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BodyCapTest,
+                         testing::Values(BodyCapCase{"Exactly", kCap, false, false, true},
+                                         BodyCapCase{"OneOver", kCap + 1, false, false, false},
+                                         BodyCapCase{"ExactlyUnannounced", kCap, true, false, true},
+                                         BodyCapCase{"OneOverUnannounced", kCap + 1, true, false, false},
+                                         BodyCapCase{"OneOverIntoAFile", kCap + 1, false, true, true}));
 
 TEST_F(DownloaderTest, KnownLengthProgressMovesInWholePercentAndEndsAt100) {
   constexpr std::size_t kSize = 2600;
@@ -394,6 +459,45 @@ TEST_F(DownloaderTest, DestroyingTheLastDownloaderMidTransferJoinsThenCleansUp) 
   Download(next, server.SecureUrl("status?body=again"));
   EXPECT_TRUE(next.succeeded);
   EXPECT_EQ(next.GetContent(), "again");
+}
+
+// With no thread to be had, Start fails at once (a stale success of the run before
+// included) and a later Start works again.
+TEST_F(DownloaderTest, StartWithoutAThreadFailsAtOnceAndLeavesTheDownloaderUsable) {
+  CDownloader downloader(&callback, 5, 0, 0);
+  Download(downloader, server.Url("status?body=first"));
+  ASSERT_TRUE(downloader.succeeded);
+
+  CDownloader::FailThreadStartsForTesting(1);
+  downloader.Start(server.Url("status?body=lost"), "", "");
+  EXPECT_TRUE(downloader.finished);
+  EXPECT_FALSE(downloader.succeeded);
+  EXPECT_EQ(callback.FinishedResults(), (std::vector<bool>{true, false}));
+
+  Download(downloader, server.Url("status?body=third"));
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_EQ(downloader.GetContent(), "third");
+  EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+// The owner's notifications throwing (out of memory, say) fail the transfer; the
+// exceptions cross neither libcurl nor the thread's end.
+class ThrowingCallback : public RecordingCallback {
+ public:
+  void OnDownloadFinished(CDownloader* downloader) override {
+    RecordingCallback::OnDownloadFinished(downloader);
+    throw std::runtime_error("owner failed");
+  }
+  void OnDownloadProgress(CDownloader*) override { throw std::bad_alloc(); }
+};
+
+TEST_F(DownloaderTest, ThrowingNotificationsFailTheTransferAndTheRunStillFinishes) {
+  ThrowingCallback throwing;
+  CDownloader downloader(&throwing, 5, 0, 0);
+  Download(downloader, server.Url("pattern?size=2600&chunk=260&pause=2"));
+  EXPECT_FALSE(downloader.succeeded);
+  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(throwing.FinishedResults(), std::vector<bool>{false});
 }
 
 TEST_F(DownloaderTest, ReusableAfterFailureAndAfterStop) {

@@ -10,6 +10,7 @@
 
 namespace {
 
+using platform::NativePath;
 using testing_support::ReadFile;
 using testing_support::TempFolder;
 using testing_support::WriteFile;
@@ -86,7 +87,7 @@ TEST_F(FileTest, ReadOnlyAttributeIsAppliedAndCleared) {
   std::uint32_t attributes = 0;
   ASSERT_TRUE(platform::QueryAttributes(temp.Narrow("ro"), &attributes));
   EXPECT_TRUE(attributes & platform::kAttributeReadOnly);
-  ASSERT_TRUE(platform::ClearReadOnly(temp.Narrow("ro")));
+  ASSERT_TRUE(platform::ClearReadOnly(platform::NativePath::FromAnsi(temp.Narrow("ro"))));
   ASSERT_TRUE(platform::QueryAttributes(temp.Narrow("ro"), &attributes));
   EXPECT_FALSE(attributes & platform::kAttributeReadOnly);
 }
@@ -101,14 +102,17 @@ TEST_F(FileTest, FoldersAreCreatedListedAndRemoved) {
   EXPECT_FALSE(platform::QueryAttributes(temp.Wide("nothing"), &attributes));
 
   platform::FolderSearch search;
-  ASSERT_TRUE(search.Open(temp.Narrow()));
-  std::set<std::string> folders, files;
+  ASSERT_TRUE(search.Open(NativePath::FromAnsi(temp.Narrow())));
+  std::set<std::wstring> folders, files;
   platform::FolderEntry entry;
-  while (search.Next(&entry)) (entry.isFolder ? folders : files).insert(entry.name);
-  EXPECT_EQ(files, std::set<std::string>{"file.txt"});
-  EXPECT_EQ(folders, (std::set<std::string>{".", "..", "sub"}));
+  while (search.Next(&entry)) {
+    EXPECT_FALSE(entry.isLink);
+    (entry.isFolder ? folders : files).insert(entry.name.units());
+  }
+  EXPECT_EQ(files, std::set<std::wstring>{L"file.txt"});
+  EXPECT_EQ(folders, (std::set<std::wstring>{L".", L"..", L"sub"}));
 
-  EXPECT_FALSE(search.Open(temp.Narrow("nothing")));
+  EXPECT_FALSE(search.Open(NativePath::FromAnsi(temp.Narrow("nothing"))));
   EXPECT_TRUE(platform::RemoveFolder(temp.Narrow("sub")));
   EXPECT_FALSE(platform::RemoveFolder(temp.Narrow("sub")));
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "loopback_server.h"
+#include "net/downloader.h"
 #include "platform/os.h"
 
 namespace {
@@ -132,6 +133,22 @@ TEST(ReporterPoolTest, GrowsOnlyWhileAllAreBusy) {
   reporter.Report(4, "", "", "", "");
   EXPECT_EQ(reporter.PoolSize(), 2u);
   EXPECT_TRUE(server.WaitForRequests(4));
+}
+
+// A report whose worker cannot start is dropped; its downloader is finished, so the next
+// report reuses it.
+TEST(ReporterPoolTest, DropsAReportWithoutAThreadAndReusesItsDownloader) {
+  ServerSession server;
+  CReporter reporter(server.Url("status"), 1, "alice", "1.0");
+  CDownloader::FailThreadStartsForTesting(1);
+  reporter.Report(1, "", "", "", "");
+  EXPECT_TRUE(reporter.Idle());
+  reporter.Report(2, "", "", "", "");
+  ASSERT_TRUE(WaitUntilIdle(reporter));
+  EXPECT_EQ(reporter.PoolSize(), 1u);
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_NE(requests[0].target.find("&reason=2&"), std::string::npos);
 }
 
 TEST(ReporterTest, EmptyBaseAddressFailsQuietlyAndTearsDownInBound) {

@@ -150,9 +150,9 @@ INSTANTIATE_TEST_SUITE_P(Table, NameSanitising,
                                          NameCase{"a..b/..c.txt", "a..b/..c.txt"}),
                          [](const testing::TestParamInfo<NameCase>& info) { return CaseName(info.index); });
 
-class TraversalRefusal : public ArchiveTest, public testing::WithParamInterface<const char*> {};
+class NameRefusal : public ArchiveTest, public testing::WithParamInterface<const char*> {};
 
-TEST_P(TraversalRefusal, WritesNothingAndFailsTheEntry) {
+TEST_P(NameRefusal, WritesNothingAndFailsTheEntry) {
   Zip zip;
   zip.entries = {zip_testing::File(GetParam(), "escaped")};
   ASSERT_TRUE(Open(zip));
@@ -160,10 +160,31 @@ TEST_P(TraversalRefusal, WritesNothingAndFailsTheEntry) {
   EXPECT_EQ(Tree(temp.path()), std::set<std::string>{"a.zip"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Names, TraversalRefusal,
+INSTANTIATE_TEST_SUITE_P(Traversal, NameRefusal,
                          testing::Values("../up.txt", "..\\up.txt", "a/..", "a/../..", "x/./../../y.txt", "...",
                                          ".. /up.txt", "inner/.. ", "C:", "/", "\\\\", "../"),
                          [](const testing::TestParamInfo<const char*>& info) { return CaseName(info.index); });
+
+// Names Windows turns into a device or an alternate data stream are refused on every
+// system: a package unpacks the same everywhere.
+INSTANTIATE_TEST_SUITE_P(WindowsNames, NameRefusal,
+                         testing::Values("CON", "con.txt", "Nul.tar.gz", "CON.", "aux  ", "prn .log", "data/PRN/x.txt",
+                                         "maps\\lpt1", "COM0", "com9.ini", "LPT0.", "lpt9", "conin$", "CONOUT$.txt",
+                                         "COM\xc2\xb9", "lpt\xc2\xb3.dat", "nul/", "file.txt:stream",
+                                         "dir/a:b/c.txt", "a/C:b.txt", "stream:"),
+                         [](const testing::TestParamInfo<const char*>& info) { return CaseName(info.index); });
+
+TEST_F(ArchiveTest, NamesThatOnlyResembleDevicesAreUnpacked) {
+  const char* names[] = {"console.txt", "com10", "COM", "lpt", "auxiliary/x", "a.con", "nul_", "conin", "comA",
+                         "x/con1"};
+  Zip zip;
+  for (const char* name : names) zip.entries.push_back(zip_testing::File(name, name));
+  ASSERT_TRUE(Open(zip));
+  for (std::size_t i = 0; i < std::size(names); ++i) {
+    EXPECT_EQ(Unpack(static_cast<std::int32_t>(i)), ArchiveOk) << names[i];
+    EXPECT_EQ(ReadFile(Out(names[i])), names[i]);
+  }
+}
 
 TEST_F(ArchiveTest, RefusesTargetNamesOutsideTheBase) {
   Zip zip;
@@ -200,6 +221,7 @@ struct AttributeCase {
   std::uint32_t external;
   std::uint32_t attributes;
   std::uint32_t posixMode;
+  bool link = false;  // a symbolic link (Windows unpacks it as a regular file)
 };
 
 void PrintTo(const AttributeCase& c, std::ostream* os) { *os << c.label; }
@@ -216,6 +238,7 @@ TEST_P(Attributes, FollowTheHostSystem) {
   const ArchiveEntry entry = Get(0);
   EXPECT_EQ(entry.attributes, GetParam().attributes);
   EXPECT_EQ(entry.posixMode, GetParam().posixMode);
+  EXPECT_EQ(entry.link, GetParam().link && !IsWindows());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -229,6 +252,8 @@ INSTANTIATE_TEST_SUITE_P(
                     AttributeCase{"UnixFolder", 3, 040755u << 16 | 0x10, 0x30, 0755},
                     AttributeCase{"UnixSetuidDropped", 3, 0106775u << 16, 0x20, 0775},
                     AttributeCase{"UnixDosBitsIgnored", 3, (0100644u << 16) | 0x07, 0x20, 0644},
+                    AttributeCase{"UnixLink", 3, 0120777u << 16, 0x20, 0777, true},
+                    AttributeCase{"DosBitsLikeALink", 0, 0xA1FF0020u, 0x20, 0},
                     AttributeCase{"OtherHostNoPermissions", 19, 0100755u << 16, 0x20, 0}),
     [](const testing::TestParamInfo<AttributeCase>& info) { return info.param.label; });
 
@@ -330,6 +355,85 @@ TEST_F(ArchiveTest, FoldersAreCreatedOutermostFirst) {
   EXPECT_EQ(ReadFile(Out("deep/er/still/m1.bin")), "map");
   ASSERT_EQ(Unpack(2), ArchiveOk);
   EXPECT_TRUE(fs::is_directory(Out("bare")));
+}
+
+// Unix symbolic links are kept on POSIX systems; Windows unpacks each as a regular file
+// holding its target text.
+TEST_F(ArchiveTest, LinksAreKeptAndReadableThroughThem) {
+  Zip zip;
+  zip.entries = {zip_testing::File("lib/libgame.so.1", "elf"),
+                 zip_testing::SymbolicLink("lib/libgame.so", "libgame.so.1"),
+                 zip_testing::File("share/data/x.txt", "x"),
+                 zip_testing::SymbolicLink("bin/data", "../share/data"),
+                 zip_testing::SymbolicLink("a/b/top", "../.."),
+                 zip_testing::SymbolicLink("dangling", "./later/file")};
+  ASSERT_TRUE(Open(zip));
+  for (int i = 0; i < 6; ++i) ASSERT_EQ(Unpack(i), ArchiveOk) << i;
+  if (IsWindows()) {
+    EXPECT_EQ(ReadFile(Out("lib/libgame.so")), "libgame.so.1");
+    EXPECT_EQ(ReadFile(Out("bin/data")), "../share/data");
+    EXPECT_EQ(ReadFile(Out("a/b/top")), "../..");
+    return;
+  }
+  EXPECT_EQ(fs::read_symlink(Out("lib/libgame.so")), "libgame.so.1");
+  EXPECT_EQ(ReadFile(Out("lib/libgame.so")), "elf");
+  EXPECT_EQ(ReadFile(Out("bin/data/x.txt")), "x");
+  EXPECT_EQ(ReadFile(Out("a/b/top/lib/libgame.so")), "elf");
+  EXPECT_EQ(fs::read_symlink(Out("dangling")), "./later/file");
+}
+
+struct LinkCase {
+  const char* label;
+  const char* name;
+  std::string target;
+};
+
+void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.label; }
+
+class LinkRefusal : public ArchiveTest, public testing::WithParamInterface<LinkCase> {};
+
+TEST_P(LinkRefusal, WritesNothingWhereLinksAreKept) {
+  Zip zip;
+  zip.entries = {zip_testing::SymbolicLink(GetParam().name, GetParam().target)};
+  ASSERT_TRUE(Open(zip));
+  if (IsWindows()) {
+    EXPECT_EQ(Unpack(0), ArchiveOk);
+    EXPECT_TRUE(ReadFile(Out(GetParam().name)) == GetParam().target);
+    return;
+  }
+  EXPECT_EQ(Unpack(0), ArchiveErrName);
+  EXPECT_EQ(Tree(temp.path()), std::set<std::string>{"a.zip"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LinkRefusal,
+                         testing::Values(LinkCase{"Outside", "link", "../outside"},
+                                         LinkCase{"OutsideFromAFolder", "a/link", "../../outside"},
+                                         LinkCase{"Absolute", "link", "/etc/passwd"}, LinkCase{"Empty", "link", ""},
+                                         LinkCase{"OnlyDots", "a/link", "./../.."},
+                                         LinkCase{"Backslashes", "link", "..\\outside"},
+                                         LinkCase{"DriveLetter", "link", "C:\\outside"},
+                                         // ".." after a link in the target's path leads from wherever
+                                         // that link points: only leading parent steps are taken.
+                                         LinkCase{"ParentAfterAName", "a/link", "sub/../x"},
+                                         LinkCase{"NulByte", "link", std::string("in\0side", 7)},
+                                         LinkCase{"LongerThanAPath", "link", std::string(300, 'x')}),
+                         [](const testing::TestParamInfo<LinkCase>& info) { return info.param.label; });
+
+TEST_F(ArchiveTest, LinksAreNotPlacedThroughOtherLinks) {
+  if (IsWindows()) GTEST_SKIP() << "Windows keeps no links";
+  Zip zip;
+  // "d" leads to the base itself, so "d/up" would be one folder higher than its name says.
+  zip.entries = {zip_testing::SymbolicLink("d", "."), zip_testing::SymbolicLink("d/up", "../x"),
+                 zip_testing::SymbolicLink("d/deeper/up", "../../x"), zip_testing::SymbolicLink("d", "elsewhere")};
+  ASSERT_TRUE(Open(zip));
+  EXPECT_EQ(Unpack(0), ArchiveOk);
+  EXPECT_EQ(Unpack(1), ArchiveErrName);
+  EXPECT_EQ(Unpack(2), ArchiveErrName);
+  EXPECT_EQ(Unpack(3), ArchiveErrOpen) << "nothing is replaced by a link";
+  std::set<std::string> names;
+  for (const fs::directory_entry& e : fs::directory_iterator(Out())) names.insert(e.path().filename().string());
+  EXPECT_EQ(names, std::set<std::string>{"d"});
+  EXPECT_EQ(fs::read_symlink(Out("d")), ".");
 }
 
 TEST_F(ArchiveTest, PrefixedArchiveUnpacksAsWithoutPrefix) {

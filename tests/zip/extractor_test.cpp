@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "platform/os.h"
 #include "temp_folder.h"
 #include "zip_builder.h"
 
@@ -24,6 +26,8 @@ using testing_support::WriteFile;
 using zip_testing::Zip;
 
 constexpr double kFinished = -1.0;  // marks the finished notification in the event list
+
+bool IsWindows() { return std::string(platform::OsName()) == "Windows"; }
 
 // Records the notifications in order; a hook may hold the worker inside one.
 class Recorder : public CZipExtractorCallback {
@@ -170,6 +174,59 @@ TEST_F(ExtractorTest, DamagedEntryEndsTheJobAndKeepsEarlierEntries) {
   EXPECT_TRUE(OnDisk(1));
   EXPECT_FALSE(OnDisk(3));
   EXPECT_FALSE(OnDisk(4));
+}
+
+// Where links are kept, they come after every other entry; Windows unpacks them as
+// regular files in directory order.
+TEST_F(ExtractorTest, LinksAreCreatedLast) {
+  Zip zip;
+  zip.entries = {zip_testing::SymbolicLink("game.so", "lib/game.so.1"), zip_testing::File("lib/game.so.1", "elf")};
+  const fs::path link = temp.path() / "out" / "game.so";
+  bool linkBeforeLastEntry = true;
+  recorder.onProgress = [&](CZipExtractor*, double progress) {
+    if (progress == 0.5) linkBeforeLastEntry = fs::exists(fs::symlink_status(link));
+  };
+  CZipExtractor extractor(&recorder);
+  RunToEnd(extractor, Package(zip));
+  EXPECT_TRUE(extractor.succeeded);
+  EXPECT_EQ(recorder.events(), (std::vector<double>{0.0, 0.5, kFinished}));
+  EXPECT_EQ(linkBeforeLastEntry, IsWindows());
+  EXPECT_EQ(ReadFile(link), IsWindows() ? "lib/game.so.1" : "elf");
+}
+
+TEST_F(ExtractorTest, NoEntryIsWrittenThroughALink) {
+  Zip zip;
+  zip.entries = {zip_testing::Folder("real/"), zip_testing::SymbolicLink("l", "real"),
+                 zip_testing::File("l/x.txt", "through the link")};
+  CZipExtractor extractor(&recorder);
+  RunToEnd(extractor, Package(zip));
+  EXPECT_FALSE(extractor.succeeded) << "a link where an entry already stands is refused";
+  EXPECT_TRUE(fs::is_empty(temp.path() / "out" / "real"));
+  EXPECT_FALSE(fs::is_symlink(temp.path() / "out" / "l"));
+}
+
+// Throws from the notifications the worker sends.
+class Thrower : public CZipExtractorCallback {
+ public:
+  void OnExtractProgress(CZipExtractor*) override { throw std::runtime_error("progress"); }
+  void OnExtractFinished(CZipExtractor*) override {
+    ++finishedCalls;
+    throw std::runtime_error("finished");
+  }
+  std::atomic<int> finishedCalls{0};
+};
+
+TEST_F(ExtractorTest, AnExceptionOnTheWorkerEndsTheJobAsAFailure) {
+  Thrower thrower;
+  CZipExtractor extractor(&thrower);
+  extractor.Start(Package(Numbered(3)), temp.Wide("out"));
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!extractor.finished && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  extractor.Stop();
+  EXPECT_TRUE(extractor.finished);
+  EXPECT_FALSE(extractor.succeeded);
+  EXPECT_EQ(thrower.finishedCalls, 1);
+  EXPECT_FALSE(OnDisk(0));
 }
 
 TEST_F(ExtractorTest, StartWhileRunningStopsTheRunningJobFirst) {

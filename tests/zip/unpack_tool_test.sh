@@ -96,6 +96,28 @@ message=$(run_unpack "$(path damaged.zip)" "$(path out-damaged)" 2>&1 >/dev/null
 grep -q "entry $index \"data/maps/deep/noise.bin\" failed: ArchiveErrData" <<<"$message" ||
   fail "damaged.zip: message was: $message"
 
+# Symbolic links as zip -y stores them: kept on Linux, regular files holding their
+# target under Windows. One that leads outside fails the job on Linux, and is named.
+mkdir -p links/lib
+echo elf >links/lib/libgame.so.1
+ln -s libgame.so.1 links/lib/libgame.so
+(cd links && zip -qry ../links.zip .)
+ln -s ../../outside links/lib/escape
+(cd links && zip -qry ../escape.zip .)
+run_unpack "$(path links.zip)" "$(path out-links)" >/dev/null || fail "links.zip did not unpack"
+status=0
+message=$(run_unpack "$(path escape.zip)" "$(path out-escape)" 2>&1 >/dev/null | tr -d '\r') || status=$?
+if [ -z "$runner" ]; then
+  [ -L out-links/lib/libgame.so ] && [ "$(cat out-links/lib/libgame.so)" = elf ] || fail "links.zip: the link was not kept"
+  index=$(python3 -c "import zipfile; print(zipfile.ZipFile('escape.zip').namelist().index('lib/escape'))")
+  [ "$status" = 1 ] || fail "escape.zip: exit status $status"
+  grep -q "entry $index \"lib/escape\" failed: ArchiveErrName" <<<"$message" || fail "escape.zip: message was: $message"
+  [ ! -e out-escape/lib/escape ] && [ ! -L out-escape/lib/escape ] || fail "escape.zip: the link was created"
+else
+  [ "$(cat out-links/lib/libgame.so)" = libgame.so.1 ] || fail "links.zip: the link is not a file holding its target"
+  [ "$status" = 0 ] || fail "escape.zip: exit status $status"
+fi
+
 status=0
 run_unpack "$(path missing.zip)" "$(path out-missing)" 2>/dev/null || status=$?
 [ "$status" = 1 ] || fail "missing.zip: exit status $status"

@@ -122,6 +122,13 @@ Entry Folder(std::string name) {
   return e;
 }
 
+Entry SymbolicLink(std::string name, std::string target) {
+  Entry e = File(std::move(name), std::move(target), kStored);
+  e.host = kHostUnix;
+  e.externalAttributes = 0120777u << 16;
+  return e;
+}
+
 std::string Zip::Build() const {
   std::string out = prefix;
   std::string central;

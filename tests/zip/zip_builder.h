@@ -53,6 +53,8 @@ struct Zip {
 // Shorthands for common entries.
 Entry File(std::string name, std::string data, std::uint16_t method = kDeflated);
 Entry Folder(std::string name);
+// A Unix symbolic link, as Info-ZIP zip -y stores one: its data is the target.
+Entry SymbolicLink(std::string name, std::string target);
 
 // Raw deflate (no zlib header), as zip entries store it.
 std::string Deflate(const std::string& data);

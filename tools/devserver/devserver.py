@@ -76,6 +76,7 @@ SETTINGS = {
     "version-body": (_choice(VERSION_BODIES), "normal"),
     "version-json": (_optional_text, None),
     "package-file": (_optional_text, None),
+    "package-zip": (_optional_text, None),
     "package-url": (_optional_text, None),
     "report-url": (_optional_text, None),
     "package-status": (_status, 200),
@@ -125,8 +126,10 @@ class Config:
                     self._counts[kind] = 0
             if merged["client"] is not None and not os.path.isdir(merged["client"]):
                 raise ValueError(f"client folder {merged['client']!r} does not exist")
+            if merged["package-zip"] is not None and not os.path.isfile(merged["package-zip"]):
+                raise ValueError(f"package file {merged['package-zip']!r} does not exist")
             self._values = merged
-            if parsed.keys() & {"client", "package-pad", "package-damaged"}:
+            if parsed.keys() & {"client", "package-zip", "package-pad", "package-damaged"}:
                 self._package_cache = None
 
     def next_status(self, kind):
@@ -144,7 +147,8 @@ class Config:
         with self._lock:
             if self._package_cache is None:
                 v = self._values
-                self._package_cache = build_package(v["client"], v["package-pad"], v["package-damaged"])
+                self._package_cache = build_package(v["client"], v["package-pad"], v["package-damaged"],
+                                                    v["package-zip"])
             return self._package_cache
 
 
@@ -208,8 +212,14 @@ def corrupt_entry_data(data):
     return bytes(damaged)
 
 
-def build_package(client_dir, pad_bytes, damage):
-    data = build_zip(client_dir, pad_bytes)
+def build_package(client_dir, pad_bytes, damage, zip_file=None):
+    """The package's bytes: a zip of the client folder, or a ready-made file as it is
+    (entries no folder can hold, such as "../x"), then damaged as asked."""
+    if zip_file is not None:
+        with open(zip_file, "rb") as source:
+            data = source.read()
+    else:
+        data = build_zip(client_dir, pad_bytes)
     if damage == "crc":
         return corrupt_entry_data(data)
     if damage == "truncated":
@@ -337,10 +347,16 @@ var PAGE = __PAGE__;
     return ext[m](args[0], args[1], args[2]);
   }
 
+  // Goes on to PAGE.next, as a page that redirects or moves on by itself does.
+  function moveOn() {
+    if (PAGE.next !== null) { window.location.href = PAGE.next; }
+  }
+
   // The launcher may attach its bridge a moment after the page has loaded.
   function call(args, retriesLeft) {
     try {
       invoke(args);
+      moveOn();
     } catch (e) {
       if (retriesLeft > 0) {
         setTimeout(function () { call(args, retriesLeft - 1); }, 100);
@@ -377,6 +393,8 @@ var PAGE = __PAGE__;
     } else if (PAGE.auto !== null) {
       nameField.value = PAGE.auto;
       enter();
+    } else if (PAGE.next !== null) {
+      moveOn();
     } else {
       nameField.focus();
     }
@@ -393,7 +411,8 @@ var PAGE = __PAGE__;
 
 def login_page(query, token):
     """The page, with what its URL asked for (auto=NAME, arg=TEXT, call=JSON array,
-    token=T, delay=MS, method=NAME) resolved by the server."""
+    token=T, delay=MS, method=NAME, next=URL: where the page goes after its call, or at
+    once without one) resolved by the server."""
     params = dict(parse_qsl(query, keep_blank_values=True))
     call = None
     if "call" in params:
@@ -411,6 +430,7 @@ def login_page(query, token):
         "call": call,
         "delay": int(params.get("delay", "0")),
         "method": method,
+        "next": params.get("next"),
     }
     # Keeps the JSON literal from closing the script element.
     page_json = json.dumps(page).replace("</", "<\\/").replace("\u2028", "\\u2028").replace("\u2029", "\\u2029")

@@ -7,9 +7,11 @@
 #include <string>
 #include <thread>
 
-#include "platform/text.h"
+#include "platform/codepage.h"
+#include "platform/path.h"
 #include "zip/archive.h"
 #include "zip/extractor.h"
+#include "zip/symlink.h"
 
 namespace {
 
@@ -37,6 +39,23 @@ class Monitor : public CZipExtractorCallback {
   int started_ = 0;  // only the worker touches it until the job has been joined
 };
 
+std::int32_t Retry(Archive* archive, std::int32_t index, ArchiveEntry* entry) {
+  const std::int32_t result = ArchiveGetEntry(archive, index, entry);
+  return result == ArchiveOk ? ArchiveUnpackEntry(archive, index, entry->name) : result;
+}
+
+// The first symbolic-link entry that is not a link below `folder`; -1 when there is none.
+std::int32_t FirstMissingLink(Archive* archive, const char* folder, std::int32_t count) {
+  ArchiveEntry entry;
+  for (std::int32_t i = 0; i < count; ++i) {
+    if (ArchiveGetEntry(archive, i, &entry) == ArchiveOk && entry.link &&
+        !ArchiveLinks()->isLink(Wide(folder) + Wide(platform::PathSeparator()) + entry.name)) {
+      return i;
+    }
+  }
+  return -1;
+}
+
 // The job keeps no error code, so the failing step is repeated on a handle of our own
 // to name it.
 void Diagnose(const char* archivePath, const char* folder, int started) {
@@ -49,10 +68,19 @@ void Diagnose(const char* archivePath, const char* folder, int started) {
   if (result != ArchiveOk || started == 0) {
     std::fprintf(stderr, "unpack: cannot unpack into %s: %s\n", folder, ArchiveResultName(result));
   } else {
-    const int index = started - 1;
     ArchiveEntry entry;
-    result = ArchiveGetEntry(archive, index, &entry);
-    if (result == ArchiveOk) result = ArchiveUnpackEntry(archive, index, entry.name);
+    ArchiveGetEntry(archive, -1, &entry);
+    const std::int32_t count = entry.index;
+    std::int32_t index = started - 1;
+    // Links are created after every other entry, so a link entry is not the one that
+    // stopped the job unless all the others went through.
+    const bool lastIsLink = ArchiveGetEntry(archive, index, &entry) == ArchiveOk && entry.link;
+    result = lastIsLink ? ArchiveOk : Retry(archive, index, &entry);
+    const std::int32_t link = result == ArchiveOk && started == count ? FirstMissingLink(archive, folder, count) : -1;
+    if (link >= 0) {
+      index = link;
+      result = Retry(archive, index, &entry);
+    }
     const std::string name = result == ArchiveOk || entry.name[0] ? Narrow(entry.name) : "?";
     std::fprintf(stderr, "unpack: entry %d \"%s\" failed: %s\n", index, name.c_str(), ArchiveResultName(result));
   }

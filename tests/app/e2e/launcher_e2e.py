@@ -16,6 +16,7 @@ import tempfile
 import time
 import unittest
 import urllib.request
+from urllib.parse import quote
 
 from Xlib import X, display as xdisplay, protocol
 
@@ -200,10 +201,10 @@ class E2ECase(unittest.TestCase):
 
 
 class LauncherTest(E2ECase):
-    def lay_out(self, server, login_query="auto=alice", version_file=None, **settings):
+    def lay_out(self, server, login_query="auto=alice", version_file=None, program="launcher", **settings):
         values = {"Title": TITLE, "FixedWidth": 1100, "FixedHeight": 660, "DownloadRetry": 0,
                   "DownloadRetryDelay": 0, "PlatformId": 7, **REASONS, **TEXTS, **settings}
-        arguments = [self.folder, "--port", str(server.port), "--launcher", os.path.join(self.bin_dir, "launcher"),
+        arguments = [self.folder, "--port", str(server.port), "--launcher", os.path.join(self.bin_dir, program),
                      "--pictures", self.pictures, "--login-query", login_query]
         for key, value in values.items():
             arguments += ["--set-json", f"{key}={json.dumps(value)}"]
@@ -212,9 +213,9 @@ class LauncherTest(E2ECase):
         subprocess.run([sys.executable, make_launcher_folder.__file__, *arguments], check=True,
                        stdout=subprocess.DEVNULL)
 
-    def start_launcher(self):
+    def start_launcher(self, program="launcher"):
         environment = dict(os.environ, XDG_RUNTIME_DIR=self.work)
-        process = subprocess.Popen(["./launcher"], cwd=self.folder, env=environment,
+        process = subprocess.Popen(["./" + program], cwd=self.folder, env=environment,
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.processes.append(process)
         return process
@@ -231,6 +232,9 @@ class LauncherTest(E2ECase):
     def status_pixels(self):
         x, y = self.client_position()
         return self.screen.screenshot(x + 300, y + 593, 500, 37)
+
+    def red_status_text(self):
+        return sum(1 for r, g, b in pixels(self.status_pixels()) if r > 200 and g < 60 and b < 60) > 50
 
 
 def at_in(rgb, width, x, y):
@@ -257,7 +261,7 @@ class FirstInstall(LauncherTest):
             return launcher.poll() is not None or os.path.exists(os.path.join(self.folder, "game-args.json"))
 
         self.assertTrue(wait_until(lambda: self.screen.main_window() is not None, 30), "no window appeared")
-        wait_until(window_gone, 60, step=0.01)
+        self.assertTrue(wait_until(window_gone, 60, step=0.01), "the window never went away")
         code, output = self.finish(launcher)
         self.assertEqual(code, 0, output)
 
@@ -303,11 +307,7 @@ class Failures(LauncherTest):
         self.lay_out(server)
         launcher = self.start_launcher()
         self.assertIsNotNone(wait_until(self.screen.dialog, 30))
-
-        def red_text():
-            return sum(1 for r, g, b in pixels(self.status_pixels()) if r > 200 and g < 60 and b < 60) > 50
-
-        self.assertTrue(wait_until(red_text, 5), "no red status text")
+        self.assertTrue(wait_until(self.red_status_text, 5), "no red status text")
         self.dismiss_dialog()
         code, output = self.finish(launcher)
         self.assertEqual(code, 0, output)
@@ -344,12 +344,16 @@ class Failures(LauncherTest):
         self.assertIsNone(self.game_record())
 
 
-    def test_version_answer_of_the_wrong_shape_installs_nothing(self):
-        for body in ("notobject", "wrongtypes"):
+    def test_version_answer_not_of_our_shape_fails_the_check_like_a_failed_transfer(self):
+        for body in ("invalid", "notobject", "wrongtypes"):
             with self.subTest(body=body):
                 server = self.serve("--version-body", body)
                 self.lay_out(server)
-                code, output = self.finish(self.start_launcher())
+                launcher = self.start_launcher()
+                self.assertIsNotNone(wait_until(self.screen.dialog, 30), "no message box")
+                self.assertTrue(wait_until(self.red_status_text, 5), "no red status text")
+                self.dismiss_dialog()
+                code, output = self.finish(launcher)
                 self.assertEqual(code, 0, output)
                 self.assertEqual([path for path, _ in server.requests()], ["/login", "/version"])
                 self.assertFalse(os.path.exists(os.path.join(self.folder, "client")))
@@ -397,6 +401,34 @@ class Bridge(LauncherTest):
         self.screen.close(self.screen.main_window())
         self.assertEqual(self.finish(launcher)[0], 0)
 
+    def test_only_the_login_pages_origin_or_a_listed_one_may_enter(self):
+        for listed in (False, True):
+            with self.subTest(listed=listed):
+                server = self.serve()
+                other = f"http://localhost:{server.port}"
+                # The login page moves on to another origin, whose page then enters.
+                settings = {"TrustedOrigins": [other + "/"]} if listed else {}
+                self.lay_out(server, login_query="next=" + quote(f"{other}/login?auto=alice", safe=""), **settings)
+                launcher = self.start_launcher()
+                if listed:
+                    code, output = self.finish(launcher)
+                    self.assertEqual(code, 0, output)
+                    self.assertEqual(self.devices(server), ["alice", "alice"])
+                    self.assertIsNotNone(self.game_record())
+                else:
+                    self.assertTrue(wait_until(lambda: [p for p, _ in server.requests()].count("/login") == 2, 30))
+                    time.sleep(2)
+                    self.assertIsNone(launcher.poll(), "the launcher went on")
+                    self.assertEqual([path for path, _ in server.requests()], ["/login", "/login"])
+                    self.screen.close(self.screen.main_window())
+                    code, output = self.finish(launcher)
+                    self.assertEqual(code, 0, output)
+                    self.assertIn("fnEnterGame ignored", output)
+                    self.assertIsNone(self.game_record())
+                server.stop()
+                self.servers.remove(server)
+                shutil.rmtree(self.folder)
+
     def test_the_player_types_a_name_into_the_page(self):
         server = self.serve()
         self.lay_out(server, login_query="")
@@ -429,6 +461,20 @@ class Closing(LauncherTest):
         self.assertLess(time.monotonic() - closed_at, 15, "the stalled download was not cancelled promptly")
         self.assertIsNone(self.game_record())
 
+    def test_a_close_as_the_version_check_ends_stops_the_launch(self):
+        # The seam closes the window in the same loop step as the answer arrives.
+        server = self.serve()
+        program = "launcher_stage_end_closer"
+        self.lay_out(server, version_file='{"Version": "1.0"}', program=program)
+        os.makedirs(os.path.join(self.folder, "client"))
+        with open(os.path.join(self.folder, "client", "saved.dat"), "w") as f:
+            f.write("the player's file\n")
+        code, output = self.finish(self.start_launcher(program))
+        self.assertEqual(code, 0, output)
+        self.assertEqual([path for path, _ in server.requests()], ["/login", "/version"])
+        self.assertTrue(os.path.exists(os.path.join(self.folder, "client", "saved.dat")), "the client was emptied")
+        self.assertIsNone(self.game_record())
+
     def test_a_second_launcher_exits_at_once(self):
         server = self.serve()
         self.lay_out(server, login_query="")
@@ -458,8 +504,23 @@ class Screenshot(LauncherTest):
         if os.environ.get("E2E_SHOT"):
             with open(os.environ["E2E_SHOT"], "wb") as f:
                 f.write(shot)
-        self.finish(launcher, timeout=60)
+        code, output = self.finish(launcher, timeout=60)
+        self.assertEqual(code, 0, output)
+        self.assert_download_frame(shot)
 
+    def test_a_page_that_loads_during_the_launch_stays_hidden(self):
+        # The page enters, then goes on to load another page while the package downloads.
+        server = self.serve("--package-pad", "3000000", "--slow-package", "600000")
+        self.lay_out(server, login_query="auto=alice&next=" + quote(f"{server.base}/login", safe=""))
+        launcher = self.start_launcher()
+        self.assertTrue(wait_until(lambda: any(p.startswith("/package") for p, _ in server.requests()), 30))
+        self.assertTrue(wait_until(lambda: [p for p, _ in server.requests()].count("/login") == 2, 10),
+                        "the page did not load again")
+        time.sleep(1.0)
+        x, y = self.client_position()
+        shot = self.screen.screenshot(x, y, 1100, 660)
+        code, output = self.finish(launcher, timeout=60)
+        self.assertEqual(code, 0, output)
         self.assert_download_frame(shot)
 
 

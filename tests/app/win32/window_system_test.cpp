@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/configuration.h"
+#include "app/launcher_configuration.h"
 
 namespace {
 

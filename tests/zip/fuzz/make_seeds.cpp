@@ -70,5 +70,15 @@ int main(int argc, char** argv) {
            zip_testing::File("a/../../../../../x.txt", "3"), zip_testing::File("C:\\abs.txt", "4"),
            zip_testing::File("/abs/y.txt", "5"), zip_testing::File("\\\\server\\share\\z.txt", "6"),
            zip_testing::File(".. /w.txt", "7"), zip_testing::File("d/../../../../../..", "8")}));
+  Save(folder, "windows-names",
+       Of({zip_testing::File("con.txt", "1"), zip_testing::File("data/Nul.tar.gz", "2"),
+           zip_testing::File("AUX  ", "3"), zip_testing::File("COM1.", "4"), zip_testing::File("lpt9/x", "5"),
+           zip_testing::File("CONOUT$", "6"), zip_testing::File("file.txt:stream", "7"),
+           zip_testing::File("console.txt", "8")}));
+  Save(folder, "links",
+       Of({zip_testing::SymbolicLink("lib/libgame.so", "libgame.so.1"), zip_testing::File("lib/libgame.so.1", "elf"),
+           zip_testing::SymbolicLink("up", "../outside"), zip_testing::SymbolicLink("abs", "/etc"),
+           zip_testing::SymbolicLink("d", "."), zip_testing::SymbolicLink("d/e", "../../x"),
+           zip_testing::SymbolicLink("bin/data", "../lib"), zip_testing::File("bin/data/through", "t")}));
   return 0;
 }

@@ -1,17 +1,18 @@
 // The main window on Win32: window class "Launcher", a PeekMessage queue and the
-// window procedure, which reaches the application through CApp::Instance().
+// window procedure, which reaches the application through its owner pointer.
 #include <windows.h>
 
-#include "app/app.h"
-#include "app/window_system.h"
+#include "shell/window_system.h"
 
 namespace window_system {
 namespace {
 
 constexpr wchar_t kClassName[] = L"Launcher";
 constexpr UINT_PTR kWakeTimer = 1;
-constexpr UINT kWakeInterval = 30;
 constexpr WORD kIconGroup = 107;
+
+// The application that owns the main window: one per process.
+IMainWindowOwner* g_owner = nullptr;
 
 HWND Handle(NativeWindow window) { return static_cast<HWND>(window); }
 
@@ -19,15 +20,16 @@ HWND Handle(NativeWindow window) { return static_cast<HWND>(window); }
 // paints by itself (painting happens when the loop is idle) and every point counts as
 // client area, so the caption and frame never move or size it.
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  CApp* app = CApp::Instance();
-  if (!app || !app->IsUIReady()) return DefWindowProcW(window, message, wparam, lparam);
+  IMainWindowOwner* owner = g_owner;
+  if (!owner || !owner->IsUIReady()) return DefWindowProcW(window, message, wparam, lparam);
   switch (message) {
     case WM_DESTROY:
+      owner->OnMainWindowDestroyed();
       PostQuitMessage(0);
       return 0;
     case WM_SIZE:
     case WM_ERASEBKGND:
-      app->UIManager()->SetDirty();
+      owner->OnMainWindowDirty();
       return 0;
     case WM_PAINT: {
       PAINTSTRUCT paint;
@@ -44,7 +46,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
 
 }  // namespace
 
-NativeWindow CreateMainWindow(CApp*, const MainWindowParams& windowParams) {
+NativeWindow CreateMainWindow(IMainWindowOwner* owner, const MainWindowParams& windowParams) {
+  g_owner = owner;
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof windowClass;
@@ -66,6 +69,8 @@ NativeWindow CreateMainWindow(CApp*, const MainWindowParams& windowParams) {
 }
 
 NativeWindow PaintTarget(NativeWindow window) { return window; }
+
+NativeWindow BrowserParent(NativeWindow window) { return window; }
 
 QueuedMessage TakeMessage() {
   QueuedMessage taken;

@@ -1,6 +1,9 @@
-#include "app/configuration.h"
+// The configuration the launcher derives from its files at start-up.
+#include "app/launcher_configuration.h"
 
-#include "app/config.h"
+#include <algorithm>
+
+#include "app/config_helpers.h"
 #include "app/text.h"
 #include "platform/path.h"
 
@@ -43,4 +46,17 @@ void LoadConfiguration(const std::string& executablePath, int screenWidth, int s
   const int height = ReadJsonInt(c->settings, "FixedHeight");
   const int width = ReadJsonInt(c->settings, "FixedWidth");
   c->windowRect = MainWindowRect(width, height, screenWidth, screenHeight);
+}
+
+bool IsSafeBaseDir(const std::string& baseDir) {
+  if (baseDir.empty() || baseDir.find(':') != std::string::npos) return false;
+  if (baseDir.front() == '/' || baseDir.front() == '\\') return false;
+  std::size_t start = 0;
+  while (start <= baseDir.size()) {
+    const std::size_t end = std::min(baseDir.find_first_of("/\\", start), baseDir.size());
+    const std::string component = baseDir.substr(start, end - start);
+    if (component == "." || component == "..") return false;
+    start = end + 1;
+  }
+  return true;
 }

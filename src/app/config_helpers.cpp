@@ -1,4 +1,4 @@
-#include "app/config.h"
+#include "app/config_helpers.h"
 
 #include <cmath>
 #include <cstring>
@@ -34,6 +34,31 @@ bool WriteWholeFile(const std::string& path, const std::string& content) {
 const Json::Value* Member(const Json::Value& document, const char* key) {
   if (!document.isObject()) return nullptr;
   return document.find(key, key + std::strlen(key));
+}
+
+// Works on the system's own spelling of each name, so that a name the ANSI code page
+// cannot spell is deleted too, instead of blocking every later install.
+bool EmptyNativeFolder(const platform::NativePath& folder) {
+  // A folder whose search pattern does not fit is refused, not taken for a missing one.
+  if (!folder.Join(platform::NativePath::FromAnsi("*.*")).FitsMaxPath()) return false;
+  platform::FolderSearch search;
+  if (!search.Open(folder)) return true;
+  platform::FolderEntry entry;
+  while (search.Next(&entry)) {
+    if (entry.name.IsSelfOrParent()) continue;
+    const platform::NativePath path = folder.Join(entry.name);
+    if (entry.isLink) {
+      // A link goes as the link itself: what it points to may be anything of the user's.
+      if (!platform::RemoveLink(path)) return false;
+    } else if (entry.isFolder) {
+      if (!EmptyNativeFolder(path) || !platform::RemoveFolder(path)) return false;
+    } else {
+      // Installed files may carry the package's read-only attribute; they are ours to replace.
+      platform::ClearReadOnly(path);
+      if (!platform::RemoveFile(path)) return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -110,23 +135,4 @@ bool CheckWritable(const std::string& path) {
   return std::strlen(buffer) == kCheckLength && std::memcmp(buffer, kCheckText, kCheckLength) == 0;
 }
 
-bool EmptyFolder(const std::string& folder) {
-  const std::string separator = platform::PathSeparator();
-  // A folder whose search pattern does not fit is refused, not taken for a missing one.
-  if (!platform::FitsMaxPath(folder + separator + "*.*")) return false;
-  platform::FolderSearch search;
-  if (!search.Open(folder)) return true;
-  platform::FolderEntry entry;
-  while (search.Next(&entry)) {
-    if (entry.name == "." || entry.name == "..") continue;
-    const std::string path = folder + separator + entry.name;
-    if (entry.isFolder) {
-      if (!EmptyFolder(path) || !platform::RemoveFolder(path)) return false;
-    } else {
-      // Installed files may carry the package's read-only attribute; they are ours to replace.
-      platform::ClearReadOnly(path);
-      if (!platform::RemoveFile(path)) return false;
-    }
-  }
-  return true;
-}
+bool EmptyFolder(const std::string& folder) { return EmptyNativeFolder(platform::NativePath::FromAnsi(folder)); }

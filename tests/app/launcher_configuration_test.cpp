@@ -1,8 +1,8 @@
-#include "app/configuration.h"
+#include "app/launcher_configuration.h"
 
 #include <gtest/gtest.h>
 
-#include "app/config.h"
+#include "app/config_helpers.h"
 #include "app/text.h"
 #include "environment.h"
 #include "platform/appdata.h"
@@ -76,6 +76,28 @@ TEST(WindowRectangle, HalvesRoundTowardZero) {
   EXPECT_EQ(rect.left - frame.left, 960 - 400);
   EXPECT_EQ(rect.top - frame.top, 540 - 250);
 }
+
+struct BaseDirCase {
+  const char* baseDir;
+  bool safe;
+};
+void PrintTo(const BaseDirCase& c, std::ostream* os) { *os << '"' << c.baseDir << '"'; }
+
+class BaseDirNames : public ::testing::TestWithParam<BaseDirCase> {};
+
+TEST_P(BaseDirNames, OnlyFoldersStrictlyBelowTheGameRootAreSafe) {
+  EXPECT_EQ(IsSafeBaseDir(GetParam().baseDir), GetParam().safe);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, BaseDirNames,
+    ::testing::Values(BaseDirCase{"client", true}, BaseDirCase{"game/client", true}, BaseDirCase{"game\\client", true},
+                      BaseDirCase{"client/", true}, BaseDirCase{"..client", true}, BaseDirCase{"client.", true},
+                      BaseDirCase{"", false}, BaseDirCase{".", false}, BaseDirCase{"..", false},
+                      BaseDirCase{"./", false}, BaseDirCase{"client/..", false}, BaseDirCase{"a\\..\\b", false},
+                      BaseDirCase{"a/./b", false}, BaseDirCase{"/client", false}, BaseDirCase{"\\client", false},
+                      BaseDirCase{"\\\\server\\share", false}, BaseDirCase{"C:\\client", false},
+                      BaseDirCase{"C:client", false}, BaseDirCase{"client:stream", false}));
 
 TEST_F(ConfigurationTest, WritableFolderKeepsTheGameBesideTheLauncher) {
   LauncherConfiguration c;

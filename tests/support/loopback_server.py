@@ -18,6 +18,7 @@ Requests to /s/KEY/ACTION[/ARGS]?PARAMS are logged under KEY, then answered by A
             body=TEXT (default "<code> #<n>"); delay=MS before answering;
             location=PATH adds a Location header (a redirect)
   slow/MS   answers 200 after MS milliseconds (the query is free for the caller)
+  chain/N   redirects (302) to chain/N-1 while N > 0, then answers 200 "end of chain"
   pattern   size=N pattern bytes (byte i is 'a' + i % 26); chunked=1 hides the length;
             chunk=BYTES and pause=MS between chunks
   hold      stall=head: nothing is sent until /_release/KEY; stall=body: the header and
@@ -153,6 +154,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 time.sleep(pause)
         if chunked:
             self.wfile.write(b'0\r\n\r\n')
+
+    def action_chain(self, key, params, args):
+        hops = int(args[0])
+        if hops > 0:
+            self.reply(302, b'', [('Location', '/s/%s/chain/%d' % (key, hops - 1))])
+        else:
+            self.reply(200, b'end of chain')
 
     def action_slow(self, key, params, args):
         time.sleep(int(args[0]) / 1000)

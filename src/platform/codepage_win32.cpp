@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/text.h"
+#include "platform/codepage.h"
 
 namespace platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/config.h"
+#include "app/config_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -154,15 +154,51 @@ TEST_F(ConfigTest, EmptyFolderDeletesANestedTreeWithReadOnlyFiles) {
   EXPECT_TRUE(fs::is_empty(temp.path() / "client"));
 }
 
+// Names outside the ANSI code page (on Windows; on POSIX every name is bytes), which a
+// search in that code page lists with '?' in place of each such character.
+struct ForeignNameCase {
+  const char* label;
+  const char8_t* relative;
+  bool readOnly;
+};
+
+void PrintTo(const ForeignNameCase& c, std::ostream* os) { *os << c.label; }
+
+class EmptyFolderForeignNameTest : public testing::TestWithParam<ForeignNameCase> {
+ protected:
+  TempFolder temp;
+};
+
+TEST_P(EmptyFolderForeignNameTest, DeletesTheEntrySoThatLaterInstallsCanRun) {
+  const fs::path client = temp.path() / "client";
+  const fs::path file = client / fs::path(GetParam().relative);
+  WriteFile(file, "x");
+  ASSERT_TRUE(fs::exists(file));
+  if (GetParam().readOnly) fs::permissions(file, fs::perms::owner_read);
+
+  EXPECT_TRUE(EmptyFolder(temp.Narrow("client")));
+  EXPECT_TRUE(fs::is_directory(client));
+  EXPECT_TRUE(fs::is_empty(client));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, EmptyFolderForeignNameTest,
+    testing::Values(ForeignNameCase{"File", u8"\u6f22\u5b57.txt", false},
+                    ForeignNameCase{"ReadOnlyFile", u8"\u0416\u6f22\u05d0.dat", true},
+                    ForeignNameCase{"FolderAndFileInside", u8"\u6f22\u5b57/\u0e01\u05d0/data.bin", false}),
+    [](const testing::TestParamInfo<ForeignNameCase>& info) { return info.param.label; });
+
 TEST_F(ConfigTest, EmptyFolderStopsAtAnUndeletableFile) {
   for (const char* name : {"file-a", "file-b", "file-c", "file-d", "file-e"}) WriteFile(temp.path() / "client" / name, name);
   // The search order is the system's; find which file comes in the middle.
   std::vector<std::string> order;
   platform::FolderSearch search;
-  ASSERT_TRUE(search.Open(temp.Narrow("client")));
+  ASSERT_TRUE(search.Open(platform::NativePath::FromAnsi(temp.Narrow("client"))));
   platform::FolderEntry entry;
   while (search.Next(&entry)) {
-    if (entry.name != "." && entry.name != "..") order.push_back(entry.name);
+    for (const char* name : {"file-a", "file-b", "file-c", "file-d", "file-e"}) {
+      if (entry.name == platform::NativePath::FromAnsi(name)) order.push_back(name);
+    }
   }
   ASSERT_EQ(order.size(), 5u);
   platform::fault::Inject(Op::Remove, platform::PathSeparator() + order[2]);

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/configuration.h"
+#include "app/launcher_app.h"
+#include "app/launcher_configuration.h"
 #include "dispatch_call.h"
 #include "scratch_registry.h"
 #include "web/web_browser_win32.h"
@@ -51,20 +52,26 @@ class BridgeApp : public CLauncherApp {
   bool withLauncherUI_;
 };
 
-// The bridge with the launch sequence replaced by a recorder.
-class RecordingBrowser : public CLauncherApp::CWebBrowser {
+// The launcher with its launch sequence replaced by a recorder.
+class RecordingApp : public BridgeApp {
  public:
-  using CLauncherApp::CWebBrowser::CWebBrowser;
+  RecordingApp() : BridgeApp(false) {}
 
   bool launching = false;
+  bool trusted = true;
   std::vector<std::string> launches;
+  std::vector<std::wstring> pageUrls;
   bool shownAtLaunch = false;
+  const CWebBrowser* browser = nullptr;
 
- protected:
   bool IsLaunching() const override { return launching; }
+  bool IsTrustedPage(const std::wstring& pageUrl) override {
+    pageUrls.push_back(pageUrl);
+    return trusted;
+  }
   void EnterGame(const std::string& argument) override {
     launches.push_back(argument);
-    shownAtLaunch = Shown(HostWindow());
+    shownAtLaunch = browser && Shown(browser->HostWindow());
   }
 };
 
@@ -72,7 +79,8 @@ class PageBridge : public ::testing::Test {
  protected:
   void SetUp() override {
     app_.CreateMainWindow();
-    browser_ = std::make_unique<RecordingBrowser>(&app_, window_system::GetClientRect(app_.MainWindow()));
+    browser_ = std::make_unique<CWebBrowser>(&app_, window_system::GetClientRect(app_.MainWindow()));
+    app_.browser = browser_.get();
     ASSERT_NE(browser_->WebBrowser(), nullptr);
     // As once the login page has loaded.
     ShowWindow(browser_->HostWindow(), SW_SHOW);
@@ -94,8 +102,8 @@ class PageBridge : public ::testing::Test {
     return External()->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, id);
   }
 
-  BridgeApp app_{false};
-  std::unique_ptr<RecordingBrowser> browser_;
+  RecordingApp app_;
+  std::unique_ptr<CWebBrowser> browser_;
 };
 
 struct NameCase {
@@ -153,11 +161,11 @@ TEST_P(EnterGameCalls, HandTheLastArgumentsTextToTheLaunch) {
   DispatchCall call;
   c.arguments(call);
   EXPECT_EQ(web_testing::Invoke(External(), kEnterGame, call), S_OK);
-  EXPECT_EQ(browser_->launches, c.launches);
+  EXPECT_EQ(app_.launches, c.launches);
   if (c.launches.empty()) {
     EXPECT_TRUE(Shown(browser_->HostWindow())) << "the page stays as it was";
   } else {
-    EXPECT_FALSE(browser_->shownAtLaunch) << "the page is hidden before the launch";
+    EXPECT_FALSE(app_.shownAtLaunch) << "the page is hidden before the launch";
   }
 }
 
@@ -186,15 +194,15 @@ TEST_F(PageBridge, NonAsciiTextIsConvertedWithTheAnsiCodePage) {
   // U+6F22 has no Windows-1252 form and becomes the default character.
   call.Text(L"username=J\u00fcrgen\u20ac\u6f22");
   EXPECT_EQ(web_testing::Invoke(External(), kEnterGame, call), S_OK);
-  EXPECT_EQ(browser_->launches, std::vector<std::string>{"username=J\xfcrgen\x80?"});
+  EXPECT_EQ(app_.launches, std::vector<std::string>{"username=J\xfcrgen\x80?"});
 }
 
 TEST_F(PageBridge, ACallDuringARunIsRefused) {
-  browser_->launching = true;
+  app_.launching = true;
   DispatchCall call;
   call.Text(L"username=alice");
   EXPECT_EQ(web_testing::Invoke(External(), kEnterGame, call), S_OK);
-  EXPECT_TRUE(browser_->launches.empty());
+  EXPECT_TRUE(app_.launches.empty());
   EXPECT_TRUE(Shown(browser_->HostWindow()));
 }
 
@@ -206,7 +214,7 @@ TEST_F(PageBridge, CallFlagsDoNotMatterAndUnknownIdsAreNotImplemented) {
   EXPECT_EQ(External()->Invoke(kEnterGame, IID_NULL, 0, DISPATCH_PROPERTYGET, call.Params(), &result, nullptr,
                                nullptr),
             S_OK);
-  EXPECT_EQ(browser_->launches, std::vector<std::string>{"username=alice"});
+  EXPECT_EQ(app_.launches, std::vector<std::string>{"username=alice"});
   EXPECT_EQ(result.vt, VT_EMPTY);
 
   DispatchCall none;
@@ -247,11 +255,11 @@ TEST_F(PageBridge, TheExternalObjectIsTheBrowserItself) {
 TEST(PageBridgeCreation, HiddenHostOverTheClientAreaAndTheRenderingModeValues) {
   web_testing::ScratchUserKey scratch;
   ASSERT_TRUE(scratch.ready());
-  BridgeApp app(false);
+  RecordingApp app;
   app.CreateMainWindow();
   const platform::Rect client = window_system::GetClientRect(app.MainWindow());
   {
-    RecordingBrowser browser(&app, client);
+    CWebBrowser browser(&app, client);
     const HWND host = browser.HostWindow();
     ASSERT_NE(host, nullptr);
     EXPECT_EQ(GetParent(host), app.MainWindow());

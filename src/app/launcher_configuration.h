@@ -35,3 +35,8 @@ platform::Rect MainWindowRect(int width, int height, int screenWidth, int screen
 // Problems never stop start-up: missing values read as "" and 0.
 void LoadConfiguration(const std::string& executablePath, int screenWidth, int screenHeight,
                        LauncherConfiguration* configuration);
+
+// Whether BaseDir names a folder strictly below the game root: not empty, relative,
+// without a drive or a colon, not starting with a separator, and without "." or ".."
+// components (either separator counts on every platform).
+bool IsSafeBaseDir(const std::string& baseDir);

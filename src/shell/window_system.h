@@ -7,8 +7,27 @@
 
 #include "platform/window_frame.h"
 
-class CApp;
 using NativeWindow = void*;
+
+// The wake-up timer's interval in milliseconds: the loop looks at the workers' progress
+// at least this often.
+inline constexpr unsigned kWakeInterval = 30;
+
+// What the main window asks of the application that owns it. The window procedure
+// reaches it through one process-wide pointer, set when the window is created.
+class IMainWindowOwner {
+ public:
+  // Until the UI is ready the window behaves as a plain one.
+  virtual bool IsUIReady() const = 0;
+  // The window's content must be painted again.
+  virtual void OnMainWindowDirty() = 0;
+  // The window is being destroyed (by the player or by the application); its quit
+  // message follows.
+  virtual void OnMainWindowDestroyed() = 0;
+
+ protected:
+  ~IMainWindowOwner() = default;
+};
 
 struct MainWindowParams {
   std::wstring title;
@@ -27,11 +46,14 @@ struct QueuedMessage {
 
 namespace window_system {
 
-// Registers the window class, creates the main window for `app` and shows it.
-NativeWindow CreateMainWindow(CApp* app, const MainWindowParams& windowParams);
+// Registers the window class, creates the main window for `owner` and shows it.
+NativeWindow CreateMainWindow(IMainWindowOwner* owner, const MainWindowParams& windowParams);
 // The surface the UI manager paints to: the window itself on Windows, its canvas
 // widget on Linux.
 NativeWindow PaintTarget(NativeWindow window);
+// Where the login page's browser goes: the window itself on Windows, the overlay
+// above its canvas on Linux.
+NativeWindow BrowserParent(NativeWindow window);
 // Takes one message off the queue without blocking. Messages of the wake-up timer
 // are removed and returned as WakeTimer without being dispatched; any other
 // message is dispatched before it is returned as Other. None: the queue was empty.

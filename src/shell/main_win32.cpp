@@ -1,6 +1,6 @@
-// Process entry on Windows: one launcher per logon session, an OLE apartment for the
-// browser control, the main window and its loop, then the teardown in a fixed order.
-// The exit code is 0 on every path.
+// Process entry on Windows: a check of the launcher's own folder, one launcher per
+// logon session, an OLE apartment for the browser control, the main window and its
+// loop, then the teardown in a fixed order. The exit code is 0 on every path.
 #include <windows.h>
 
 #include <ole2.h>
@@ -9,8 +9,12 @@
 
 #include "app/launcher_app.h"
 #include "platform/instance.h"
+#include "shell/own_folder_check.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // Ahead of the lock, so that a launcher in a usable folder can start while this one's
+  // message waits for the user.
+  if (!CheckOwnFolder()) return 0;
   // Owned until the process ends; without the lock the launcher still starts.
   platform::SingleInstance instance;
   if (instance.Acquire(kInstanceName) == platform::SingleInstance::Result::AlreadyRunning) return 0;

@@ -23,5 +23,7 @@ std::string AppDataGameRoot(const std::string& name);
 // Whether a file can be written at `path` and read back; the file is gone afterwards.
 bool CheckWritable(const std::string& path);
 // Deletes everything inside `folder`, depth first, keeping the folder. A missing
-// folder counts as empty. Stops at the first entry that cannot be deleted.
+// folder counts as empty. A link inside (a symbolic link or a junction) is removed as
+// the link: nothing behind it is entered or deleted. Stops at the first entry that
+// cannot be deleted.
 bool EmptyFolder(const std::string& folder);

@@ -1,8 +1,11 @@
-#include "app/window_system_gtk.h"
+// The main window on GTK: a fixed-size top-level window whose overlay stacks the
+// login page over the canvas, and the loop's view of the GLib main context.
+#include <gtk/gtk.h>
 
 #include <cmath>
 
-#include "platform/text.h"
+#include "platform/codepage.h"
+#include "shell/window_system.h"
 
 namespace window_system {
 namespace {
@@ -10,6 +13,7 @@ namespace {
 // The loop's view of the GLib main context: a destroyed main window posts a quit,
 // and the wake-up timer's dispatches count as its messages.
 struct QueueState {
+  IMainWindowOwner* owner = nullptr;
   bool quitPosted = false;
   bool timerFired = false;
   guint timer = 0;
@@ -24,6 +28,7 @@ std::string Narrow(const std::wstring& text) { return platform::WideToNarrow(tex
 
 void OnDestroy(GtkWidget*, gpointer) {
   QueueState& queue = Queue();
+  if (queue.owner) queue.owner->OnMainWindowDestroyed();
   queue.quitPosted = true;
   if (queue.timer) g_source_remove(queue.timer);
   queue.timer = 0;
@@ -70,13 +75,14 @@ gboolean OnWakeTimer(gpointer) {
   return G_SOURCE_CONTINUE;
 }
 
-}  // namespace
-
 GtkOverlay* OverlayOf(NativeWindow window) {
   return GTK_OVERLAY(g_object_get_data(G_OBJECT(window), "launcher-overlay"));
 }
 
-NativeWindow CreateMainWindow(CApp*, const MainWindowParams& windowParams) {
+}  // namespace
+
+NativeWindow CreateMainWindow(IMainWindowOwner* owner, const MainWindowParams& windowParams) {
+  Queue().owner = owner;
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(window), Narrow(windowParams.title).c_str());
   gtk_window_set_resizable(GTK_WINDOW(window), FALSE);
@@ -103,6 +109,8 @@ NativeWindow CreateMainWindow(CApp*, const MainWindowParams& windowParams) {
 
 NativeWindow PaintTarget(NativeWindow window) { return g_object_get_data(G_OBJECT(window), "launcher-canvas"); }
 
+NativeWindow BrowserParent(NativeWindow window) { return OverlayOf(window); }
+
 QueuedMessage TakeMessage() {
   QueueState& queue = Queue();
   QueuedMessage message;
@@ -126,7 +134,7 @@ void WaitMessage() {
 
 void StartWakeTimer(NativeWindow) {
   QueueState& queue = Queue();
-  if (!queue.timer) queue.timer = g_timeout_add(30, OnWakeTimer, nullptr);
+  if (!queue.timer) queue.timer = g_timeout_add(kWakeInterval, OnWakeTimer, nullptr);
 }
 
 void StopWakeTimer(NativeWindow) {
