@@ -1,6 +1,8 @@
 #include "platform/fault.h"
 
+#include <algorithm>
 #include <atomic>
+#include <limits>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -15,7 +17,10 @@ struct Rule {
   std::string pathPart;
 };
 
+constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
+
 std::atomic<bool> g_any{false};
+std::atomic<std::uint64_t> g_freeSpaceLimit{kNoLimit};
 std::mutex g_mutex;
 std::vector<Rule>& Rules() {
   static std::vector<Rule> rules;
@@ -34,7 +39,12 @@ void Clear() {
   std::lock_guard lock(g_mutex);
   Rules().clear();
   g_any = false;
+  g_freeSpaceLimit = kNoLimit;
 }
+
+void LimitFreeSpace(std::uint64_t bytes) { g_freeSpaceLimit = bytes; }
+
+std::uint64_t LimitedFreeSpace(std::uint64_t real) { return std::min(real, g_freeSpaceLimit.load()); }
 
 bool Hit(Op op, std::string_view path) {
   if (!g_any) return false;

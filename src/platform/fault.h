@@ -2,6 +2,7 @@
 // Injected file-system faults, for tests: the tests run as root, for whom permissions
 // never make a file operation fail, so the failure paths are reached through here.
 // Both platform backends consult this before each operation.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -11,9 +12,14 @@ enum class Op { Open, Create, Read, Write, Remove, RemoveFolder, MakeFolder, Cle
 
 // Makes every later `op` on a path that contains `pathPart` fail, until Clear().
 void Inject(Op op, std::string pathPart);
+// Makes FreeDiskSpace answer at most `bytes` on every volume, until Clear().
+void LimitFreeSpace(std::uint64_t bytes);
+// Lifts every injected fault and the free-space limit.
 void Clear();
 // Whether `op` on `path` must fail. Cheap when nothing is injected.
 bool Hit(Op op, std::string_view path);
 bool Hit(Op op, const std::wstring& path);
+// The free space a volume reports, lowered to the limit when one is set.
+std::uint64_t LimitedFreeSpace(std::uint64_t real);
 
 }  // namespace platform::fault

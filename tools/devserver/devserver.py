@@ -2,18 +2,22 @@
 """Development server for the launcher.
 
 One process on 127.0.0.1 answers everything a launch talks to: the version answer
-(/version), the client package (/package/<file>), the report endpoint (/report) and a
-login page (/login). Switches simulate the server failures the tests need, and a small
+(/version), the client package (/package/<file>, with byte ranges for resumed
+downloads), the report endpoint (/report) and a login page (/login). Switches simulate the server failures the tests need, and a small
 control API (/_log, /_reports, /_config, /_clear, /_shutdown) lets a test see what
 arrived and change behaviour while the server runs. The server always stops by itself
 after --lifetime seconds. Python standard library only.
 """
 
 import argparse
+import collections
+import email.utils
+import hashlib
 import io
 import json
 import os
 import random
+import re
 import secrets
 import signal
 import sys
@@ -24,6 +28,9 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl
 
 HOST = "127.0.0.1"
+AUTO = "auto"
+# What a Range header asks for when no byte of the body can be sent.
+UNSATISFIABLE = "unsatisfiable"
 VERSION_BODIES = ("normal", "invalid", "notobject", "wrongtypes", "empty")
 DAMAGE_KINDS = ("none", "crc", "truncated", "notzip")
 MAX_CALL_ARGUMENTS = 3
@@ -68,6 +75,19 @@ def _optional_text(text):
     return text if text != "" else None
 
 
+def _optional(parse):
+    """An empty value switches the setting off."""
+    def parse_optional(text):
+        return None if text == "" else parse(text)
+    return parse_optional
+
+
+def _auto_or(parse):
+    def parse_auto(text):
+        return AUTO if text == AUTO else parse(text)
+    return parse_auto
+
+
 # Every setting that both the command line (--name) and /_config (name=value) accept.
 SETTINGS = {
     "version": (str, "1.0.0"),
@@ -86,10 +106,21 @@ SETTINGS = {
     "slow-package": (_int_at_least(0), 0),
     "stall-package": (_flag, False),
     "stall-seconds": (float, 30.0),
+    "ignore-range": (_flag, False),
+    "cut-after": (_optional(_int_at_least(0)), None),
+    "no-validators": (_flag, False),
+    "etag-salt": (_optional_text, None),
+    "package-size": (_optional(_auto_or(_int_at_least(0))), None),
+    "package-sha256": (_optional_text, None),
     "report-status": (_status, 200),
     "token": (str, None),
     "client": (_optional_text, None),
 }
+
+
+# The package as served: its bytes, their SHA-256 (lower-case hex) and when it last
+# changed (Unix seconds), which is its Last-Modified date.
+Package = collections.namedtuple("Package", "data sha256 changed_at")
 
 
 class Config:
@@ -100,6 +131,8 @@ class Config:
         self._values = {name: default for name, (_, default) in SETTINGS.items()}
         self._counts = {"version": 0, "package": 0}
         self._package_cache = None
+        self._package_sha256 = None
+        self._changed_at = int(time.time())
         self.update(values)
 
     def snapshot(self):
@@ -128,9 +161,23 @@ class Config:
                 raise ValueError(f"client folder {merged['client']!r} does not exist")
             if merged["package-zip"] is not None and not os.path.isfile(merged["package-zip"]):
                 raise ValueError(f"package file {merged['package-zip']!r} does not exist")
+            if merged["etag-salt"] != self._values["etag-salt"]:
+                self._mark_changed()
             self._values = merged
             if parsed.keys() & {"client", "package-zip", "package-pad", "package-damaged"}:
                 self._package_cache = None
+
+    def _mark_changed(self):
+        """Moves the package's date on by at least a second, so that a date taken
+        before the change never matches it again."""
+        self._changed_at = max(int(time.time()), self._changed_at + 1)
+
+    def take_cut(self):
+        """The cut-after setting for this package response; the switch is spent."""
+        with self._lock:
+            cut = self._values["cut-after"]
+            self._values["cut-after"] = None
+            return cut
 
     def next_status(self, kind):
         """The status for the next request of a kind, counting it."""
@@ -143,17 +190,67 @@ class Config:
                 return status
             return 200
 
-    def package_bytes(self):
+    def package(self):
         with self._lock:
             if self._package_cache is None:
                 v = self._values
-                self._package_cache = build_package(v["client"], v["package-pad"], v["package-damaged"],
-                                                    v["package-zip"])
-            return self._package_cache
+                data = build_package(v["client"], v["package-pad"], v["package-damaged"], v["package-zip"])
+                sha256 = hashlib.sha256(data).hexdigest()
+                if self._package_sha256 not in (None, sha256):
+                    self._mark_changed()
+                self._package_sha256 = sha256
+                self._package_cache = data
+            return Package(self._package_cache, self._package_sha256, self._changed_at)
 
 
 def package_file_name(values):
     return values["package-file"] or f"client_{values['version']}.zip"
+
+
+def package_etag(package, salt):
+    """A strong tag of the content; a salt stands for a different package."""
+    tag = package.sha256 if salt is None else hashlib.sha256(f"{package.sha256}/{salt}".encode()).hexdigest()
+    return f'"{tag}"'
+
+
+def package_validators(package, values):
+    if values["no-validators"]:
+        return {}
+    return {"ETag": package_etag(package, values["etag-salt"]),
+            "Last-Modified": email.utils.formatdate(package.changed_at, usegmt=True)}
+
+
+RANGE = re.compile(r"bytes=(\d*)-(\d*)", re.IGNORECASE)
+
+
+def parse_range(header, total):
+    """The first and last byte a Range header asks for, clipped to the body; None for
+    the whole body (no header, not one well-formed range); UNSATISFIABLE when it
+    starts at or past the end."""
+    match = RANGE.fullmatch(header.strip()) if header is not None else None
+    if not match or match.groups() == ("", ""):
+        return None
+    first, last = match.groups()
+    if first == "":
+        # A suffix: the last N bytes.
+        length = int(last)
+        return (max(0, total - length), total - 1) if length and total else UNSATISFIABLE
+    first = int(first)
+    if last != "" and int(last) < first:
+        return None
+    if first >= total:
+        return UNSATISFIABLE
+    return first, total - 1 if last == "" else min(int(last), total - 1)
+
+
+def if_range_holds(header, validators):
+    """If-Range: the range applies without one, or when it names the current ETag
+    (strong comparison) or, as a date, exactly the current Last-Modified."""
+    if header is None:
+        return True
+    header = header.strip()
+    key = "ETag" if header.startswith(('"', "W/")) else "Last-Modified"
+    return header == validators.get(key)
 
 
 # --- the package ---------------------------------------------------------------------
@@ -231,7 +328,9 @@ def build_package(client_dir, pad_bytes, damage, zip_file=None):
 
 # --- the version answer --------------------------------------------------------------
 
-def version_body(values, base):
+def version_body(values, base, package):
+    """The version answer; `package` gives the served package, asked for only when the
+    answer announces its size or digest."""
     package_url = (values["package-url"] or f"{base}/package/{package_file_name(values)}").replace("{base}", base)
     report_url = (values["report-url"] or f"{base}/report").replace("{base}", base)
     if values["version-json"] is not None:
@@ -242,6 +341,10 @@ def version_body(values, base):
     if kind == "empty":
         return ""
     answer = {"Version": values["version"], "PackageUrl": package_url, "ReportOperationUrl": report_url}
+    if values["package-size"] is not None:
+        answer["PackageSize"] = len(package().data) if values["package-size"] == AUTO else values["package-size"]
+    if values["package-sha256"] is not None:
+        answer["PackageSha256"] = package().sha256 if values["package-sha256"] == AUTO else values["package-sha256"]
     if kind == "notobject":
         return json.dumps([answer])
     if kind == "wrongtypes":
@@ -545,7 +648,10 @@ class Handler(BaseHTTPRequestHandler):
             "queryEncoding": encoding,
             "time": time.time(),
             "userAgent": self.headers.get("User-Agent", ""),
+            "range": self.headers.get("Range"),
+            "ifRange": self.headers.get("If-Range"),
             "status": None,
+            "sent": 0,
         }
         self.server.log.add(self.entry)
         routes = {"/version": self.version, "/report": self.report, "/login": self.login}
@@ -562,16 +668,20 @@ class Handler(BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length") or 0)
         return self.rfile.read(length) if length > 0 else b""
 
-    def reply(self, status, body, content_type="text/plain; charset=utf-8"):
+    def reply(self, status, body, content_type="text/plain; charset=utf-8", headers=None):
         if self.entry is not None:
             self.entry["status"] = status
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
         self.send_header("Cache-Control", "no-store")
+        for name, value in (headers or {}).items():
+            self.send_header(name, value)
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(body)
+            if self.entry is not None:
+                self.entry["sent"] = len(body)
 
     def redirect(self, location):
         self.entry["status"] = 302
@@ -590,7 +700,7 @@ class Handler(BaseHTTPRequestHandler):
         if status != 200:
             self.reply(status, f"version server answers {status}\n".encode())
             return
-        body = version_body(self.server.config.snapshot(), self.server.base)
+        body = version_body(self.server.config.snapshot(), self.server.base, self.server.config.package)
         self.reply(200, body.encode("utf-8"), "application/json")
 
     def report(self, _query):
@@ -614,23 +724,47 @@ class Handler(BaseHTTPRequestHandler):
         if status != 200:
             self.reply(status, f"package server answers {status}\n".encode())
             return
-        self.send_package(self.server.config.package_bytes(), values)
+        self.send_package(self.server.config.package(), values)
 
-    def send_package(self, data, values):
-        self.entry.update(status=200, size=len(data), sent=0, complete=False)
-        self.send_response(200)
-        self.send_header("Content-Type", "application/zip")
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        if self.command == "HEAD":
+    def send_package(self, package, values):
+        total = len(package.data)
+        validators = package_validators(package, values)
+        span = None
+        if not values["ignore-range"] and if_range_holds(self.headers.get("If-Range"), validators):
+            span = parse_range(self.headers.get("Range"), total)
+        if span == UNSATISFIABLE:
+            self.entry["size"] = total
+            self.reply(416, b"range not satisfiable\n", headers={"Content-Range": f"bytes */{total}", **validators})
             return
+        first, last = span or (0, total - 1)
+        body = package.data[first:last + 1]
+        status = 206 if span else 200
+        self.entry.update(status=status, size=total, complete=False)
+        self.send_response(status)
+        self.send_header("Content-Type", "application/zip")
+        self.send_header("Content-Length", str(len(body)))
+        if span:
+            self.send_header("Content-Range", f"bytes {first}-{last}/{total}")
+        if not values["ignore-range"]:
+            self.send_header("Accept-Ranges", "bytes")
+        for name, value in validators.items():
+            self.send_header(name, value)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.send_package_body(body, values)
+
+    def send_package_body(self, body, values):
         stall = values["stall-package"]
-        part = data[:len(data) // 2] if stall else data
+        cut = self.server.config.take_cut()
+        part = body[:len(body) // 2] if stall else body
+        if cut is not None:
+            part = part[:cut]
         try:
             self.write_paced(part, values["slow-package"])
             if stall:
                 # Nothing more for a long but bounded time, then the connection ends.
                 self.server.stopping.wait(values["stall-seconds"])
+            if len(part) < len(body):
                 self.close_connection = True
                 return
             self.entry["complete"] = True
@@ -673,7 +807,10 @@ class Handler(BaseHTTPRequestHandler):
             values = self.server.config.snapshot()
             values["port"] = self.server.server_address[1]
             values["packageFileName"] = package_file_name(values)
-            values["packageSize"] = len(self.server.config.package_bytes())
+            package = self.server.config.package()
+            values["packageSize"] = len(package.data)
+            values["packageSha256"] = package.sha256
+            values["packageEtag"] = package_etag(package, values["etag-salt"])
             self.reply_json(values)
         elif path == "/_clear":
             log.clear()
@@ -719,7 +856,7 @@ def main(argv=None):
     args, settings = parse_arguments(sys.argv[1:] if argv is None else argv)
     try:
         config = Config(settings)
-        config.package_bytes()
+        config.package()
     except (ValueError, OSError) as error:
         print(f"devserver: {error}", file=sys.stderr)
         return 2

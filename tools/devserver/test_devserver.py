@@ -1,6 +1,8 @@
 """Self-test of the development server and the launcher-folder helpers: real server
 processes on loopback, real HTTP, real zip and PNG files."""
 
+import email.utils
+import hashlib
 import http.client
 import io
 import json
@@ -39,10 +41,10 @@ class Server:
             raise AssertionError(f"no port line: {line!r} {self.process.stderr.read()}")
         self.port = int(match.group(1))
 
-    def request(self, path, method="GET", body=None, timeout=5):
+    def request(self, path, method="GET", body=None, timeout=5, headers=None):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
         try:
-            connection.request(method, path, body=body)
+            connection.request(method, path, body=body, headers=headers or {})
             response = connection.getresponse()
             return response.status, dict(response.getheaders()), response.read()
         finally:
@@ -316,7 +318,8 @@ class FailureOptions(unittest.TestCase):
             server.close()
 
     def test_bad_options_are_refused(self):
-        for args in (["--version-body", "xml"], ["--package-status", "99"], ["--client", "/nonexistent/folder"]):
+        for args in (["--version-body", "xml"], ["--package-status", "99"], ["--client", "/nonexistent/folder"],
+                     ["--package-size", "-1"], ["--cut-after", "many"]):
             with self.subTest(args=args):
                 result = subprocess.run([sys.executable, str(DEVSERVER), "--lifetime", "2", *args],
                                         capture_output=True, text=True, timeout=10)
@@ -342,6 +345,160 @@ class RuntimeControl(unittest.TestCase):
         with Server() as server:
             self.assertEqual(server.json("/_shutdown"), (200, {"stopping": True}))
             self.assertEqual(server.process.wait(timeout=5), 0)
+
+
+PACKAGE = "/package/client_1.0.0.zip"
+
+
+def get_cut(server, path, headers=None):
+    """(status, headers, the body bytes that arrived) of an answer that may end early."""
+    connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=5)
+    try:
+        connection.request("GET", path, headers=headers or {})
+        response = connection.getresponse()
+        try:
+            body = response.read()
+        except http.client.IncompleteRead as cut:
+            body = cut.partial
+        return response.status, dict(response.getheaders()), body
+    finally:
+        connection.close()
+
+
+class Ranges(unittest.TestCase):
+    """The package answers byte ranges as a resuming download needs them."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server("--package-pad", "5000")
+        status, cls.headers, cls.data = cls.server.request(PACKAGE)
+        assert status == 200
+        cls.total = len(cls.data)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.close()
+
+    def setUp(self):
+        self.server.request("/_clear")
+
+    def test_whole_package_carries_validators(self):
+        self.assertEqual(self.headers["Accept-Ranges"], "bytes")
+        self.assertEqual(self.headers["ETag"], f'"{hashlib.sha256(self.data).hexdigest()}"')
+        self.assertTrue(self.headers["Last-Modified"].endswith(" GMT"))
+        self.assertEqual(self.server.json("/_config")[1]["packageEtag"], self.headers["ETag"])
+
+    def test_range_requests(self):
+        t = self.total
+        cases = [
+            ("bytes=0-", 206, slice(0, None)),
+            ("bytes=100-", 206, slice(100, None)),
+            ("bytes=100-199", 206, slice(100, 200)),
+            (f"bytes={t - 1}-{t - 1}", 206, slice(t - 1, None)),
+            ("bytes=100-99999999", 206, slice(100, None)),
+            ("bytes=-50", 206, slice(t - 50, None)),
+            (f"bytes={t}-", 416, None),
+            (f"bytes={t + 10}-{t + 20}", 416, None),
+            ("bytes=0-9,20-29", 200, slice(0, None)),
+            ("bytes=50-10", 200, slice(0, None)),
+            ("lines=1-2", 200, slice(0, None)),
+        ]
+        for header, expected_status, part in cases:
+            with self.subTest(range=header):
+                self.server.request("/_clear")
+                status, headers, body = self.server.request(PACKAGE, headers={"Range": header})
+                self.assertEqual(status, expected_status)
+                self.assertEqual(int(headers["Content-Length"]), len(body))
+                if status == 416:
+                    self.assertEqual(headers["Content-Range"], f"bytes */{t}")
+                else:
+                    self.assertEqual(body, self.data[part])
+                    first, stop, _ = part.indices(t)
+                    self.assertEqual(headers.get("Content-Range"),
+                                     f"bytes {first}-{stop - 1}/{t}" if status == 206 else None)
+                entry = self.server.json("/_log")[1][0]
+                self.assertEqual((entry["range"], entry["ifRange"], entry["status"], entry["sent"]),
+                                 (header, None, expected_status, len(body)))
+
+    def test_if_range(self):
+        cases = [
+            ("the current tag", self.headers["ETag"], 206),
+            ("the current date", self.headers["Last-Modified"], 206),
+            ("another tag", '"0123"', 200),
+            ("the current tag, weak", "W/" + self.headers["ETag"], 200),
+            ("another date", "Thu, 01 Jan 1970 00:00:00 GMT", 200),
+        ]
+        for name, if_range, expected_status in cases:
+            with self.subTest(name):
+                self.server.request("/_clear")
+                status, _, body = self.server.request(PACKAGE, headers={"Range": "bytes=1000-", "If-Range": if_range})
+                self.assertEqual((status, body), (expected_status, self.data[1000 if status == 206 else 0:]))
+                entry = self.server.json("/_log")[1][0]
+                self.assertEqual((entry["range"], entry["ifRange"], entry["sent"]),
+                                 ("bytes=1000-", if_range, len(body)))
+
+
+class RangeSwitches(unittest.TestCase):
+    def test_etag_salt_makes_earlier_validators_stale(self):
+        with Server() as server:
+            _, before, data = server.request(PACKAGE)
+            server.request("/_config?etag-salt=second")
+            _, after, _ = server.request(PACKAGE)
+            self.assertNotEqual(after["ETag"], before["ETag"])
+            self.assertGreater(email.utils.parsedate_to_datetime(after["Last-Modified"]),
+                               email.utils.parsedate_to_datetime(before["Last-Modified"]))
+            for validator in (before["ETag"], before["Last-Modified"]):
+                status, _, body = server.request(PACKAGE, headers={"Range": "bytes=10-", "If-Range": validator})
+                self.assertEqual((status, body), (200, data))
+            status, _, body = server.request(PACKAGE, headers={"Range": "bytes=10-", "If-Range": after["ETag"]})
+            self.assertEqual((status, body), (206, data[10:]))
+
+    def test_no_validators_and_ignore_range(self):
+        with Server("--no-validators") as server:
+            status, headers, data = server.request(PACKAGE)
+            self.assertNotIn("ETag", headers)
+            self.assertNotIn("Last-Modified", headers)
+            self.assertEqual(server.request(PACKAGE, headers={"Range": "bytes=10-"})[0], 206)
+            self.assertEqual(server.request(PACKAGE, headers={"Range": "bytes=10-", "If-Range": '"x"'})[0], 200)
+            server.request("/_config?no-validators=0&ignore-range=1")
+            for header in ("bytes=10-", "bytes=0-5", f"bytes={len(data)}-"):
+                with self.subTest(range=header):
+                    status, headers, body = server.request(PACKAGE, headers={"Range": header})
+                    self.assertEqual((status, body), (200, data))
+                    self.assertNotIn("Accept-Ranges", headers)
+                    self.assertIn("ETag", headers)
+
+    def test_cut_after_cuts_the_next_answer_once(self):
+        with Server("--package-pad", "5000", "--cut-after", "1000") as server:
+            status, headers, body = get_cut(server, PACKAGE, {"Range": "bytes=200-"})
+            self.assertEqual(status, 206)
+            total = int(headers["Content-Range"].rpartition("/")[2])
+            self.assertEqual((int(headers["Content-Length"]), len(body)), (total - 200, 1000))
+            self.assertIsNone(server.json("/_config")[1]["cut-after"])
+            status, _, whole = get_cut(server, PACKAGE)
+            self.assertEqual((status, len(whole), whole[200:1200]), (200, total, body))
+            server.request("/_config?cut-after=0")
+            self.assertEqual(get_cut(server, PACKAGE)[2], b"")
+            log = server.json("/_log")[1]
+            self.assertEqual([(e["status"], e["sent"], e["complete"]) for e in log],
+                             [(206, 1000, False), (200, total, True), (200, 0, False)])
+
+    def test_version_answer_announces_size_and_digest_when_asked(self):
+        with Server("--package-size", "auto", "--package-sha256", "auto") as server:
+            data = server.request(PACKAGE)[2]
+            cases = [
+                ({}, {"PackageSize": len(data), "PackageSha256": hashlib.sha256(data).hexdigest()}),
+                ({"package-size": "12", "package-sha256": "0" * 64}, {"PackageSize": 12, "PackageSha256": "0" * 64}),
+                ({"package-size": "", "package-sha256": ""}, {}),
+            ]
+            for settings, expected in cases:
+                with self.subTest(settings=settings):
+                    query = "&".join(f"{name}={value}" for name, value in settings.items())
+                    self.assertEqual(server.json(f"/_config?{query}")[0], 200)
+                    answer = server.json("/version")[1]
+                    self.assertEqual({k: v for k, v in answer.items() if k.startswith("PackageS")}, expected)
+                    self.assertEqual(set(answer) - set(expected), {"Version", "PackageUrl", "ReportOperationUrl"})
+            self.assertEqual(server.json("/_config?package-size=big")[0], 400)
 
 
 class LauncherFolder(unittest.TestCase):
