@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """Downloads one body from the loopback server in file mode with CDownloader
-(download_bench) and with the curl command-line tool, alternating, and prints the median
-throughput of both, their ratio, CPU time and the peak memory of each process.
+(download_bench), once as the launcher does without knowing the body and once checking
+its size and SHA-256 as it arrives ("checked"), and with the curl command-line tool,
+taking turns, and prints the median throughput of each, the ratios, CPU time and the
+peak memory of each process.
 
 CDownloader's worker runs at the lowest scheduling priority (SCHED_IDLE), so on a busy
 machine it yields to everything else; curl is therefore also measured under
 `chrt --idle 0`, which shows what is the downloader's own cost and what is the
 scheduler's."""
 import argparse
+import hashlib
 import os
 import shutil
 import statistics
@@ -20,6 +23,15 @@ here = os.path.dirname(os.path.abspath(__file__))
 server_script = os.path.join(here, '..', '..', 'tests', 'support', 'loopback_server.py')
 TIME = '/usr/bin/time'  # GNU time (Debian package "time")
 MiB = 2**20
+
+
+def pattern_sha256(size):
+    """SHA-256 of what the loopback server's "pattern" action sends: byte i is 'a' + i % 26."""
+    block = bytes(ord('a') + i % 26 for i in range(26 * 40960))
+    digest = hashlib.sha256()
+    for offset in range(0, size, len(block)):
+        digest.update(block[:min(len(block), size - offset)])
+    return digest.hexdigest()
 
 
 def timed_run(command, out_file, size, folder):
@@ -49,7 +61,7 @@ def measure(label, runs, size, url, tools, folder):
         order = list(tools) if run % 2 == 0 else list(reversed(tools))
         for tool in order:
             out_file = os.path.join(folder, 'body.bin')
-            command = tools[tool](url, out_file)
+            command = tools[tool](url, out_file, size)
             seconds, peak, cpu = timed_run(command, out_file, size, folder)
             results[tool].append((seconds, peak, cpu))
             print('  %-9s %s run %d: %6.3f s %8.1f MiB/s  cpu %5.2f s  peak %5.1f MiB' % (
@@ -68,10 +80,13 @@ def main():
 
     program = os.path.abspath(args.program)
     curl = ['curl', '-s', '--fail', '--noproxy', '127.0.0.1']
+    small = 16 * MiB
+    checks = {size: pattern_sha256(size) for size in (small, args.size)}
     tools = {
-        'ours': lambda url, out: [program, url, out],
-        'curl': lambda url, out: curl + ['-o', out, url],
-        'curl-idle': lambda url, out: ['chrt', '--idle', '0'] + curl + ['-o', out, url],
+        'ours': lambda url, out, size: [program, url, out],
+        'checked': lambda url, out, size: [program, url, out, str(size), checks[size]],
+        'curl': lambda url, out, size: curl + ['-o', out, url],
+        'curl-idle': lambda url, out, size: ['chrt', '--idle', '0'] + curl + ['-o', out, url],
     }
     folder = tempfile.mkdtemp(prefix='download-bench-')
     try:
@@ -81,7 +96,6 @@ def main():
             port = dict(line.strip().split('=') for line in f if '=' in line)['http']
         base = 'http://127.0.0.1:%s/s/bench/pattern?size=' % port
 
-        small = 16 * MiB
         print('Body of %d MiB, once each (memory must not grow with the body):' % (small // MiB))
         small_results = measure('small', 1, small, base + str(small), tools, folder)
         print('Body of %d MiB, %d runs each, alternating:' % (args.size // MiB, args.runs))
@@ -94,15 +108,21 @@ def main():
             return statistics.median(cpu for _, _, cpu in results[tool])
 
         ours = median_throughput('ours')
+        checked = median_throughput('checked')
         print()
         print('load average at the end: %.2f %.2f %.2f' % os.getloadavg())
         for tool in tools:
             print('%-9s median %8.1f MiB/s, median cpu %5.2f s, peak memory %5.1f MiB (%5.1f MiB with %d MiB)' % (
                 tool, median_throughput(tool), median_cpu(tool), max(peak for _, peak, _ in results[tool]) / 1024,
                 small_results[tool][0][1] / 1024, small // MiB))
-        print('throughput ratio ours/curl:      %.3f (goal >= 0.95)' % (ours / median_throughput('curl')))
-        print('throughput ratio ours/curl-idle: %.3f' % (ours / median_throughput('curl-idle')))
-        print('peak memory of ours: %.1f MiB (goal < 32 MiB)' % (max(peak for _, peak, _ in results['ours']) / 1024))
+        print('throughput ratio ours/curl:         %.3f (goal >= 0.95)' % (ours / median_throughput('curl')))
+        print('throughput ratio ours/curl-idle:    %.3f' % (ours / median_throughput('curl-idle')))
+        print('throughput ratio checked/ours:      %.3f (goal >= 0.9)' % (checked / ours))
+        print('throughput ratio checked/curl:      %.3f (goal >= 1.2)' % (checked / median_throughput('curl')))
+        print('throughput ratio checked/curl-idle: %.3f' % (checked / median_throughput('curl-idle')))
+        for tool in ('ours', 'checked'):
+            print('peak memory of %s: %.1f MiB (goal < 32 MiB)' % (
+                tool, max(peak for _, peak, _ in results[tool]) / 1024))
     finally:
         subprocess.run([sys.executable, server_script, 'stop', folder])
         shutil.rmtree(folder, ignore_errors=True)

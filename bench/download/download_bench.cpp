@@ -1,9 +1,11 @@
 // Downloads one URL into one file with CDownloader, as the launcher downloads its
-// package: file mode, no retries, a progress callback that only sets a flag.
+// package: file mode, no retries, a progress callback that only sets a flag. Given the
+// body's size and SHA-256, the download checks them as it goes.
 // Exit status 0 when the download succeeded.
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "net/downloader.h"
@@ -36,12 +38,13 @@ class Notifications : public CDownloaderCallback {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: download_bench URL FILE\n");
+  if (argc != 3 && argc != 5) {
+    std::fprintf(stderr, "usage: download_bench URL FILE [SIZE SHA256]\n");
     return 2;
   }
   Notifications notifications;
   CDownloader downloader(&notifications, 10, 0, 0);
+  if (argc == 5) downloader.SetExpected(std::strtoll(argv[3], nullptr, 10), argv[4]);
   downloader.Start(argv[1], argv[2], "");
   notifications.WaitForFinish();
   downloader.Stop();

@@ -1,11 +1,13 @@
 // The launch sequence: version check, client update and game start, run when the
 // login page asks to enter the game.
+#include <cctype>
 #include <cstring>
 
 #include "app/config_helpers.h"
 #include "app/launcher_configuration.h"
 #include "app/launcher_app.h"
 #include "app/text.h"
+#include "platform/disk.h"
 #include "platform/file.h"
 #include "platform/os.h"
 #include "platform/path.h"
@@ -24,6 +26,46 @@ std::string SafeFileName(std::string name) {
     if (c == '/' || c == '\\' || c == ':') c = '_';
   }
   return name;
+}
+
+// The package's size when the answer gives it as a whole number of bytes; -1 otherwise.
+std::int64_t PackageSizeOf(const Json::Value& answer) {
+  const Json::Value* value = answer.isObject() ? answer.find("PackageSize", "PackageSize" + 11) : nullptr;
+  if (!value || !value->isIntegral() || !value->isInt64() || value->asInt64() < 0) return -1;
+  return value->asInt64();
+}
+
+// The package's SHA-256 in lower case when the answer gives 64 hexadecimal digits; ""
+// otherwise.
+std::string PackageSha256Of(const Json::Value& answer) {
+  const Json::Value* value = answer.isObject() ? answer.find("PackageSha256", "PackageSha256" + 13) : nullptr;
+  if (!value || !value->isString()) return "";
+  std::string hash = value->asString();
+  if (hash.size() != 64) return "";
+  for (char& c : hash) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return "";
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return hash;
+}
+
+// Deletes what an interrupted download of another version left in the game root
+// ("<PackageName>*<PackageExt>.part" and its record): only the current package's part
+// may be resumed.
+void RemoveOtherParts(const std::string& gameRoot, const std::string& prefix, const std::string& packageFile) {
+  const std::wstring start = platform::NativePath::FromAnsi(prefix).units();
+  const std::wstring keep = platform::NativePath::FromAnsi(packageFile + ".part").units();
+  const platform::NativePath root = platform::NativePath::FromAnsi(gameRoot);
+  platform::FolderSearch search;
+  if (!search.Open(root)) return;
+  platform::FolderEntry entry;
+  while (search.Next(&entry)) {
+    const std::wstring& name = entry.name.units();
+    if (entry.isFolder || entry.isLink || name.rfind(start, 0) != 0) continue;
+    const bool part = name.ends_with(L".part") || name.ends_with(L".part.json");
+    // Whatever cannot go stays: it only costs space.
+    if (part && name.rfind(keep, 0) != 0) platform::RemoveFile(root.Join(entry.name));
+  }
 }
 
 bool IsTextOrAbsent(const Json::Value& document, const char* key) {
@@ -116,9 +158,12 @@ bool CLauncherApp::UpdateClient() {
   }
   platform::RemoveFolder(clientFolder);
 
-  const std::string packagePath = Join(
-      gameRoot_,
-      SafeFileName(ReadJsonText(settings_, "PackageName") + serverVersion + ReadJsonText(settings_, "PackageExt")));
+  const std::string packageName = ReadJsonText(settings_, "PackageName");
+  const std::string packageFile =
+      SafeFileName(packageName + serverVersion + ReadJsonText(settings_, "PackageExt"));
+  const std::string packagePath = Join(gameRoot_, packageFile);
+  if (!packageName.empty()) RemoveOtherParts(gameRoot_, SafeFileName(packageName), packageFile);
+  downloader_->SetExpected(PackageSizeOf(serverVersion_), PackageSha256Of(serverVersion_));
   bool installed = false;
   if (!RunDownloadStage(ReadJsonText(serverVersion_, "PackageUrl"), packagePath,
                         Utf8ToWide(ReadJsonText(settings_, "DownloadLatestVersion")),
@@ -126,6 +171,9 @@ bool CLauncherApp::UpdateClient() {
     Report("ReportDownloadLatestVersionFail");
   } else if (IsMainWindowDestroyed()) {
     // Closed as the download ended: nothing is unpacked for a player who left.
+  } else if (!HasRoomFor(packagePath)) {
+    ShowStageFailure(NotEnoughDiskSpaceText());
+    Report("ReportExtractFileFail");
   } else if (!RunExtractStage(AnsiToWide(packagePath), AnsiToWide(clientFolder),
                               Utf8ToWide(ReadJsonText(settings_, "ExtractFile")),
                               Utf8ToWide(ReadJsonText(settings_, "ExtractFileFail")))) {
@@ -137,7 +185,26 @@ bool CLauncherApp::UpdateClient() {
     installed = true;
   }
   platform::RemoveFile(packagePath);
+  // A part with no record beside it (an error page, a body without a validator) is
+  // nothing the next launch could resume.
+  if (!platform::QueryAttributes(packagePath + ".part.json", &attributes)) platform::RemoveFile(packagePath + ".part");
   return installed;
+}
+
+bool CLauncherApp::HasRoomFor(const std::string& packagePath) const {
+  std::uint64_t needed = 0;
+  std::uint64_t free = 0;
+  // When either cannot be told, the extraction itself finds out.
+  if (!ArchiveUnpackedSize(AnsiToWide(packagePath), &needed) || !platform::FreeDiskSpace(gameRoot_, &free)) {
+    return true;
+  }
+  return needed <= free;
+}
+
+std::wstring CLauncherApp::NotEnoughDiskSpaceText() const {
+  const std::string text = ReadJsonText(settings_, "NotEnoughDiskSpace");
+  return text.empty() ? L"There is not enough free disk space to install the game. Free some space and try again."
+                      : Utf8ToWide(text);
 }
 
 bool CLauncherApp::StartGame(ParamMap& params) {

@@ -183,7 +183,7 @@ bool CLauncherApp::RunDownloadStage(const std::string& url, const std::string& f
   BeginStage(stageText);
   downloader_->Start(url, filePath, "");
   WaitForWorker(*downloader_);
-  return EndStage(downloader_->succeeded, failureText);
+  return EndStage(downloader_->succeeded, downloader_->outOfSpace ? NotEnoughDiskSpaceText() : failureText);
 }
 
 bool CLauncherApp::RunExtractStage(const std::wstring& archivePath, const std::wstring& destination,

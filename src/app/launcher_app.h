@@ -71,6 +71,10 @@ class CLauncherApp : public CApp,
   bool CheckVersion();
   bool UpdateClient();
   bool StartGame(ParamMap& params);
+  // Whether the game root's volume can take the package's entries once unpacked.
+  bool HasRoomFor(const std::string& packagePath) const;
+  // NotEnoughDiskSpace from Setting.json, or a built-in text when it has none.
+  std::wstring NotEnoughDiskSpaceText() const;
   void Report(const char* reasonKey);
   void ShowError(const std::wstring& text);
   void CloseWindow();

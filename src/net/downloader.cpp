@@ -7,18 +7,21 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdint>
+#include <string_view>
 #include <system_error>
+#include <utility>
 
-#include "platform/codepage.h"
+#include "net/part_file.h"
+#include "platform/disk.h"
+#include "platform/path.h"
+#include "platform/proxy.h"
 #include "platform/thread.h"
 
 namespace {
 
 constexpr char kUserAgent[] = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.2)";
-// libcurl hands over 16 KiB at a time; collecting more before each write to the file
-// saves most of the system calls.
-constexpr std::size_t kFileBufferSize = 256 * 1024;
+// What libcurl reads from the socket at most at a time in file mode.
+constexpr long kFileReceiveBuffer = 1024 * 1024;
 // Longer chains are loops or a server leading the launcher on.
 constexpr long kMaxRedirects = 10;
 
@@ -34,7 +37,22 @@ struct EasyHandleDeleter {
 };
 using EasyHandle = std::unique_ptr<CURL, EasyHandleDeleter>;
 
+long FinalStatus(CURL* curl) {
+  long status = 0;
+  return curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK ? status : 0;
+}
+
+// The folder part of a file path, separator included; "." for a bare name.
+std::string FolderOf(const std::string& path) {
+  for (std::size_t i = path.size(); i > 0; --i) {
+    if (platform::IsPathSeparator(static_cast<unsigned char>(path[i - 1]))) return path.substr(0, i);
+  }
+  return ".";
+}
+
 }  // namespace
+
+void CDownloader::CurlSlistDeleter::operator()(curl_slist* list) const { curl_slist_free_all(list); }
 
 CDownloader::CDownloader(CDownloaderCallback* callback, int connectTimeout, int retryCount, int retryDelay)
     : callback_(callback), connectTimeout_(connectTimeout), retryCount_(retryCount), retryDelay_(retryDelay) {
@@ -55,15 +73,23 @@ void CDownloader::Start(const std::string& url, const std::string& filePath, con
   finished = false;
   succeeded = false;
   progress = 0.0;
+  outOfSpace = false;
   try {
     url_ = url;
     filePath_ = filePath;
     postData_ = postData;
+    expectedSize_ = std::exchange(nextExpectedSize_, -1);
+    expectedHash_ = std::exchange(nextExpectedHash_, std::string());
     worker_ = StartWorker();
   } catch (...) {
     // No thread, or no memory for the addresses: the transfer fails before it began.
     Finish(false);
   }
+}
+
+void CDownloader::SetExpected(std::int64_t size, const std::string& sha256Hex) {
+  nextExpectedSize_ = size;
+  nextExpectedHash_ = sha256Hex;
 }
 
 void CDownloader::FailThreadStartsForTesting(int count) { g_failingThreadStarts = count; }
@@ -101,6 +127,9 @@ void CDownloader::Run() noexcept {
   } catch (...) {
     // Out of memory, most likely: the run ends as a failure.
   }
+  // The part is closed before the owner hears of the end.
+  part_.reset();
+  requestHeaders_.reset();
   Finish(success);
 }
 
@@ -111,9 +140,15 @@ bool CDownloader::Transfer() {
   // and so does every attempt.
   EasyHandle curl(curl_easy_init());
   SetOptions(curl.get());
+  if (!filePath_.empty()) {
+    part_ = std::make_unique<net::PartFile>(filePath_, url_, expectedSize_, expectedHash_);
+    part_->Prepare();
+    fullSize_ = expectedSize_;
+  }
   for (long long attempt = 0; attempt <= retryCount_; ++attempt) {
     if (RunAttempt(curl.get())) return true;
-    if (cancel_ || !PauseBeforeRetry()) break;
+    // Without room a retry would fail alike.
+    if (outOfSpace || cancel_ || !PauseBeforeRetry()) break;
   }
   return false;
 }
@@ -133,9 +168,15 @@ void CDownloader::Finish(bool success) noexcept {
 // attempt, so the results are not looked at.
 void CDownloader::SetOptions(void* curl) {
   curl_easy_setopt(curl, CURLOPT_URL, url_.c_str());
+  // The user's system proxy where the system decides (Windows); otherwise libcurl's
+  // own rules from the environment.
+  const platform::ProxyChoice proxy = platform::SystemProxyFor(url_);
+  if (proxy.decided) curl_easy_setopt(curl, CURLOPT_PROXY, proxy.proxy.c_str());
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(connectTimeout_));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CDownloader::WriteCallback);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CDownloader::HeaderCallback);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, &CDownloader::ProgressCallback);
   curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, this);
@@ -145,6 +186,9 @@ void CDownloader::SetOptions(void* curl) {
   // catches bodies of unknown length.
   if (filePath_.empty()) {
     curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxMemoryBody));
+  } else {
+    // Larger reads from the socket: fewer system calls and callbacks per byte.
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kFileReceiveBuffer);
   }
   curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
   // Certificates and host names are not verified: servers may use self-signed ones.
@@ -157,22 +201,79 @@ void CDownloader::SetOptions(void* curl) {
 }
 
 bool CDownloader::RunAttempt(void* curl) {
-  const bool fileMode = !filePath_.empty();
-  if (fileMode) {
-    file_ = platform::File::Create(platform::NarrowToWide(filePath_, platform::CodePage::Ansi),
-                                   platform::kAttributeNormal, 0);
-    // The body would have nowhere to go, so a transfer could not succeed.
-    if (!file_.IsOpen()) return false;
-    fileBuffer_.clear();
-  } else {
-    memory_.clear();
+  if (!filePath_.empty()) return RunFileAttempt(curl);
+  memory_.clear();
+  return curl_easy_perform(curl) == CURLE_OK && FinalStatus(curl) == 200;
+}
+
+bool CDownloader::RunFileAttempt(void* curl) {
+  int result = PerformFileRequest(curl);
+  if (body_ == Body::Restart && !cancel_) {
+    // The server cannot continue the part as it was asked to, so the part is of no use.
+    // The new request asks for the whole body: this happens once an attempt at most.
+    part_->Discard();
+    result = PerformFileRequest(curl);
   }
+  const bool written = part_->EndAttempt();
+  const long status = FinalStatus(curl);
+  const bool whole = status == 200 || (status == 206 && bodyOffset_ > 0);
+  if (result != CURLE_OK || !written || body_ != Body::Write || !whole) return false;
+  return part_->Commit(status == 206 ? response_.rangeTotal() : response_.contentLength());
+}
+
+int CDownloader::PerformFileRequest(void* curl) {
+  response_ = net::ResponseHeaders();
+  body_ = Body::Pending;
+  bodyOffset_ = 0;
+  resumeFrom_ = part_->Resumable();
+  std::unique_ptr<curl_slist, CurlSlistDeleter> headers;
+  if (resumeFrom_ > 0) {
+    headers.reset(curl_slist_append(nullptr, ("If-Range: " + part_->validator()).c_str()));
+    // A range without its validator could continue other content.
+    if (!headers) resumeFrom_ = 0;
+  }
+  const std::string range = std::to_string(resumeFrom_) + "-";
+  curl_easy_setopt(curl, CURLOPT_RANGE, resumeFrom_ > 0 ? range.c_str() : nullptr);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+  requestHeaders_ = std::move(headers);
   const CURLcode result = curl_easy_perform(curl);
-  const bool written = !fileMode || FlushFile();
-  if (fileMode) file_.Close();
-  long status = 0;
-  return result == CURLE_OK && written && curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK &&
-         status == 200;
+  // A body of no bytes never reaches the write callback.
+  if (result == CURLE_OK && body_ == Body::Pending) BeginBody();
+  return result;
+}
+
+void CDownloader::BeginBody() {
+  const int status = response_.status();
+  const bool resuming = resumeFrom_ > 0;
+  if (resuming && status == 206 && response_.rangeStart() == resumeFrom_) {
+    bodyOffset_ = resumeFrom_;
+    body_ = Body::Write;
+  } else if (resuming && (status == 206 || status == 416)) {
+    body_ = Body::Restart;
+    return;
+  } else if (resuming && status != 200) {
+    body_ = Body::Skip;
+    return;
+  } else {
+    // A 200 is the whole content, whatever was asked for. Another answer's body is kept
+    // too, as it always was, but it is nothing to resume.
+    body_ = part_->StartOver(status == 200 ? response_.Validator() : std::string()) ? Body::Write : Body::Refuse;
+  }
+  if (body_ != Body::Write || (status != 200 && status != 206)) return;
+  if (expectedSize_ < 0) fullSize_ = status == 206 ? response_.rangeTotal() : response_.contentLength();
+  if (!HasRoomForTheRest()) {
+    outOfSpace = true;
+    part_->Discard();
+    body_ = Body::Refuse;
+  }
+}
+
+bool CDownloader::HasRoomForTheRest() const {
+  const std::int64_t rest = fullSize_ - bodyOffset_;
+  std::uint64_t free = 0;
+  // When the size or the room is not known, the writes find out.
+  return fullSize_ < 0 || rest <= 0 || !platform::FreeDiskSpace(FolderOf(filePath_), &free) ||
+         static_cast<std::uint64_t>(rest) <= free;
 }
 
 bool CDownloader::PauseBeforeRetry() {
@@ -187,19 +288,20 @@ bool CDownloader::Store(const char* data, std::size_t size) {
     memory_.append(data, size);
     return true;
   }
-  fileBuffer_.append(data, size);
-  return fileBuffer_.size() < kFileBufferSize || FlushFile();
-}
-
-bool CDownloader::FlushFile() {
-  const bool written = file_.Write(fileBuffer_.data(), static_cast<std::uint32_t>(fileBuffer_.size()));
-  fileBuffer_.clear();
-  return written;
+  if (body_ == Body::Pending) BeginBody();
+  if (body_ == Body::Skip) return true;
+  return body_ == Body::Write && part_->Append(data, size);
 }
 
 void CDownloader::UpdateProgress(double total, double now) {
+  // libcurl counts the body at hand; a resumed one starts after the bytes in the part.
+  // Until it arrives, and while an error page arrives, the bytes in the part show.
+  const bool counting = filePath_.empty() || body_ == Body::Write;
+  const double done = counting ? static_cast<double>(bodyOffset_) + now : static_cast<double>(resumeFrom_);
+  const double whole = counting ? (total > 0 ? static_cast<double>(bodyOffset_) + total : 0.0)
+                                : static_cast<double>(fullSize_);
   // Whole percent, truncated: 0.999 is still 0.99, so 1.00 means every byte is there.
-  const double value = total > 0 ? std::floor(now * 100.0 / total) / 100.0 : 0.0;
+  const double value = whole > 0 ? std::floor(done * 100.0 / whole) / 100.0 : 0.0;
   if (value == progress) return;
   progress = value;
   callback_->OnDownloadProgress(this);
@@ -215,6 +317,20 @@ std::size_t CDownloader::WriteCallback(char* data, std::size_t size, std::size_t
     return n;
   } catch (...) {
     // No memory for the body: this attempt fails.
+    return 0;
+  }
+}
+
+// Taking fewer bytes than offered makes libcurl abort the attempt.
+std::size_t CDownloader::HeaderCallback(char* data, std::size_t size, std::size_t count, void* downloader) noexcept {
+  const std::size_t n = size * count;
+  auto* self = static_cast<CDownloader*>(downloader);
+  if (!self) return n;
+  try {
+    self->response_.ReadLine(std::string_view(data, n));
+    return n;
+  } catch (...) {
+    // No memory for a header's value: this attempt fails.
     return 0;
   }
 }

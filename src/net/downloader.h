@@ -2,17 +2,29 @@
 // HTTP and HTTPS transfers on a worker thread of their own, into a file or into memory,
 // with a connection timeout, a fixed number of retries after a fixed delay, and
 // notifications of progress and completion.
+//
+// A file download goes to "<file>.part" first and becomes the file only when it is
+// complete (and matches the size and hash it was expected to have). When the server
+// names its content with a validator (ETag or Last-Modified), a failed attempt is
+// followed by a request for the rest only, and so is a later download of the same URL
+// into the same file, even by another run of the program.
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
-#include "platform/file.h"
+#include "net/response_headers.h"
 
 class CDownloader;
+struct curl_slist;
+
+namespace net {
+class PartFile;
+}
 
 // Implemented by the owner of a downloader. Both notifications arrive on the worker
 // thread, so they must not touch window objects.
@@ -37,6 +49,11 @@ class CDownloader {
   // When no worker can be started, the transfer has already failed on return: finished
   // is set, and OnDownloadFinished has come on the calling thread.
   void Start(const std::string& url, const std::string& filePath, const std::string& postData);
+  // What the next Start's file must turn out to be: its size in bytes (< 0: unknown)
+  // and its SHA-256 as 64 lower-case hexadecimal digits (empty: unknown). An attempt
+  // whose body does not match fails, and what it wrote is thrown away. Memory mode
+  // ignores it. Only the next Start uses it; like Start, it is the owner's to call.
+  void SetExpected(std::int64_t size, const std::string& sha256Hex);
   // Cancels the worker and waits for it; returns within about a second in every state.
   void Stop();
   // Asks the worker to end soon without waiting for it, so that several downloaders can
@@ -55,13 +72,31 @@ class CDownloader {
   // Set by the worker as its last step (by Start when no worker could start);
   // `succeeded` holds its final value by then.
   std::atomic<bool> finished{false};
-  // True when an attempt ended with HTTP status 200 (and, in file mode, every byte was written).
+  // True when an attempt ended with HTTP status 200, or with a 206 that completed the
+  // bytes kept from before; in file mode also every byte was written, the body passed
+  // its checks and it was moved to the file.
   std::atomic<bool> succeeded{false};
-  // Progress of the current attempt in whole percent, 0.0 to 1.0; changes only while a
-  // callback is set, each change followed by OnDownloadProgress.
+  // Progress of the current attempt in whole percent, 0.0 to 1.0, counting the bytes
+  // already in the part when a body is resumed; changes only while a callback is set,
+  // each change followed by OnDownloadProgress.
   std::atomic<double> progress{0.0};
+  // Set with `finished` when a file download failed because its folder's volume has no
+  // room for the rest of the body; then nothing was retried and nothing is left behind.
+  std::atomic<bool> outOfSpace{false};
 
  private:
+  // What happens to the body of the response at hand (file mode).
+  enum class Body {
+    Pending,  // no byte yet
+    Write,    // into the part: from its start, or after the bytes already there
+    Skip,     // an error page while the part holds resumable bytes: it is not kept
+    Restart,  // the part cannot be continued as asked: start over at once
+    Refuse,   // no part, or no room for it: the attempt ends here
+  };
+  struct CurlSlistDeleter {
+    void operator()(curl_slist* list) const;
+  };
+
   std::unique_ptr<std::thread> StartWorker();
   void Run() noexcept;
   // All attempts of one run; true when one of them succeeded.
@@ -71,14 +106,20 @@ class CDownloader {
   // `curl` is the easy handle; libcurl's CURL is void.
   void SetOptions(void* curl);
   bool RunAttempt(void* curl);
+  bool RunFileAttempt(void* curl);
+  // One request of a file attempt: asks for the rest when the part can be resumed.
+  int PerformFileRequest(void* curl);
+  // Decides, with the response's headers at hand, where its body goes.
+  void BeginBody();
+  // Whether the file's volume can take the rest of the content, when its size is known.
+  bool HasRoomForTheRest() const;
   // Sleeps for the retry delay; false when cancelled meanwhile.
   bool PauseBeforeRetry();
   bool Store(const char* data, std::size_t size);
-  // Writes out the file buffer; false when the file did not take it all.
-  bool FlushFile();
   void UpdateProgress(double total, double now);
 
   static std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void* downloader) noexcept;
+  static std::size_t HeaderCallback(char* data, std::size_t size, std::size_t count, void* downloader) noexcept;
   static int ProgressCallback(void* downloader, double downloadTotal, double downloadNow, double uploadTotal,
                               double uploadNow) noexcept;
 
@@ -94,7 +135,21 @@ class CDownloader {
   std::string url_;
   std::string filePath_;
   std::string postData_;
-  platform::File file_;
-  std::string fileBuffer_;
   std::string memory_;
+  // Set by SetExpected for the next Start, then for the run.
+  std::int64_t nextExpectedSize_ = -1;
+  std::string nextExpectedHash_;
+  std::int64_t expectedSize_ = -1;
+  std::string expectedHash_;
+  // The rest is the worker's, in file mode.
+  std::unique_ptr<net::PartFile> part_;
+  net::ResponseHeaders response_;
+  Body body_ = Body::Pending;
+  // Bytes already in the part that the current request asks the rest of.
+  std::int64_t resumeFrom_ = 0;
+  // Where the current body starts within the whole content.
+  std::int64_t bodyOffset_ = 0;
+  // The whole content's size when known: expected, or announced by the server.
+  std::int64_t fullSize_ = -1;
+  std::unique_ptr<curl_slist, CurlSlistDeleter> requestHeaders_;
 };

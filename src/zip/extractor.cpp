@@ -96,3 +96,19 @@ std::int32_t CZipExtractor::UnpackLinks(Archive* archive, const std::vector<Defe
   }
   return ArchiveOk;
 }
+
+bool ArchiveUnpackedSize(const std::wstring& archivePath, std::uint64_t* bytes) {
+  Archive* archive = ArchiveOpen(archivePath);
+  if (!archive) return false;
+  ArchiveEntry entry;
+  std::int32_t result = ArchiveGetEntry(archive, -1, &entry);
+  const std::int32_t count = entry.index;
+  std::uint64_t total = 0;
+  for (std::int32_t i = 0; result == ArchiveOk && i < count; ++i) {
+    result = ArchiveGetEntry(archive, i, &entry);
+    total += static_cast<std::uint32_t>(entry.size);
+  }
+  ArchiveClose(archive);
+  *bytes = total;
+  return result == ArchiveOk;
+}

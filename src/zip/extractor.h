@@ -22,6 +22,11 @@ class CZipExtractorCallback {
   virtual void OnExtractProgress(CZipExtractor*) {}
 };
 
+// The bytes that the entries of `archivePath` take once unpacked, summed from its
+// central directory; false when the archive cannot be read (the extraction itself
+// then says what is wrong).
+bool ArchiveUnpackedSize(const std::wstring& archivePath, std::uint64_t* bytes);
+
 class CZipExtractor {
  public:
   explicit CZipExtractor(CZipExtractorCallback* callback);

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 
 #include "loopback_server.h"
 #include "platform/fault.h"
+#include "platform/sha256.h"
 #include "temp_folder.h"
 
 namespace {
@@ -74,6 +76,22 @@ bool WaitUntilFinished(const CDownloader& downloader, std::chrono::milliseconds 
     std::this_thread::sleep_for(5ms);
   }
   return true;
+}
+
+std::string Sha256Of(const std::string& bytes) {
+  platform::Sha256 hash;
+  hash.Update(bytes.data(), bytes.size());
+  return hash.FinishHex();
+}
+
+// Where a file download keeps its body and the record of what it is until it is complete.
+std::string PartOf(const std::string& file) { return file + ".part"; }
+std::string RecordOf(const std::string& file) { return file + ".part.json"; }
+
+std::size_t BytesSent(const std::vector<net_testing::LoggedRequest>& requests) {
+  std::size_t sent = 0;
+  for (const auto& request : requests) sent += request.bytesSent;
+  return sent;
 }
 
 template <typename F>
@@ -167,17 +185,243 @@ TEST_F(DownloaderTest, FileModeWritesTheBodyOverAnOldFile) {
   CDownloader downloader(&callback, 5, 1, 0);
   Download(downloader, server.Url("pattern?size=2000000&chunk=70000"), file);
   EXPECT_TRUE(downloader.succeeded);
+  EXPECT_FALSE(downloader.outOfSpace);
   EXPECT_EQ(ReadFile(file), PatternBytes(2000000));
   EXPECT_EQ(downloader.GetContent(), "") << "file mode keeps nothing in memory";
+  EXPECT_FALSE(std::filesystem::exists(PartOf(file)));
+  EXPECT_FALSE(std::filesystem::exists(RecordOf(file)));
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].range, "");
+  EXPECT_EQ(requests[0].ifRange, "");
 }
 
-TEST_F(DownloaderTest, FileKeepsWhatTheLastFailedAttemptWrote) {
+// The file appears only complete; a failed download leaves what the last attempt wrote
+// in the part, and no older file under the name.
+TEST_F(DownloaderTest, PartKeepsWhatTheLastFailedAttemptWrote) {
   const std::string file = temp.Narrow("out.bin");
+  WriteFile(file, "an older download");
   CDownloader downloader(&callback, 5, 1, 0);
   Download(downloader, server.Url("status?codes=404,503"), file);
   EXPECT_FALSE(downloader.succeeded);
-  EXPECT_EQ(ReadFile(file), "503 #1");
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_EQ(ReadFile(PartOf(file)), "503 #1");
+  EXPECT_FALSE(std::filesystem::exists(RecordOf(file))) << "an error page is nothing to resume";
 }
+
+// A failed attempt that received part of the body is followed by a request for the rest
+// when the server named the content (ETag, or else Last-Modified), answered with a 206
+// that continues the part. Any other answer starts over from the first byte: a 200 (the
+// server ignores ranges, or the content changed), a 416 or a range elsewhere (at once,
+// within the same attempt). The first answer is cut after 60000 of 100000 bytes.
+struct ExchangeCase {
+  std::string range;
+  std::string ifRange;
+};
+
+struct ResumeCase {
+  const char* name;
+  std::string query;  // for the "ranged" action
+  std::size_t size;   // of the final body
+  std::vector<ExchangeCase> requests;
+  std::size_t bytesSent;  // in all; 0: not predictable
+  bool resumes;           // progress never goes back
+  bool checked;           // with the expected size and hash
+};
+
+void PrintTo(const ResumeCase& c, std::ostream* out) { *out << c.name; }
+
+class ResumeTest : public DownloaderTest, public testing::WithParamInterface<ResumeCase> {};
+
+TEST_P(ResumeTest, AsksForTheRestOrStartsOver) {
+  const ResumeCase c = GetParam();
+  const std::string file = temp.Narrow("package.zip");
+  CDownloader downloader(&callback, 5, 1, 0);
+  if (c.checked) downloader.SetExpected(static_cast<std::int64_t>(c.size), Sha256Of(PatternBytes(c.size)));
+  Download(downloader, server.Url("ranged?chunk=10000&pause=5&cut=60000,-&" + c.query), file);
+
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_TRUE(ReadFile(file) == PatternBytes(c.size));
+  EXPECT_FALSE(std::filesystem::exists(PartOf(file)));
+  EXPECT_FALSE(std::filesystem::exists(RecordOf(file)));
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), c.requests.size());
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    EXPECT_EQ(requests[i].range, c.requests[i].range) << "request " << i;
+    EXPECT_EQ(requests[i].ifRange, c.requests[i].ifRange) << "request " << i;
+  }
+  if (c.bytesSent) {
+    EXPECT_EQ(BytesSent(requests), c.bytesSent);
+  }
+  const auto steps = callback.Steps();
+  ASSERT_FALSE(steps.empty());
+  EXPECT_EQ(steps.back().value, 1.0);
+  for (std::size_t i = 1; c.resumes && i < steps.size(); ++i) {
+    EXPECT_GE(steps[i].value, steps[i - 1].value) << "the bytes kept count from the start of the next attempt";
+  }
+}
+
+const std::string kModified = "Wed, 21 Oct 2015 07:28:00 GMT";
+const ExchangeCase kWhole{"", ""};
+const ExchangeCase kRestOfV1{"bytes=60000-", "\"v1\""};
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ResumeTest,
+    testing::Values(
+        ResumeCase{"EtagResumes", "size=100000&etag=v1", 100000, {kWhole, kRestOfV1}, 100000, true, false},
+        ResumeCase{"EtagResumesChecked", "size=100000&etag=v1", 100000, {kWhole, kRestOfV1}, 100000, true, true},
+        ResumeCase{"LastModifiedResumes",
+                   "size=100000&modified=1",
+                   100000,
+                   {kWhole, {"bytes=60000-", kModified}},
+                   100000,
+                   true,
+                   false},
+        ResumeCase{"WeakEtagGivesWayToLastModified",
+                   "size=100000&etag=W/v1&modified=1",
+                   100000,
+                   {kWhole, {"bytes=60000-", kModified}},
+                   100000,
+                   true,
+                   false},
+        ResumeCase{"NoValidatorStartsOver", "size=100000", 100000, {kWhole, kWhole}, 160000, false, false},
+        ResumeCase{"RangeIgnoredStartsOver", "size=100000&etag=v1&ranges=0", 100000, {kWhole, kRestOfV1}, 160000,
+                   false, true},
+        ResumeCase{"ChangedEtagStartsOver", "size=100000&etag=v1,v2", 100000, {kWhole, kRestOfV1}, 160000, false,
+                   true},
+        ResumeCase{"RangePastTheEndStartsOver", "size=100000,50000&etag=v1", 50000, {kWhole, kRestOfV1, kWhole},
+                   110000, false, false},
+        ResumeCase{"RangeElsewhereStartsOver", "size=100000&etag=v1&shift=100", 100000,
+                   {kWhole, kRestOfV1, kWhole}, 0, false, true}));
+
+// What an earlier run left (it was cut after 60000 of 100000 bytes) is continued by a
+// new downloader only when its record names the same URL.
+struct EarlierPartCase {
+  const char* name;
+  std::string otherQuery;  // added to the second run's URL
+  bool recordLost;
+  bool checked;
+  std::uint64_t freeSpace;  // for the second run; 0: as it is
+  bool resumes;
+};
+
+void PrintTo(const EarlierPartCase& c, std::ostream* out) { *out << c.name; }
+
+class EarlierPartTest : public DownloaderTest, public testing::WithParamInterface<EarlierPartCase> {};
+
+TEST_P(EarlierPartTest, ResumedOnlyForTheSameUrl) {
+  const EarlierPartCase c = GetParam();
+  const std::string file = temp.Narrow("package.zip");
+  const std::string url = server.Url("ranged?size=100000&etag=v1&cut=60000,-");
+  {
+    CDownloader earlier(&callback, 5, 0, 0);
+    Download(earlier, url, file);
+    ASSERT_FALSE(earlier.succeeded);
+  }
+  ASSERT_EQ(std::filesystem::file_size(PartOf(file)), 60000u);
+  if (c.recordLost) std::filesystem::remove(RecordOf(file));
+  if (c.freeSpace) platform::fault::LimitFreeSpace(c.freeSpace);
+
+  CDownloader downloader(&callback, 5, 0, 0);
+  if (c.checked) downloader.SetExpected(100000, Sha256Of(PatternBytes(100000)));
+  Download(downloader, url + c.otherQuery, file);
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_TRUE(ReadFile(file) == PatternBytes(100000));
+  EXPECT_FALSE(std::filesystem::exists(PartOf(file)));
+  EXPECT_FALSE(std::filesystem::exists(RecordOf(file)));
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].range, c.resumes ? "bytes=60000-" : "");
+  EXPECT_EQ(requests[1].ifRange, c.resumes ? "\"v1\"" : "");
+  EXPECT_EQ(BytesSent(requests), c.resumes ? 100000u : 160000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Records, EarlierPartTest,
+                         testing::Values(EarlierPartCase{"SameUrl", "", false, false, 0, true},
+                                         EarlierPartCase{"SameUrlChecked", "", false, true, 0, true},
+                                         EarlierPartCase{"OnlyTheRestMustFit", "", false, true, 40000, true},
+                                         EarlierPartCase{"OtherUrl", "&other=1", false, false, 0, false},
+                                         EarlierPartCase{"NoRecord", "", true, false, 0, false}));
+
+// A body that does not match its expected size or hash fails the attempt, and its bytes
+// are thrown away, so that every retry starts over; a body longer than expected fails as
+// soon as it outgrows the size.
+struct IntegrityCase {
+  const char* name;
+  std::int64_t size;  // expected; -1: unknown
+  std::string hash;   // expected; empty: unknown
+  bool succeeds;
+};
+
+void PrintTo(const IntegrityCase& c, std::ostream* out) { *out << c.name; }
+
+class IntegrityTest : public DownloaderTest, public testing::WithParamInterface<IntegrityCase> {};
+
+TEST_P(IntegrityTest, AcceptsOnlyTheExpectedBody) {
+  const IntegrityCase c = GetParam();
+  const std::string file = temp.Narrow("package.zip");
+  CDownloader downloader(&callback, 5, 2, 0);
+  downloader.SetExpected(c.size, c.hash);
+  Download(downloader, server.Url("ranged?size=300000&etag=v1&chunk=50000&pause=5"), file);
+  EXPECT_EQ(downloader.succeeded, c.succeeds);
+  EXPECT_EQ(std::filesystem::exists(file), c.succeeds);
+  if (c.succeeds) {
+    EXPECT_TRUE(ReadFile(file) == PatternBytes(300000));
+  }
+  EXPECT_FALSE(std::filesystem::exists(PartOf(file)));
+  EXPECT_FALSE(std::filesystem::exists(RecordOf(file)));
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), c.succeeds ? 1u : 3u);
+  for (const auto& request : requests) EXPECT_EQ(request.range, "") << "nothing of a wrong body is resumed";
+}
+
+const std::string kRightHash = Sha256Of(PatternBytes(300000));
+const std::string kWrongHash = Sha256Of(PatternBytes(299999));
+
+INSTANTIATE_TEST_SUITE_P(Bodies, IntegrityTest,
+                         testing::Values(IntegrityCase{"Both", 300000, kRightHash, true},
+                                         IntegrityCase{"SizeOnly", 300000, "", true},
+                                         IntegrityCase{"HashOnly", -1, kRightHash, true},
+                                         IntegrityCase{"Shorter", 300001, kRightHash, false},
+                                         IntegrityCase{"Longer", 299999, "", false},
+                                         IntegrityCase{"WrongHash", 300000, kWrongHash, false},
+                                         IntegrityCase{"WrongHashOnly", -1, kWrongHash, false}));
+
+// A body of known size (expected, or announced) that the volume cannot take fails the
+// download at once, with no retry and nothing left behind.
+struct SpaceCase {
+  const char* name;
+  std::string action;
+  std::int64_t expectedSize;
+  std::uint64_t freeSpace;
+  bool fits;
+};
+
+void PrintTo(const SpaceCase& c, std::ostream* out) { *out << c.name; }
+
+class FreeSpaceTest : public DownloaderTest, public testing::WithParamInterface<SpaceCase> {};
+
+TEST_P(FreeSpaceTest, FailsAtOnceWithoutRoom) {
+  const SpaceCase c = GetParam();
+  const std::string file = temp.Narrow("package.zip");
+  platform::fault::LimitFreeSpace(c.freeSpace);
+  CDownloader downloader(&callback, 5, 2, 0);
+  downloader.SetExpected(c.expectedSize, "");
+  Download(downloader, server.Url(c.action), file);
+  EXPECT_EQ(downloader.succeeded, c.fits);
+  EXPECT_EQ(downloader.outOfSpace, !c.fits);
+  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(std::filesystem::exists(file), c.fits);
+  EXPECT_FALSE(std::filesystem::exists(PartOf(file)));
+  EXPECT_FALSE(std::filesystem::exists(RecordOf(file)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, FreeSpaceTest,
+    testing::Values(SpaceCase{"AnnouncedTooLong", "ranged?size=300000&etag=v1", -1, 299999, false},
+                    SpaceCase{"AnnouncedFits", "ranged?size=300000&etag=v1", -1, 300000, true},
+                    SpaceCase{"ExpectedTooLong", "pattern?size=300000&chunked=1", 300000, 299999, false},
+                    SpaceCase{"UnknownLength", "pattern?size=300000&chunked=1", -1, 1000, true}));
 
 struct RedirectCase {
   int redirect;
@@ -451,8 +695,8 @@ TEST_F(DownloaderTest, DestroyingTheLastDownloaderMidTransferJoinsThenCleansUp) 
   EXPECT_LT(TimeOf([&] { downloader.reset(); }), kPromptly);
   // The worker ended (and said so) before the destructor returned.
   EXPECT_EQ(callback.FinishedResults(), std::vector<bool>{false});
-  // The file was closed: it can be replaced.
-  std::filesystem::remove(temp.path() / "partial.bin");
+  // The part was closed: it can be replaced.
+  EXPECT_TRUE(std::filesystem::remove(temp.path() / "partial.bin.part"));
 
   // libcurl was cleaned up with the last downloader; a new one sets it up again.
   CDownloader next(&callback, 5, 0, 0);

@@ -102,9 +102,14 @@ std::vector<LoggedRequest> ServerSession::Requests() const {
     LoggedRequest request;
     std::string body;
     std::string userAgent;
-    fields >> request.timeMs >> request.method >> request.target >> body >> userAgent;
+    std::string range;
+    std::string ifRange;
+    fields >> request.timeMs >> request.method >> request.target >> body >> userAgent >> range >> ifRange >>
+        request.bytesSent;
     request.body = FromHex(body);
     request.userAgent = FromHex(userAgent);
+    request.range = FromHex(range);
+    request.ifRange = FromHex(ifRange);
     requests.push_back(request);
   }
   return requests;

@@ -14,6 +14,11 @@ struct LoggedRequest {
   std::string target;  // as sent: path and query, not decoded
   std::string body;
   std::string userAgent;
+  // The Range and If-Range headers as sent; empty when absent.
+  std::string range;
+  std::string ifRange;
+  // Body bytes the server sent in its answer.
+  std::size_t bytesSent = 0;
 };
 
 // One test's own part of the server. Every path carries a key of its own, so tests that
@@ -43,7 +48,7 @@ class ServerSession {
 std::string BlackHoleUrl();
 std::string ClosedPortUrl();
 
-// What the "pattern" action sends: byte i is 'a' + i % 26.
+// What the "pattern" and "ranged" actions send: byte i is 'a' + i % 26.
 std::string PatternBytes(std::size_t size);
 // `text` encoded for a query value (for locations inside a query).
 std::string QueryValue(const std::string& text);

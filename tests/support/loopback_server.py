@@ -21,12 +21,21 @@ Requests to /s/KEY/ACTION[/ARGS]?PARAMS are logged under KEY, then answered by A
   chain/N   redirects (302) to chain/N-1 while N > 0, then answers 200 "end of chain"
   pattern   size=N pattern bytes (byte i is 'a' + i % 26); chunked=1 hides the length;
             chunk=BYTES and pause=MS between chunks
+  ranged    pattern bytes that answer range requests ("Range: bytes=N-": 206 with
+            Content-Range, or 416 when N is past the end) and honour If-Range. Values
+            given as V1,V2,... apply to the n-th request, the last repeating:
+            size=N; etag=TAG sends ETag "TAG" (W/TAG a weak one; "-" none);
+            cut=BYTES closes the connection after that many body bytes ("-" never).
+            modified=1 sends a Last-Modified date; ranges=0 ignores Range (200);
+            shift=K answers a range K bytes before where it was asked to start;
+            chunk=BYTES and pause=MS as for pattern
   hold      stall=head: nothing is sent until /_release/KEY; stall=body: the header and
             10 of 1000 body bytes are sent, the rest after the release. Holds end by
             themselves after 30 s.
-Control: /_log/KEY lists KEY's requests, one line each: "MS METHOD TARGET BODY USER_AGENT"
-(MS since the server started; BODY and USER_AGENT in hex, "-" when empty);
-/_release/KEY; /_quit.
+Control: /_log/KEY lists KEY's requests, one line each:
+"MS METHOD TARGET BODY USER_AGENT RANGE IF_RANGE SENT" (MS since the server started;
+BODY, USER_AGENT and the Range and If-Range headers in hex, "-" when empty; SENT the
+body bytes sent); /_release/KEY; /_quit.
 """
 import argparse
 import http.client
@@ -44,6 +53,7 @@ import urllib.parse
 HOLD_LIMIT = 30.0
 PERIOD = 26
 BLOCK = bytes(ord('a') + i % PERIOD for i in range(PERIOD * 40960))
+MODIFIED = 'Wed, 21 Oct 2015 07:28:00 GMT'
 
 started = time.monotonic()
 lock = threading.Lock()
@@ -60,6 +70,24 @@ def hex_field(data):
 def release_event(key):
     with lock:
         return releases.setdefault(key, threading.Event())
+
+
+def next_index(key):
+    """How many requests of `key`'s scripted actions came before this one."""
+    with lock:
+        n = counters.get(key, 0)
+        counters[key] = n + 1
+    return n
+
+
+def pick(values, n):
+    """The n-th of comma-separated values, the last one repeating."""
+    values = values.split(',')
+    return values[min(n, len(values) - 1)]
+
+
+def log_line(entry):
+    return '%.1f %s %s %s %s %s %s %d' % tuple(entry)
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -79,13 +107,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         url = urllib.parse.urlsplit(self.path)
         parts = url.path.split('/')
         params = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
+        self.entry = None
         try:
             if len(parts) >= 4 and parts[1] == 's':
                 key = parts[2]
+                self.entry = [(time.monotonic() - started) * 1000, self.command, self.path, hex_field(body),
+                              hex_field(self.headers.get('User-Agent', '').encode()),
+                              hex_field(self.headers.get('Range', '').encode()),
+                              hex_field(self.headers.get('If-Range', '').encode()), 0]
                 with lock:
-                    logs.setdefault(key, []).append(
-                        '%.1f %s %s %s %s' % ((time.monotonic() - started) * 1000, self.command, self.path,
-                                              hex_field(body), hex_field(self.headers.get('User-Agent', '').encode())))
+                    logs.setdefault(key, []).append(self.entry)
                 action = getattr(self, 'action_' + parts[3], None)
                 if action:
                     action(key, params, parts[4:])
@@ -93,7 +124,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     self.reply(404, b'no such action')
             elif len(parts) == 3 and parts[1] == '_log':
                 with lock:
-                    text = ''.join(line + '\n' for line in logs.get(parts[2], []))
+                    text = ''.join(log_line(entry) + '\n' for entry in logs.get(parts[2], []))
                 self.reply(200, text.encode())
             elif len(parts) == 3 and parts[1] == '_release':
                 release_event(parts[2]).set()
@@ -106,6 +137,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except (ConnectionError, ssl.SSLError, socket.timeout):
             self.close_connection = True
 
+    def send_body(self, data):
+        """Writes body bytes, counted for the log before they go (so that a client that
+        has them all never reads a smaller count)."""
+        if self.entry:
+            with lock:
+                self.entry[-1] += len(data)
+        self.wfile.write(data)
+
     def reply(self, code, body, headers=()):
         self.send_response(code)
         for name, value in headers:
@@ -115,12 +154,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         self.send_header('Content-Length', str(len(body)))
         self.end_headers()
-        self.wfile.write(body)
+        self.send_body(body)
+
+    def send_pattern(self, start, end, chunk, pause, chunked=False):
+        """Pattern bytes [start, end) in pieces of `chunk`, `pause` seconds apart."""
+        view = memoryview(BLOCK)
+        offset = start
+        while offset < end:
+            n = min(chunk, end - offset)
+            data = view[offset % PERIOD:offset % PERIOD + n]
+            if chunked:
+                self.wfile.write(b'%x\r\n' % n + data + b'\r\n')
+            else:
+                self.send_body(data)
+            offset += n
+            if pause:
+                self.wfile.flush()
+                time.sleep(pause)
 
     def action_status(self, key, params, args):
-        with lock:
-            n = counters.get(key, 0)
-            counters[key] = n + 1
+        n = next_index(key)
         codes = [int(c) for c in params.get('codes', '200').split(',')]
         code = codes[min(n, len(codes) - 1)]
         body = params.get('body', '%d #%d' % (code, n)).encode()
@@ -139,21 +192,45 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             self.send_header('Content-Length', str(size))
         self.end_headers()
-        view = memoryview(BLOCK)
-        offset = 0
-        while offset < size:
-            n = min(chunk, size - offset)
-            data = view[offset % PERIOD:offset % PERIOD + n]
-            if chunked:
-                self.wfile.write(b'%x\r\n' % n + data + b'\r\n')
-            else:
-                self.wfile.write(data)
-            offset += n
-            if pause:
-                self.wfile.flush()
-                time.sleep(pause)
+        self.send_pattern(0, size, chunk, pause, chunked)
         if chunked:
             self.wfile.write(b'0\r\n\r\n')
+
+    def action_ranged(self, key, params, args):
+        n = next_index(key)
+        size = int(pick(params.get('size', '0'), n))
+        etag = pick(params.get('etag', '-'), n)
+        cut = pick(params.get('cut', '-'), n)
+        headers = []
+        strong = None
+        if etag != '-':
+            headers.append(('ETag', etag if etag.startswith('W/') else '"%s"' % etag))
+            strong = None if etag.startswith('W/') else headers[-1][1]
+        if params.get('modified') == '1':
+            headers.append(('Last-Modified', MODIFIED))
+        status, start = 200, 0
+        asked = self.headers.get('Range', '')
+        if_range = self.headers.get('If-Range')
+        # If-Range compares strongly: a weak tag never matches.
+        current = if_range is None or if_range in (strong, MODIFIED if params.get('modified') == '1' else None)
+        if asked.startswith('bytes=') and asked.endswith('-') and params.get('ranges') != '0' and current:
+            first = int(asked[len('bytes='):-1])
+            if first >= size:
+                self.reply(416, b'', headers + [('Content-Range', 'bytes */%d' % size)])
+                return
+            status, start = 206, max(0, first - int(params.get('shift', '0')))
+            headers.append(('Content-Range', 'bytes %d-%d/%d' % (start, size - 1, size)))
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header('Content-Length', str(size - start))
+        self.end_headers()
+        end = size if cut == '-' else min(size, start + int(cut))
+        self.send_pattern(start, end, int(params.get('chunk', str(len(BLOCK) - PERIOD))),
+                          int(params.get('pause', '0')) / 1000)
+        if end < size:
+            self.wfile.flush()
+            self.close_connection = True
 
     def action_chain(self, key, params, args):
         hops = int(args[0])
@@ -172,10 +249,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(200)
             self.send_header('Content-Length', '1000')
             self.end_headers()
-            self.wfile.write(b'x' * 10)
+            self.send_body(b'x' * 10)
             self.wfile.flush()
             released.wait(HOLD_LIMIT)
-            self.wfile.write(b'x' * 990)
+            self.send_body(b'x' * 990)
         else:
             released.wait(HOLD_LIMIT)
             self.reply(200, b'released')

@@ -272,4 +272,22 @@ TEST_F(ExtractorTest, RunsWithoutCallbackAndRestartsAfterDone) {
   }
 }
 
+// What the entries take once unpacked is read from the central directory alone.
+TEST(ArchiveUnpackedSizeTest, SumsTheEntriesSizesAndRefusesWhatIsNoArchive) {
+  TempFolder temp;
+  Zip zip;
+  zip.entries.push_back(zip_testing::File("a.bin", std::string(70000, 'a')));
+  zip.entries.push_back(zip_testing::File("dir/b.txt", "twelve bytes"));
+  zip.entries.push_back(zip_testing::File("empty", ""));
+  const std::wstring archive = temp.Wide("sizes.zip");
+  WriteFile(temp.path() / "sizes.zip", zip.Build());
+  std::uint64_t bytes = 7;
+  EXPECT_TRUE(ArchiveUnpackedSize(archive, &bytes));
+  EXPECT_EQ(bytes, 70012u);
+
+  WriteFile(temp.path() / "notzip.zip", "not an archive");
+  EXPECT_FALSE(ArchiveUnpackedSize(temp.Wide("notzip.zip"), &bytes));
+  EXPECT_FALSE(ArchiveUnpackedSize(temp.Wide("missing.zip"), &bytes));
+}
+
 }  // namespace

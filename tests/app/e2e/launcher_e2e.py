@@ -492,6 +492,38 @@ class Closing(LauncherTest):
         self.assertEqual([path for path, _ in server.requests()], ["/login"])
 
 
+class Resume(LauncherTest):
+    def test_a_part_left_by_a_killed_launcher_is_resumed_by_the_next_run(self):
+        server = self.serve("--package-pad", "3000000", "--slow-package", "600000")
+        self.lay_out(server)
+        # What an interrupted download of an older version left behind.
+        stale = os.path.join(self.folder, "client_1.0.zip.part")
+        with open(stale, "wb") as f:
+            f.write(b"an older version")
+        part = os.path.join(self.folder, "client_2.0.zip.part")
+        launcher = self.start_launcher()
+        self.assertTrue(wait_until(lambda: os.path.exists(part) and os.path.getsize(part) > 600000, 30),
+                        "no part grew")
+        launcher.kill()
+        launcher.wait()
+        kept = os.path.getsize(part)
+        self.assertFalse(os.path.exists(stale), "the older version's part was kept")
+
+        config = server.get("/_config?slow-package=0")
+        server.get("/_clear")
+        code, output = self.finish(self.start_launcher())
+        self.assertEqual(code, 0, output)
+        packages = [e for e in server.get("/_log") if e["path"].startswith("/package")]
+        self.assertEqual(len(packages), 1, packages)
+        self.assertEqual(packages[0]["range"], f"bytes={kept}-")
+        self.assertEqual(packages[0]["ifRange"], config["packageEtag"])
+        self.assertEqual(packages[0]["sent"], config["packageSize"] - kept)
+        self.assertIsNotNone(self.game_record())
+        self.assertEqual(sorted(os.listdir(os.path.join(self.folder, "client"))),
+                         ["pad.bin", "readme.txt", "sample_game"])
+        self.assertFalse(any(".zip" in name for name in os.listdir(self.folder)), "a package or part was kept")
+
+
 class Screenshot(LauncherTest):
     def test_download_shows_background_bar_and_white_status_text(self):
         server = self.serve("--package-pad", "3000000", "--slow-package", "600000")

@@ -2,9 +2,10 @@
 """End-to-end runs of the Windows launcher under Wine, against the development server on
 loopback, in a real window under the X display. Wine's browser control loads no page here,
 so each run uses launcher_page_driver.exe: the launcher as launcher.exe runs it, plus the
-page's window.external.fnEnterGame call with the text of LAUNCHER_TEST_PAGE_ARGUMENT. Each
-case looks at what the player and the servers see: requests, files on disk, the exact
-command line the sample game records, message boxes and pixels on the screen.
+page's window.external.fnEnterGame call with the arguments of LAUNCHER_TEST_PAGE_ARGUMENTS
+(see page_call_driver.cpp). Each case looks at what the player and the servers see:
+requests, files on disk, the exact command line the sample game records, message boxes
+and pixels on the screen. Scenarios plays the table of tests/app/e2e/scenarios.py.
 
 Usage: launcher_e2e_win32.py BIN_DIR [unittest arguments]. Needs DISPLAY and the Wine prefix.
 """
@@ -21,8 +22,12 @@ WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
 sys.path.insert(0, os.path.join(ROOT, "tests", "app", "e2e"))
 from launcher_e2e import E2ECase, wait_until  # noqa: E402
 import make_launcher_folder  # noqa: E402
+from scenarios import OTHER_ORIGIN, PACKAGE, SCENARIOS, Scenario, ScenarioPlay, plays  # noqa: E402
 
 DRIVER = "launcher_page_driver.exe"
+# Separates the page's arguments in LAUNCHER_TEST_PAGE_ARGUMENTS; NO_ARGUMENT is a call without one.
+ARGUMENT_SEPARATOR = "\x1f"
+NO_ARGUMENT = "(none)"
 TITLE = "E2E Launcher"
 REASONS = {"ReportReasonStartLoading": 11, "ReportReasonStopLoading": 12, "ReportLaunchGameFail": 13,
            "ReportReasonOSError": 14, "ReportDownloadLatestVersionFail": 15, "ReportExtractFileFail": 16}
@@ -46,7 +51,7 @@ class WindowsLauncherTest(E2ECase):
                        stdout=subprocess.DEVNULL)
 
     def start_launcher(self, page_argument="username=alice&token=x"):
-        environment = dict(os.environ, LAUNCHER_TEST_PAGE_ARGUMENT=page_argument)
+        environment = dict(os.environ, LAUNCHER_TEST_PAGE_ARGUMENTS=page_argument)
         process = subprocess.Popen([WINE_RUN, DRIVER], cwd=self.folder, env=environment,
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.processes.append(process)
@@ -72,6 +77,21 @@ class WindowsLauncherTest(E2ECase):
         self.screen.close(box)
         self.assertTrue(wait_until(lambda: self.message_box() is None, 10), "the message box stayed open")
 
+    def status_pixels(self):
+        """RGB bytes of the status label's area, or nothing without the launcher's window."""
+        window = self.main_window()
+        if window is None:
+            return b""
+        position = window.translate_coords(self.screen.root, 0, 0)
+        return self.screen.screenshot(-position.x + 300, -position.y + 593, 500, 37)
+
+    @staticmethod
+    def window_destroyed_at(output):
+        """When the launcher destroyed its window, in the sample game's clock, as the page
+        driver saw it: Wine withdraws the X window only a while later."""
+        prefix = "main window destroyed at "
+        return [int(line[len(prefix):]) for line in output.splitlines() if line.startswith(prefix)]
+
     def client_shot(self):
         """RGB bytes of the main window's client area."""
         window = self.main_window()
@@ -95,6 +115,9 @@ class FirstInstall(WindowsLauncherTest):
         self.assertEqual(record["commandLine"], '".\\client\\sample_game.exe" -AppUniqueId "alice" '
                                                 '-PCORVO "token=x&username=alice" "-windowed"')
         self.assertEqual(record["cwd"].lower(), ("z:" + self.folder.replace("/", "\\")).lower())
+        destroyed = self.window_destroyed_at(output)
+        self.assertEqual(len(destroyed), 1, output)
+        self.assertLessEqual(destroyed[0], record["startedMs"], "the window was still there when the game started")
 
         # The control fetches the login page on its own threads, so it may come at any
         # point; so may the start report, which travels on its own thread too.
@@ -157,6 +180,72 @@ class Closing(WindowsLauncherTest):
         self.assertIsNone(self.game_record())
         self.assertEqual(server.requests()[-1:],
                          [("/report", self.report_query(REASONS["ReportDownloadLatestVersionFail"]))])
+
+
+@plays(SCENARIOS)
+class Scenarios(ScenarioPlay, WindowsLauncherTest):
+    def lay_out_scenario(self, server, row, settings, unset, version_file):
+        make_launcher_folder.make_launcher_folder(self.folder, server.port, os.path.join(self.bin_dir, DRIVER),
+                                                  settings=settings, unset=unset, version_file=version_file,
+                                                  pictures=self.pictures)
+
+    def start_scenario(self, row):
+        # Wine writes the launcher's debugger output (its diagnostics) to standard error.
+        arguments = ARGUMENT_SEPARATOR.join(row.args) if row.args else NO_ARGUMENT
+        environment = dict(os.environ, WINEDEBUG="-all,+debugstr", LAUNCHER_TEST_PAGE_ARGUMENTS=arguments)
+        if row.page_at:
+            environment["LAUNCHER_TEST_PAGE_LOCATION"] = self.expand(row.page_at, self.servers[-1])
+        # Read while the launcher runs; kept beside the case's folder, whose content the scenario checks.
+        self.driver_output = self.work + "-output.txt"
+        with open(self.driver_output, "wb") as output:
+            process = subprocess.Popen([WINE_RUN, DRIVER], cwd=self.folder, env=environment, stdout=output,
+                                       stderr=subprocess.STDOUT)
+        self.processes.append(process)
+        return process
+
+    def output(self):
+        with open(self.driver_output, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def finish_scenario(self, process):
+        process.wait(60)
+        return process.returncode, self.output()
+
+    def close_message_box(self):
+        self.dismiss_message_box()
+
+    def message_texts(self, output):
+        prefix = "message box: "
+        return [line[len(prefix):] for line in output.splitlines() if line.startswith(prefix)]
+
+    def wait_for_page_call(self):
+        self.assertTrue(wait_until(lambda: "page call returned" in self.output(), 60), "the page did not call")
+
+    def close_main_window(self):
+        self.screen.close(self.main_window())
+
+    def native_path(self, path):
+        return "Z:" + path.replace("/", "\\")
+
+    def diagnostics(self, output):
+        return [line for line in output.splitlines() if ":debugstr:" in line]
+
+    # The page calls from another origin: Wine's control, which loads no page, still
+    # reports the address it was sent to as its location.
+    def test_call_from_another_origin_is_ignored(self):
+        output = self.play(Scenario("another_origin", page_at=OTHER_ORIGIN + "/"))
+        page = f"http://127.0.0.2:{self.servers[-1].port}/"
+        self.assertIn(f"page location: {page}\n", output)
+        diagnostics = self.diagnostics(output)
+        self.assertEqual(len(diagnostics), 1, output)
+        self.assertIn(page, diagnostics[0])
+
+    def test_call_from_a_listed_origin_enters(self):
+        output = self.play(Scenario(
+            "listed_origin", page_at=OTHER_ORIGIN + "/", settings={"TrustedOrigins": [OTHER_ORIGIN]},
+            requests=("/version", PACKAGE), reports=("ReportReasonStartLoading", "ReportReasonStopLoading"),
+            game=("alice", "token=x&username=alice"), old_client_kept=False))
+        self.assertIn(f"page location: http://127.0.0.2:{self.servers[-1].port}/\n", output)
 
 
 if __name__ == "__main__":

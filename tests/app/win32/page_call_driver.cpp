@@ -30,7 +30,8 @@ namespace {
 
 constexpr UINT_PTR kPageCallTimer = 0x7E57;
 constexpr UINT kPageCallDelayMs = 100;
-// How long the call waits for the control to report the requested location.
+// Timer ticks the call waits for the control to report the requested location (10 s);
+// then it calls anyway, and "page location" tells where the control was.
 constexpr int kLocationChecks = 100;
 constexpr wchar_t kArgumentSeparator = L'\x1f';
 

@@ -126,10 +126,16 @@ class MainWindow : public ::testing::Test {
   HWND window_ = nullptr;
 };
 
-TEST_F(MainWindow, IsTheLauncherClassWithItsStyleAndRectangle) {
+TEST_F(MainWindow, IsTheLauncherClassWithItsIconStyleAndRectangle) {
   wchar_t className[32] = {};
   GetClassNameW(window_, className, 32);
   EXPECT_STREQ(className, L"Launcher");
+  // Large and small icon alike: the program's icon group 107 (this test program carries
+  // the launcher's resources).
+  const HICON icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(107));
+  ASSERT_NE(icon, nullptr);
+  EXPECT_EQ(reinterpret_cast<HICON>(GetClassLongPtrW(window_, GCLP_HICON)), icon);
+  EXPECT_EQ(reinterpret_cast<HICON>(GetClassLongPtrW(window_, GCLP_HICONSM)), icon);
   EXPECT_EQ(GetClassLongPtrW(window_, GCLP_HBRBACKGROUND), ULONG_PTR{COLOR_WINDOW + 1});
   EXPECT_EQ(GetClassLongPtrW(window_, GCLP_HCURSOR), ULONG_PTR{0});
   EXPECT_EQ(GetClassLongPtrW(window_, GCL_STYLE), ULONG_PTR{0});
@@ -139,6 +145,14 @@ TEST_F(MainWindow, IsTheLauncherClassWithItsStyleAndRectangle) {
   wchar_t title[32] = {};
   GetWindowTextW(window_, title, 32);
   EXPECT_STREQ(title, L"Window test");
+  // The parameters' rectangle is the outer one, frame and caption included.
+  RECT outer{};
+  GetWindowRect(window_, &outer);
+  const platform::Rect expected = TestApp::Params().rect;
+  EXPECT_EQ(outer.left, expected.left);
+  EXPECT_EQ(outer.top, expected.top);
+  EXPECT_EQ(outer.right, expected.right);
+  EXPECT_EQ(outer.bottom, expected.bottom);
   // The UI was built once, after the UI manager existed.
   EXPECT_EQ(app_.uiCalls, 1);
   EXPECT_TRUE(app_.readyAtInitUI);

@@ -1,0 +1,76 @@
+#pragma once
+// The file a download is written into before it is complete: "<target>.part", with a
+// small record beside it, "<target>.part.json", naming the URL and the validator
+// (ETag or Last-Modified) of the content it holds, so that a later attempt, or a
+// later run of the launcher, can ask for the rest instead of starting over. Only a
+// complete body that passes every check is moved to the target.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "net/background_sha256.h"
+#include "platform/file.h"
+
+namespace net {
+
+class PartFile {
+ public:
+  // `expectedSize` < 0 and an empty `expectedHash` (lower-case hex SHA-256) mean unknown.
+  PartFile(std::string target, std::string url, std::int64_t expectedSize, std::string expectedHash);
+  PartFile(const PartFile&) = delete;
+  PartFile& operator=(const PartFile&) = delete;
+
+  // At the start of a run: removes an older file under the target's name and keeps a
+  // part left by an earlier run only when its record names the same URL and a
+  // validator; any other part is removed.
+  void Prepare();
+  // Bytes on disk that a range request may continue; 0 when nothing can be resumed.
+  std::int64_t Resumable() const;
+  const std::string& validator() const { return validator_; }
+
+  // Empties the part for a new body. A non-empty `validator` makes what follows
+  // resumable and is recorded; without one the record goes. False when the part
+  // cannot be created.
+  bool StartOver(const std::string& validator);
+  // Adds body bytes; false when they cannot be written or the body outgrows the
+  // expected size (the part is then of no use and goes at EndAttempt).
+  bool Append(const char* data, std::size_t size);
+  // Writes out what is buffered after an attempt; false when the part failed (or the
+  // body broke the expected size), and then it is removed.
+  bool EndAttempt();
+  // The body is complete: checks it against `announcedSize` (the server's total, < 0
+  // when not announced) and the expected size and hash, then moves it to the target
+  // and removes the record. On any failure the part and its record are removed.
+  bool Commit(std::int64_t announcedSize);
+  // Removes the part and its record; the next body starts from nothing.
+  void Discard();
+
+ private:
+  // Takes over an earlier run's part: it is copied into a new part (there is no way to
+  // append to an existing file), which also hashes the bytes already there.
+  bool Adopt();
+  std::string ReadRecord() const;
+  void WriteRecord() const;
+  // Writes the buffer out and hands it to the hash; false when the file did not take it.
+  bool Flush();
+  bool Create();
+
+  const std::string target_;
+  const std::string path_;
+  const std::string recordPath_;
+  const std::string url_;
+  const std::int64_t expectedSize_;
+  const std::string expectedHash_;
+  platform::File file_;
+  std::string buffer_;
+  // Every byte of the body so far, buffered ones included.
+  std::int64_t size_ = 0;
+  // Set when a write failed or the body broke the expected size.
+  bool broken_ = false;
+  std::string validator_;
+  // Only when a hash is expected.
+  std::unique_ptr<BackgroundSha256> hash_;
+};
+
+}  // namespace net
