@@ -28,9 +28,14 @@ std::string SafeFileName(std::string name) {
   return name;
 }
 
+// The value of `key` in an object; null when absent or when `document` is no object.
+const Json::Value* FindKey(const Json::Value& document, const char* key) {
+  return document.isObject() ? document.find(key, key + std::strlen(key)) : nullptr;
+}
+
 // The package's size when the answer gives it as a whole number of bytes; -1 otherwise.
 std::int64_t PackageSizeOf(const Json::Value& answer) {
-  const Json::Value* value = answer.isObject() ? answer.find("PackageSize", "PackageSize" + 11) : nullptr;
+  const Json::Value* value = FindKey(answer, "PackageSize");
   if (!value || !value->isIntegral() || !value->isInt64() || value->asInt64() < 0) return -1;
   return value->asInt64();
 }
@@ -38,7 +43,7 @@ std::int64_t PackageSizeOf(const Json::Value& answer) {
 // The package's SHA-256 in lower case when the answer gives 64 hexadecimal digits; ""
 // otherwise.
 std::string PackageSha256Of(const Json::Value& answer) {
-  const Json::Value* value = answer.isObject() ? answer.find("PackageSha256", "PackageSha256" + 13) : nullptr;
+  const Json::Value* value = FindKey(answer, "PackageSha256");
   if (!value || !value->isString()) return "";
   std::string hash = value->asString();
   if (hash.size() != 64) return "";
@@ -69,7 +74,7 @@ void RemoveOtherParts(const std::string& gameRoot, const std::string& prefix, co
 }
 
 bool IsTextOrAbsent(const Json::Value& document, const char* key) {
-  const Json::Value* value = document.find(key, key + std::strlen(key));
+  const Json::Value* value = FindKey(document, key);
   return !value || value->isNull() || value->isString();
 }
 
