@@ -51,11 +51,26 @@ class WindowsLauncherTest(E2ECase):
                        stdout=subprocess.DEVNULL)
 
     def start_launcher(self, page_argument="username=alice&token=x"):
-        environment = dict(os.environ, LAUNCHER_TEST_PAGE_ARGUMENTS=page_argument)
-        process = subprocess.Popen([WINE_RUN, DRIVER], cwd=self.folder, env=environment,
-                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        return self.launch(dict(os.environ, LAUNCHER_TEST_PAGE_ARGUMENTS=page_argument))
+
+    def launch(self, environment):
+        """The driver's output goes to a file beside the case's folder, not to a pipe: a Wine
+        service that the launcher's first window or OLE call starts inherits its output and
+        would hold a pipe open long after the launcher has ended."""
+        self.driver_output = self.work + "-output.txt"
+        with open(self.driver_output, "wb") as output:
+            process = subprocess.Popen([WINE_RUN, DRIVER], cwd=self.folder, env=environment, stdout=output,
+                                       stderr=subprocess.STDOUT)
         self.processes.append(process)
         return process
+
+    def output(self):
+        with open(self.driver_output, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def finish(self, process, timeout=60):
+        process.wait(timeout)
+        return process.returncode, self.output()
 
     def main_window(self):
         """Wine's X window of a top-level window is its client area: the canvas size tells
@@ -198,21 +213,10 @@ class Scenarios(ScenarioPlay, WindowsLauncherTest):
         environment = dict(os.environ, WINEDEBUG="-all,+debugstr", LAUNCHER_TEST_PAGE_ARGUMENTS=arguments)
         if row.page_at:
             environment["LAUNCHER_TEST_PAGE_LOCATION"] = self.expand(row.page_at, self.servers[-1])
-        # Read while the launcher runs; kept beside the case's folder, whose content the scenario checks.
-        self.driver_output = self.work + "-output.txt"
-        with open(self.driver_output, "wb") as output:
-            process = subprocess.Popen([WINE_RUN, DRIVER], cwd=self.folder, env=environment, stdout=output,
-                                       stderr=subprocess.STDOUT)
-        self.processes.append(process)
-        return process
-
-    def output(self):
-        with open(self.driver_output, encoding="utf-8", errors="replace") as f:
-            return f.read()
+        return self.launch(environment)
 
     def finish_scenario(self, process):
-        process.wait(60)
-        return process.returncode, self.output()
+        return self.finish(process)
 
     def close_message_box(self):
         self.dismiss_message_box()
