@@ -679,9 +679,11 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header(name, value)
         self.end_headers()
         if self.command != "HEAD":
-            self.wfile.write(body)
+            # Counted before the write: a client that reads the log as soon as it has the
+            # body must find the count there already.
             if self.entry is not None:
                 self.entry["sent"] = len(body)
+            self.wfile.write(body)
 
     def redirect(self, location):
         self.entry["status"] = 302
@@ -773,8 +775,8 @@ class Handler(BaseHTTPRequestHandler):
 
     def write_paced(self, data, bytes_per_second):
         if not bytes_per_second:
-            self.wfile.write(data)
             self.entry["sent"] = len(data)
+            self.wfile.write(data)
             return
         chunk = max(1, bytes_per_second // 20)
         start = time.monotonic()
