@@ -9,11 +9,6 @@
 #include "platform/file.h"
 #include "platform/path.h"
 
-namespace {
-
-constexpr char kCheckText[] = "CheckWritable!!!";
-constexpr std::uint32_t kCheckLength = 16;
-
 bool ReadWholeFile(const std::string& path, std::string* content) {
   platform::File file = platform::File::OpenRead(AnsiToWide(path));
   if (!file.IsOpen()) return false;
@@ -30,6 +25,11 @@ bool WriteWholeFile(const std::string& path, const std::string& content) {
   platform::File file = platform::File::Create(AnsiToWide(path), platform::kAttributeNormal, 0);
   return file.IsOpen() && file.Write(content.data(), static_cast<std::uint32_t>(content.size()));
 }
+
+namespace {
+
+constexpr char kCheckText[] = "CheckWritable!!!";
+constexpr std::uint32_t kCheckLength = 16;
 
 const Json::Value* Member(const Json::Value& document, const char* key) {
   if (!document.isObject()) return nullptr;

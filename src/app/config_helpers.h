@@ -4,6 +4,11 @@
 
 #include <string>
 
+// The whole file appended to `content`; false when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::string* content);
+// Creates or truncates the file and writes `content`; false on failure.
+bool WriteWholeFile(const std::string& path, const std::string& content);
+
 // Parses the whole file (comments allowed) into `document`; false when the file
 // cannot be opened or does not parse.
 bool ReadJsonFile(const std::string& path, Json::Value& document);

@@ -6,6 +6,7 @@
 #include "app/config_helpers.h"
 #include "app/launcher_configuration.h"
 #include "app/launcher_app.h"
+#include "app/release_signature.h"
 #include "app/text.h"
 #include "platform/disk.h"
 #include "platform/file.h"
@@ -98,6 +99,8 @@ void CLauncherApp::EnterGame(const std::string& pageArgument) {
   // The page is hidden during a run, but a script may still call again: one run at a time.
   if (launching_) return;
   launching_ = true;
+  // An update that a crash cut short in the middle of its moves comes first.
+  FinishInterruptedUpdate();
   pageArgument_ = pageArgument;
   ParamMap params;
   ParseParams(pageArgument_, params);
@@ -109,7 +112,7 @@ void CLauncherApp::EnterGame(const std::string& pageArgument) {
   }
   reporter_ = std::make_unique<CReporter>(ReadJsonText(serverVersion_, "ReportOperationUrl"),
                                           ReadJsonInt(settings_, "PlatformId"), params["username"],
-                                          ReadJsonText(serverVersion_, "Version"));
+                                          ReadJsonText(serverVersion_, "Version"), downloader_->tls());
   if (!platform::IsOsSupported()) {
     Report("ReportReasonOSError");
     ShowError(Utf8ToWide(ReadJsonText(settings_, "NeedWindows7OrLater")));
@@ -139,8 +142,12 @@ bool CLauncherApp::CheckVersion() {
   Json::Reader reader;
   const bool parsed = reader.parse(content, serverVersion_);
 #pragma GCC diagnostic pop
-  if (parsed && IsUsableVersionAnswer(serverVersion_)) return true;
-  // An answer that is not ours fails like a transfer that never came.
+  if (parsed && IsUsableVersionAnswer(serverVersion_) &&
+      IsAcceptableVersionAnswer(ReadJsonText(settings_, "ReleasePublicKey"), serverVersion_)) {
+    return true;
+  }
+  // An answer that is not ours, or not signed when releases are, fails like a transfer
+  // that never came.
   ShowStageFailure(failureText);
   return false;
 }
@@ -157,6 +164,10 @@ bool CLauncherApp::UpdateClient() {
   // missing or hostile BaseDir would empty the launcher's own folder or worse.
   const std::string baseDir = ReadJsonText(settings_, "BaseDir");
   const std::string clientFolder = Join(gameRoot_, baseDir);
+  if (IsSafeBaseDir(baseDir) && IsIncremental()) {
+    const Incremental result = UpdateIncrementally(clientFolder, serverVersion);
+    if (result != Incremental::Unavailable) return result == Incremental::Done;
+  }
   if (!IsSafeBaseDir(baseDir) || !EmptyFolder(clientFolder)) {
     ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "EmptyBaseDirFail")));
     return false;
@@ -187,6 +198,7 @@ bool CLauncherApp::UpdateClient() {
     if (!localVersion_.isObject()) localVersion_ = Json::Value(Json::objectValue);
     localVersion_["Version"] = serverVersion;
     WriteJsonFile(localVersionFilePath_, localVersion_);
+    if (IsIncremental()) RecordInstalledPackage(packagePath, clientFolder, serverVersion);
     installed = true;
   }
   platform::RemoveFile(packagePath);

@@ -66,14 +66,21 @@ void CLauncherApp::InitUI() {
   const int timeout = ReadJsonInt(settings_, "DownloadTimeout");
   const int retry = ReadJsonInt(settings_, "DownloadRetry");
   const int retryDelay = ReadJsonInt(settings_, "DownloadRetryDelay");
-  downloader_ = std::make_unique<CDownloader>(this, timeout, retry, retryDelay);
+  const net::TlsPolicy tls{ReadJsonInt(settings_, "VerifyTls") != 0};
+  downloader_ = std::make_unique<CDownloader>(this, timeout, retry, retryDelay, tls);
   extractor_ = std::make_unique<CZipExtractor>(this);
+  fetcher_ = std::make_unique<CRangeFetcher>(this, timeout, retry, retryDelay, tls);
+  stager_ = std::make_unique<CEntryStager>(this);
+  scanner_ = std::make_unique<CTaskWorker>([this] { updateProgressPending_.exchange(true); });
 
   CreateBrowser(client);
 }
 
 void CLauncherApp::Cleanup() {
   reporter_.reset();
+  scanner_.reset();
+  stager_.reset();
+  fetcher_.reset();
   extractor_.reset();
   downloader_.reset();
   DeleteBrowser();
@@ -88,11 +95,19 @@ void CLauncherApp::OnIdle() {
     ShowProgress(static_cast<float>(extractor_->progress));
     extractProgressPending_.exchange(false);
   }
+  if (updateProgressPending_ && updateProgress_) {
+    ShowProgress(static_cast<float>(*updateProgress_));
+    updateProgressPending_.exchange(false);
+  }
 }
 
 void CLauncherApp::OnDownloadProgress(CDownloader*) { downloadProgressPending_.exchange(true); }
 
 void CLauncherApp::OnExtractProgress(CZipExtractor*) { extractProgressPending_.exchange(true); }
+
+void CLauncherApp::OnRangeFetchProgress(CRangeFetcher*) { updateProgressPending_.exchange(true); }
+
+void CLauncherApp::OnStageProgress(CEntryStager*) { updateProgressPending_.exchange(true); }
 
 void CLauncherApp::CreateBrowser(const platform::Rect& rect) { browser_ = CreateWebBrowser(this, rect); }
 
@@ -137,20 +152,11 @@ void CLauncherApp::ShowError(const std::wstring& text) {
   window_system::ShowErrorBox(windowLive ? MainWindow() : nullptr, text, title_);
 }
 
-template <typename Worker>
-void CLauncherApp::WaitForWorker(Worker& worker) {
-  while (!worker.finished) {
-    if (!PumpMessage() || IsMainWindowDestroyed()) {
-      worker.Stop();
-      return;
-    }
-  }
-}
-
 void CLauncherApp::BeginStage(const std::wstring& stageText) {
   // A report left over from the previous stage must not move this one's display.
   downloadProgressPending_.exchange(false);
   extractProgressPending_.exchange(false);
+  updateProgressPending_.exchange(false);
   statusLabel_->SetColor(kWhite);
   statusLabel_->SetText(stageText);
   statusLabel_->SetVisible(true);

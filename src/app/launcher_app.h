@@ -4,14 +4,21 @@
 
 #include <atomic>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "app/app.h"
+#include "app/client_files.h"
+#include "app/client_update.h"
+#include "app/update_plan.h"
 #include "app/params.h"
+#include "app/task_worker.h"
 #include "net/downloader.h"
+#include "net/range_fetcher.h"
 #include "report/reporter.h"
 #include "ui/ui.h"
 #include "web/web_browser.h"
+#include "zip/entry_stager.h"
 #include "zip/extractor.h"
 
 // Name of the lock that keeps one launcher per user session.
@@ -20,6 +27,8 @@ inline constexpr char kInstanceName[] = "4168D28B-11BC-4AE0-AB62-AD44FEC9F3F8";
 class CLauncherApp : public CApp,
                      public CDownloaderCallback,
                      public CZipExtractorCallback,
+                     public CRangeFetcherCallback,
+                     public CEntryStagerCallback,
                      public CUIButtonCallback,
                      public IWebBrowserHost {
  public:
@@ -45,6 +54,8 @@ class CLauncherApp : public CApp,
   // Worker notifications, on the worker threads: they only raise a flag.
   void OnDownloadProgress(CDownloader* downloader) override;
   void OnExtractProgress(CZipExtractor* extractor) override;
+  void OnRangeFetchProgress(CRangeFetcher* fetcher) override;
+  void OnStageProgress(CEntryStager* stager) override;
 
   // The page bridge and the browser's notifications.
   // Only the login page's origin, or one listed in TrustedOrigins, may enter the game.
@@ -70,6 +81,48 @@ class CLauncherApp : public CApp,
  private:
   bool CheckVersion();
   bool UpdateClient();
+
+  // Incremental updates (IncrementalUpdate in Setting.json): only the entries that
+  // changed are fetched, by byte ranges of the package, and the old client stays until
+  // the new one is whole.
+  enum class Incremental { Done, Failed, Unavailable };
+  Incremental UpdateIncrementally(const std::string& clientFolder, const std::string& serverVersion);
+  // The installed-files record, made from the client folder when it is missing or of
+  // another client; false when the scan failed or was cancelled.
+  bool EnsureClientRecord(const std::string& clientFolder, ClientFiles* record);
+  // Fetches the package's end and directory into `source`; false after a failure was
+  // shown, or with `unavailable` when the server sends whole packages only.
+  bool FetchPackageDirectory(PackageSource* source, bool* unavailable);
+  // Fetches the ranges of the planned entries; false after a failure was shown.
+  bool FetchEntries(const PackageSource& source, const UpdatePlan& plan);
+  // With a record made by scanning the client, which sizes and CRC-32s alone cannot
+  // vouch for: the installed files whose SHA-256 differs from the signed release's file
+  // list, to be fetched again. False after a failure was shown.
+  bool FindAlteredFiles(const PackageSource& source, const std::vector<PackageEntry>& entries,
+                        const std::string& clientFolder, const std::string& fileListHash,
+                        std::set<std::string>* altered);
+  // Unpacks the fetched entries, checks them against the signed release's file list
+  // when `fileListHash` is set, and applies them; false after a failure was shown.
+  bool StageAndApply(const std::string& clientFolder, const PackageSource& source,
+                     const std::vector<std::int32_t>& fetch, const std::string& fileListHash, UpdateJournal journal);
+  // Shows the failure of an update's unpacking and sends its report.
+  void FailExtraction();
+  // Shows the failure of an update's fetching (unless the player left) and sends its report.
+  void FailDownload();
+  // Finishes an update that a crash interrupted after its journal was written.
+  void FinishInterruptedUpdate();
+  // The records of a finished update: ClientFiles.json, Version.json, and the update
+  // folder goes.
+  void CompleteUpdate(const UpdateFolders& folders, const UpdateJournal& journal);
+  // After a whole-package install in incremental mode: the record from its directory.
+  void RecordInstalledPackage(const std::string& packagePath, const std::string& clientFolder,
+                              const std::string& version);
+  bool IsIncremental() const;
+  // VerifyClient from Setting.json, or CheckLatestVersion when it has none.
+  std::wstring VerifyClientText() const;
+  // Runs one stage of an update's worker: starts it, waits, and reports its progress.
+  template <typename Worker, typename Starter>
+  bool RunUpdateWorker(Worker& worker, Starter start);
   bool StartGame(ParamMap& params);
   // Whether the game root's volume can take the package's entries once unpacked.
   bool HasRoomFor(const std::string& packagePath) const;
@@ -79,7 +132,14 @@ class CLauncherApp : public CApp,
   void ShowError(const std::wstring& text);
   void CloseWindow();
   template <typename Worker>
-  void WaitForWorker(Worker& worker);
+  void WaitForWorker(Worker& worker) {
+    while (!worker.finished) {
+      if (!PumpMessage() || IsMainWindowDestroyed()) {
+        worker.Stop();
+        return;
+      }
+    }
+  }
   void BeginStage(const std::wstring& stageText);
   bool EndStage(bool succeeded, const std::wstring& failureText);
   // The failed stage's look: the status text red with `failureText`, then the box.
@@ -105,11 +165,17 @@ class CLauncherApp : public CApp,
   CUILabel* statusLabel_ = nullptr;
   std::unique_ptr<CDownloader> downloader_;
   std::unique_ptr<CZipExtractor> extractor_;
+  std::unique_ptr<CRangeFetcher> fetcher_;
+  std::unique_ptr<CEntryStager> stager_;
+  std::unique_ptr<CTaskWorker> scanner_;
   std::unique_ptr<CReporter> reporter_;
   // Owned; created and deleted explicitly (CreateBrowser, DeleteBrowser).
   CWebBrowser* browser_ = nullptr;
   std::string pageArgument_;
   std::atomic<bool> downloadProgressPending_{false};
   std::atomic<bool> extractProgressPending_{false};
+  // The update worker whose progress the stage shows, and its pending flag.
+  const std::atomic<double>* updateProgress_ = nullptr;
+  std::atomic<bool> updateProgressPending_{false};
   bool launching_ = false;
 };

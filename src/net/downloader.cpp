@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "net/part_file.h"
+#include "net/request_options.h"
 #include "platform/disk.h"
 #include "platform/path.h"
 #include "platform/proxy.h"
@@ -19,11 +20,8 @@
 
 namespace {
 
-constexpr char kUserAgent[] = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.2)";
 // What libcurl reads from the socket at most at a time in file mode.
 constexpr long kFileReceiveBuffer = 1024 * 1024;
-// Longer chains are loops or a server leading the launcher on.
-constexpr long kMaxRedirects = 10;
 
 std::atomic<int> g_failingThreadStarts{0};
 
@@ -54,8 +52,13 @@ std::string FolderOf(const std::string& path) {
 
 void CDownloader::CurlSlistDeleter::operator()(curl_slist* list) const { curl_slist_free_all(list); }
 
-CDownloader::CDownloader(CDownloaderCallback* callback, int connectTimeout, int retryCount, int retryDelay)
-    : callback_(callback), connectTimeout_(connectTimeout), retryCount_(retryCount), retryDelay_(retryDelay) {
+CDownloader::CDownloader(CDownloaderCallback* callback, int connectTimeout, int retryCount, int retryDelay,
+                         net::TlsPolicy tls)
+    : callback_(callback),
+      connectTimeout_(connectTimeout),
+      retryCount_(retryCount),
+      retryDelay_(retryDelay),
+      tls_(tls) {
   std::lock_guard lock(g_instanceMutex);
   // A failed initialisation makes every transfer fail on its own.
   if (++g_instanceCount == 1) curl_global_init(CURL_GLOBAL_ALL);
@@ -167,12 +170,7 @@ void CDownloader::Finish(bool success) noexcept {
 // An option that cannot be set (out of memory) leaves libcurl's default or fails the
 // attempt, so the results are not looked at.
 void CDownloader::SetOptions(void* curl) {
-  curl_easy_setopt(curl, CURLOPT_URL, url_.c_str());
-  // The user's system proxy where the system decides (Windows); otherwise libcurl's
-  // own rules from the environment.
-  const platform::ProxyChoice proxy = platform::SystemProxyFor(url_);
-  if (proxy.decided) curl_easy_setopt(curl, CURLOPT_PROXY, proxy.proxy.c_str());
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(connectTimeout_));
+  net::ApplyRequestOptions(curl, url_, connectTimeout_, tls_);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CDownloader::WriteCallback);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CDownloader::HeaderCallback);
@@ -180,8 +178,6 @@ void CDownloader::SetOptions(void* curl) {
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, &CDownloader::ProgressCallback);
   curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, this);
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
   // Refuses an announced length over the cap before any of the body arrives; Store
   // catches bodies of unknown length.
   if (filePath_.empty()) {
@@ -190,10 +186,6 @@ void CDownloader::SetOptions(void* curl) {
     // Larger reads from the socket: fewer system calls and callbacks per byte.
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kFileReceiveBuffer);
   }
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
-  // Certificates and host names are not verified: servers may use self-signed ones.
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
   if (!postData_.empty()) {
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, postData_.c_str());

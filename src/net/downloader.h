@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "net/response_headers.h"
+#include "net/tls_policy.h"
 
 class CDownloader;
 struct curl_slist;
@@ -37,9 +38,11 @@ class CDownloaderCallback {
 
 class CDownloader {
  public:
-  // Times are in seconds. The first downloader of the process initialises libcurl, the
-  // last one to go cleans it up; all of them are made and destroyed on one thread.
-  CDownloader(CDownloaderCallback* callback, int connectTimeout, int retryCount, int retryDelay);
+  // Times are in seconds; `tls` holds for every request. The first downloader of the
+  // process initialises libcurl, the last one to go cleans it up; all of them are made
+  // and destroyed on one thread.
+  CDownloader(CDownloaderCallback* callback, int connectTimeout, int retryCount, int retryDelay,
+              net::TlsPolicy tls = {});
   virtual ~CDownloader();
   CDownloader(const CDownloader&) = delete;
   CDownloader& operator=(const CDownloader&) = delete;
@@ -61,6 +64,8 @@ class CDownloader {
   void Cancel();
   // The body of the last memory-mode transfer; meaningful once `finished` is set.
   std::string GetContent() const;
+  // What every request of this downloader checks of the server's certificate.
+  const net::TlsPolicy& tls() const { return tls_; }
 
   // Memory mode holds small answers only; a longer body fails the attempt.
   static constexpr std::size_t kMaxMemoryBody = 4 * 1024 * 1024;
@@ -127,6 +132,7 @@ class CDownloader {
   const int connectTimeout_;
   const int retryCount_;
   const int retryDelay_;
+  const net::TlsPolicy tls_;
   std::unique_ptr<std::thread> worker_;
   std::atomic<bool> cancel_{false};
   // Lets the retry pause wake up as soon as cancel is set.

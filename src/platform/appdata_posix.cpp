@@ -1,4 +1,5 @@
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,6 +17,14 @@ std::string HomeFolder() {
   return entry && entry->pw_dir ? entry->pw_dir : "";
 }
 
+// Makes each missing level of an absolute folder path; the ones that exist stay as they are.
+void MakeLevels(const std::string& folder) {
+  for (std::size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1)) {
+    mkdir(folder.substr(0, slash).c_str(), 0700);
+  }
+  mkdir(folder.c_str(), 0700);
+}
+
 }  // namespace
 
 std::wstring GetAppDataFolder() {
@@ -29,6 +38,7 @@ std::wstring GetAppDataFolder() {
   }
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   if (!FitsMaxPath(folder)) return {};
+  MakeLevels(folder);
   return NarrowToWide(folder, CodePage::Utf8);
 }
 

@@ -82,6 +82,8 @@ class NativePath {
   // Whether the path fits the fixed buffers (shorter than kMaxPath units).
   bool FitsMaxPath() const { return units_.size() < kMaxPath; }
   const std::wstring& units() const { return units_; }
+  // The path in UTF-8 (on POSIX: its bytes as they are).
+  std::string ToUtf8() const;
   bool operator==(const NativePath& other) const = default;
 
  private:
@@ -106,6 +108,13 @@ bool RemoveLink(const NativePath& path);
 // Makes a file writable again: clears the read-only attribute on Windows, adds the
 // owner's write permission on POSIX. False on failure.
 bool ClearReadOnly(const NativePath& path);
+// The size of a file, read from its directory entry: this works also while another
+// program holds the file open without sharing it. False when the file is missing.
+bool QueryFileSize(const std::string& path, std::uint64_t* size);
+// Whether the file can be replaced or deleted now: false on Windows while a program
+// holds it open without sharing that (a running game's own files); true when the
+// file is missing, and always on POSIX.
+bool CanReplaceFile(const std::string& path);
 // Renames `from` to `to`, replacing `to` when it exists; false on failure.
 bool RenameOver(const std::string& from, const std::string& to);
 

@@ -143,6 +143,8 @@ NativePath NativePath::FromAnsi(const std::string& path) {
   return NativePath(std::move(units));
 }
 
+std::string NativePath::ToUtf8() const { return Bytes(*this); }
+
 bool RemoveFile(const NativePath& path) {
   const std::string bytes = Bytes(path);
   if (!path.FitsMaxPath() || fault::Hit(fault::Op::Remove, bytes)) return false;
@@ -170,6 +172,15 @@ bool ClearReadOnly(const NativePath& path) {
   if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR)) return true;
   return chmod(bytes.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
 }
+
+bool QueryFileSize(const std::string& path, std::uint64_t* size) {
+  struct stat st {};
+  if (!FitsMaxPath(path) || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *size = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
+bool CanReplaceFile(const std::string&) { return true; }
 
 bool RenameOver(const std::string& from, const std::string& to) {
   if (!FitsMaxPath(from) || !FitsMaxPath(to) || fault::Hit(fault::Op::Replace, to)) return false;

@@ -120,6 +120,8 @@ bool MakeFolder(const std::string& path) {
 
 NativePath NativePath::FromAnsi(const std::string& path) { return NativePath(NarrowToWide(path, CodePage::Ansi)); }
 
+std::string NativePath::ToUtf8() const { return WideToNarrow(units_, CodePage::Utf8); }
+
 bool RemoveFile(const NativePath& path) {
   if (!path.FitsMaxPath() || fault::Hit(fault::Op::Remove, path.units())) return false;
   return DeleteFileW(path.units().c_str()) != 0;
@@ -146,6 +148,30 @@ bool ClearReadOnly(const NativePath& path) {
   if (a == INVALID_FILE_ATTRIBUTES) return false;
   if (!(a & FILE_ATTRIBUTE_READONLY)) return true;
   return SetFileAttributesW(path.units().c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != 0;
+}
+
+bool QueryFileSize(const std::string& path, std::uint64_t* size) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!FitsMaxPath(path) || !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return false;
+  }
+  *size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return true;
+}
+
+bool CanReplaceFile(const std::string& path) {
+  if (!FitsMaxPath(path)) return false;
+  // Asking for write and delete access with everything shared fails only while another
+  // program holds the file without sharing them; a read-only file is replaced anyway.
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+    return true;
+  }
+  const DWORD error = GetLastError();
+  return error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION;
 }
 
 bool RenameOver(const std::string& from, const std::string& to) {

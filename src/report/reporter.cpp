@@ -24,8 +24,8 @@ bool IsUnreserved(unsigned char byte) {
 }  // namespace
 
 CReporter::CReporter(const std::string& baseAddress, int platformId, const std::string& device,
-                     const std::string& version)
-    : baseAddress_(baseAddress), platformId_(platformId), device_(device), version_(version) {}
+                     const std::string& version, net::TlsPolicy tls)
+    : baseAddress_(baseAddress), platformId_(platformId), device_(device), version_(version), tls_(tls) {}
 
 CReporter::~CReporter() {
   // The last report of a run is made just before the launcher quits; let it reach the
@@ -57,7 +57,7 @@ CDownloader* CReporter::AcquireDownloader() {
   for (const auto& downloader : pool_) {
     if (downloader->finished) return downloader.get();
   }
-  pool_.push_back(std::make_unique<CDownloader>(nullptr, kConnectTimeout, kRetryCount, kRetryDelay));
+  pool_.push_back(std::make_unique<CDownloader>(nullptr, kConnectTimeout, kRetryCount, kRetryDelay, tls_));
   return pool_.back().get();
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "net/tls_policy.h"
+
 class CDownloader;
 
 class CReporter {
@@ -15,7 +17,9 @@ class CReporter {
   // cancels them. It returns about a second after this at the latest.
   static constexpr std::chrono::milliseconds kTeardownGrace{2000};
 
-  CReporter(const std::string& baseAddress, int platformId, const std::string& device, const std::string& version);
+  // `tls` holds for every report request.
+  CReporter(const std::string& baseAddress, int platformId, const std::string& device, const std::string& version,
+            net::TlsPolicy tls = {});
   // Waits up to kTeardownGrace for requests in flight, then cancels the rest.
   virtual ~CReporter();
   CReporter(const CReporter&) = delete;
@@ -44,5 +48,6 @@ class CReporter {
   const int platformId_;
   const std::string device_;
   const std::string version_;
+  const net::TlsPolicy tls_;
   std::vector<std::unique_ptr<CDownloader>> pool_;
 };

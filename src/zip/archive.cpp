@@ -1,10 +1,14 @@
 #include "zip/archive.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cwchar>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -14,17 +18,26 @@
 #include "zip/symlink.h"
 #include "zip/zip_reader.h"
 
+namespace {
+
+class EntryWriter;
+
+}  // namespace
+
 struct Archive {
   std::unique_ptr<ZipDirectory> directory;
   ArchiveEntry cachedEntry;
   std::int32_t cachedIndex = -1;
-  std::unique_ptr<unsigned char[]> unpackBuffer;
+  std::unique_ptr<EntryWriter> writer;  // made at the first file entry, kept until close
   std::wstring baseDirectory;  // always ends in a separator
 };
 
 namespace {
 
-constexpr std::uint32_t kUnpackBufferSize = 16384;
+// Inflated data reaches the output file in chunks of this size, through a ring of
+// this many buffers.
+constexpr std::uint32_t kWriteChunkSize = 256 * 1024;
+constexpr std::uint32_t kWriteSlots = 4;
 constexpr std::uint16_t kExtendedTimestampId = 0x5455;  // "UT"
 constexpr std::int64_t kEpochDifference = 11644473600LL;  // seconds from 1601 to 1970
 constexpr std::uint32_t kUnixHost = 3;
@@ -301,48 +314,286 @@ std::wstring_view FolderPart(std::wstring_view name) {
   return name.substr(0, split);
 }
 
-bool EnsureUnpackBuffer(Archive* archive) {
-  if (!archive->unpackBuffer) archive->unpackBuffer.reset(new (std::nothrow) unsigned char[kUnpackBufferSize]);
-  return archive->unpackBuffer != nullptr;
+// Writes a large entry's file on a thread of its own while the unpacking thread
+// inflates the following chunks: filling a file is mostly system time, which then runs
+// beside the decompression instead of after it. Chunks pass through a fixed ring of
+// buffers, so memory stays bounded whatever the entry's size. An entry of one chunk
+// has nothing to overlap, and handing it over would cost more than it saves: the
+// caller's thread does its steps, as it does every entry's when the writing thread
+// could not be started or stopped on an exception. The steps of an entry are done
+// strictly in order, and Finish returns only once the file is closed.
+class EntryWriter {
+ public:
+  // Null when the buffers cannot be allocated.
+  static std::unique_ptr<EntryWriter> Make();
+  EntryWriter(const EntryWriter&) = delete;
+  EntryWriter& operator=(const EntryWriter&) = delete;
+  ~EntryWriter();
+
+  // Starts an entry of `size` bytes: its file `name` below `base` is created next.
+  void Begin(const std::wstring& base, const std::wstring& name, std::uint32_t attributes, std::uint32_t posixMode,
+             std::uint32_t size);
+  // A buffer of kWriteChunkSize bytes to fill, once one is free; null after the
+  // entry's output has failed (Finish then says how).
+  unsigned char* Buffer();
+  // Queues the first `size` bytes of the buffer that Buffer handed out.
+  void Submit(std::uint32_t size);
+  // Waits until every queued chunk is written, gives the file the times of `stamp`
+  // (none when null or when the output failed) and closes it. ArchiveOk,
+  // ArchiveErrOpen or ArchiveErrWrite.
+  std::int32_t Finish(const ArchiveEntry* stamp);
+
+ private:
+  EntryWriter() = default;
+  bool HasWork() const { return createPending_ || written_ != submitted_ || finishPending_; }
+  void Run() noexcept;
+  void HandOver() noexcept;
+  void Step(std::unique_lock<std::mutex>& lock);
+  void Queued(std::unique_lock<std::mutex>& lock);
+  void DrainInline(std::unique_lock<std::mutex>& lock);
+  bool CreateOutput();
+
+  std::unique_ptr<unsigned char[]> slots_;
+  std::uint32_t sizes_[kWriteSlots] = {};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable work_;  // the writing thread waits for steps
+  std::condition_variable done_;  // the caller's thread waits for steps to be done
+  // The entry, set by Begin and Finish under the lock, read by the writing side after it
+  // has taken the step that needs them.
+  std::wstring base_;
+  std::wstring name_;
+  std::uint32_t attributes_ = 0;
+  std::uint32_t posixMode_ = 0;
+  platform::FileTime times_[3] = {};  // creation, access, write
+  bool stampPending_ = false;
+  // Steps queued and done, under the lock.
+  bool createPending_ = false;
+  std::uint64_t submitted_ = 0;
+  std::uint64_t written_ = 0;
+  bool finishPending_ = false;
+  bool finished_ = true;
+  std::int32_t result_ = ArchiveOk;
+  bool stop_ = false;
+  bool threadRuns_ = false;  // the writing thread takes steps
+  bool inline_ = true;       // the caller's thread takes the current entry's steps
+  // Only the writing side touches the file between Begin and the end of Finish.
+  platform::File file_;
+};
+
+std::unique_ptr<EntryWriter> EntryWriter::Make() {
+  std::unique_ptr<EntryWriter> writer(new (std::nothrow) EntryWriter);
+  if (!writer) return nullptr;
+  writer->slots_.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(kWriteSlots) * kWriteChunkSize]);
+  if (!writer->slots_) return nullptr;
+  writer->threadRuns_ = true;
+  try {
+    writer->thread_ = std::thread(&EntryWriter::Run, writer.get());
+  } catch (const std::system_error&) {
+    writer->threadRuns_ = false;
+  }
+  return writer;
 }
 
-// Hands the open entry's data to `sink`, which returns false when it cannot take it.
-template <typename Sink>
-std::int32_t CopyEntryData(Archive* archive, Sink& sink) {
-  ZipDirectory* directory = archive->directory.get();
+EntryWriter::~EntryWriter() {
+  {
+    const std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  work_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
+
+void EntryWriter::Begin(const std::wstring& base, const std::wstring& name, std::uint32_t attributes,
+                        std::uint32_t posixMode, std::uint32_t size) {
+  std::unique_lock lock(mutex_);
+  inline_ = !threadRuns_ || size <= kWriteChunkSize;
+  base_ = base;
+  name_ = name;
+  attributes_ = attributes;
+  posixMode_ = posixMode;
+  result_ = ArchiveOk;
+  finished_ = false;
+  createPending_ = true;
+  Queued(lock);
+}
+
+unsigned char* EntryWriter::Buffer() {
+  std::unique_lock lock(mutex_);
+  done_.wait(lock, [this] { return inline_ || submitted_ - written_ < kWriteSlots || result_ != ArchiveOk; });
+  DrainInline(lock);
+  if (result_ != ArchiveOk) return nullptr;
+  return slots_.get() + (submitted_ % kWriteSlots) * kWriteChunkSize;
+}
+
+void EntryWriter::Submit(std::uint32_t size) {
+  std::unique_lock lock(mutex_);
+  sizes_[submitted_ % kWriteSlots] = size;
+  ++submitted_;
+  Queued(lock);
+}
+
+std::int32_t EntryWriter::Finish(const ArchiveEntry* stamp) {
+  std::unique_lock lock(mutex_);
+  stampPending_ = stamp != nullptr;
+  if (stamp) {
+    times_[0] = stamp->creationTime;
+    times_[1] = stamp->accessTime;
+    times_[2] = stamp->writeTime;
+  }
+  finishPending_ = true;
+  Queued(lock);
+  done_.wait(lock, [this] { return inline_ || finished_; });
+  DrainInline(lock);
+  return result_;
+}
+
+// Wakes the writing thread only for the entries it takes: waking it for nothing would
+// cost more than a small entry's steps.
+void EntryWriter::Queued(std::unique_lock<std::mutex>& lock) {
+  if (inline_) {
+    DrainInline(lock);
+  } else {
+    work_.notify_one();
+  }
+}
+
+void EntryWriter::DrainInline(std::unique_lock<std::mutex>& lock) {
+  if (!inline_) return;
+  while (HasWork()) Step(lock);
+}
+
+void EntryWriter::Run() noexcept {
+  try {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [this] { return stop_ || (!inline_ && HasWork()); });
+      if (stop_) return;
+      Step(lock);
+    }
+  } catch (...) {
+    HandOver();
+  }
+}
+
+// The caller's thread takes over the steps still queued and every later one.
+void EntryWriter::HandOver() noexcept {
+  {
+    const std::lock_guard lock(mutex_);
+    threadRuns_ = false;
+    inline_ = true;
+  }
+  done_.notify_one();
+}
+
+// Takes the oldest queued step and does it without the lock, so the unpacking thread
+// can fill the next buffer meanwhile. Once the output has failed, the remaining chunks
+// are dropped unwritten.
+void EntryWriter::Step(std::unique_lock<std::mutex>& lock) {
+  if (createPending_) {
+    createPending_ = false;
+    lock.unlock();
+    const bool created = CreateOutput();
+    lock.lock();
+    if (!created) result_ = ArchiveErrOpen;
+  } else if (written_ != submitted_) {
+    const unsigned char* data = slots_.get() + (written_ % kWriteSlots) * kWriteChunkSize;
+    const std::uint32_t size = sizes_[written_ % kWriteSlots];
+    const bool skip = result_ != ArchiveOk;
+    lock.unlock();
+    const bool written = skip || file_.Write(data, size);
+    lock.lock();
+    ++written_;
+    if (!written) result_ = ArchiveErrWrite;
+  } else {
+    finishPending_ = false;
+    const bool stamp = stampPending_ && result_ == ArchiveOk;
+    lock.unlock();
+    if (stamp) file_.SetTimes(&times_[0], &times_[1], &times_[2]);
+    file_.Close();
+    lock.lock();
+    finished_ = true;
+  }
+  done_.notify_one();
+}
+
+// Folders are probed only when the file cannot be created: nearly every entry lands in
+// a folder that an earlier entry has made already.
+bool EntryWriter::CreateOutput() {
+  try {
+    const std::wstring path = base_ + name_;
+    file_ = platform::File::Create(path, attributes_, posixMode_);
+    if (file_.IsOpen()) return true;
+    EnsureFolder(base_, FolderPart(name_));
+    file_ = platform::File::Create(path, attributes_, posixMode_);
+    return file_.IsOpen();
+  } catch (...) {
+    return false;
+  }
+}
+
+// Hands the open entry's data to `output` chunk by chunk. Stops early, with ArchiveOk,
+// once the output takes no more: the output reports its own failure.
+template <typename Output>
+std::int32_t CopyEntryData(ZipDirectory* directory, Output& output) {
   for (;;) {
+    unsigned char* buffer = output.Buffer();
+    if (!buffer) return ArchiveOk;
     bool end = false;
-    const std::int32_t n = ZipStreamRead(directory, archive->unpackBuffer.get(), kUnpackBufferSize, &end);
+    const std::int32_t n = ZipStreamRead(directory, buffer, output.Capacity(), &end);
     if (n == ZipStatusPassword) return ArchiveErrPassword;
     if (n < 0) return ArchiveErrData;
-    if (n > 0 && !sink(archive->unpackBuffer.get(), static_cast<std::uint32_t>(n))) return ArchiveErrWrite;
+    if (n > 0) output.Submit(static_cast<std::uint32_t>(n));
     if (end) return ArchiveOk;
     if (n == 0) return ArchiveErrData;
   }
 }
 
-// Streams the current entry's data into `sink`. A CRC-32 mismatch fails it: a damaged
+// Streams the current entry's data into `output`. A CRC-32 mismatch fails it: a damaged
 // package must never pass as sound.
-template <typename Sink>
-std::int32_t StreamEntry(Archive* archive, Sink sink) {
+template <typename Output>
+std::int32_t StreamEntry(Archive* archive, Output& output) {
   ZipDirectory* directory = archive->directory.get();
   ZipStreamOpen(directory, nullptr);  // no password is ever supplied
-  std::int32_t result = CopyEntryData(archive, sink);
+  std::int32_t result = CopyEntryData(directory, output);
   if (directory->stream && ZipStreamClose(directory) == ZipStatusCrc && result == ArchiveOk) result = ArchiveErrData;
   return result;
 }
 
+// The chunks of a file entry go to the archive's writer.
+struct WriterOutput {
+  unsigned char* Buffer() { return writer.Buffer(); }
+  std::uint32_t Capacity() const { return kWriteChunkSize; }
+  void Submit(std::uint32_t size) { writer.Submit(size); }
+  EntryWriter& writer;
+};
+
+// A link entry's data, its target, is short: its size was checked before.
+struct LinkTargetOutput {
+  unsigned char* Buffer() { return chunk; }
+  std::uint32_t Capacity() const { return sizeof chunk; }
+  void Submit(std::uint32_t size) { text.append(reinterpret_cast<const char*>(chunk), size); }
+  unsigned char chunk[kArchiveNameSize];
+  std::string text;
+};
+
+EntryWriter* EnsureWriter(Archive* archive) {
+  if (!archive->writer) archive->writer = EntryWriter::Make();
+  return archive->writer.get();
+}
+
+// The file's output fails first when both sides fail: the chunks it could not take
+// came before the point where reading stopped.
 std::int32_t UnpackFile(Archive* archive, const ArchiveEntry& entry, const std::wstring& targetName) {
-  const std::wstring path = archive->baseDirectory + targetName;
-  if (!FitsPath(path)) return ArchiveErrName;
-  if (!EnsureUnpackBuffer(archive)) return ArchiveErrData;
-  EnsureFolder(archive->baseDirectory, FolderPart(targetName));
-  platform::File file = platform::File::Create(path, entry.attributes, entry.posixMode);
-  if (!file.IsOpen()) return ArchiveErrOpen;
-  const std::int32_t result =
-      StreamEntry(archive, [&file](const unsigned char* data, std::uint32_t size) { return file.Write(data, size); });
-  if (result == ArchiveOk) file.SetTimes(&entry.creationTime, &entry.accessTime, &entry.writeTime);
-  return result;
+  if (!FitsPath(archive->baseDirectory + targetName)) return ArchiveErrName;
+  EntryWriter* writer = EnsureWriter(archive);
+  if (!writer) return ArchiveErrData;
+  writer->Begin(archive->baseDirectory, targetName, entry.attributes, entry.posixMode,
+                static_cast<std::uint32_t>(entry.size));
+  WriterOutput output{*writer};
+  const std::int32_t read = StreamEntry(archive, output);
+  const std::int32_t written = writer->Finish(read == ArchiveOk ? &entry : nullptr);
+  return written != ArchiveOk ? written : read;
 }
 
 // Whether a folder of `folder` below `base` is a symbolic link: a link placed through
@@ -364,15 +615,11 @@ std::int32_t UnpackLink(Archive* archive, const ArchiveEntry& entry, const std::
       static_cast<std::uint32_t>(entry.size) >= kArchiveNameSize) {
     return ArchiveErrName;
   }
-  if (!EnsureUnpackBuffer(archive)) return ArchiveErrData;
-  std::string raw;
-  const std::int32_t result = StreamEntry(archive, [&raw](const unsigned char* data, std::uint32_t size) {
-    raw.append(reinterpret_cast<const char*>(data), size);
-    return true;
-  });
+  LinkTargetOutput raw;
+  const std::int32_t result = StreamEntry(archive, raw);
   if (result != ArchiveOk) return result;
-  if (raw.find('\0') != std::string::npos) return ArchiveErrName;
-  const std::wstring target = platform::NarrowToWide(raw, platform::CodePage::Utf8);
+  if (raw.text.find('\0') != std::string::npos) return ArchiveErrName;
+  const std::wstring target = platform::NarrowToWide(raw.text, platform::CodePage::Utf8);
   if (!LinkStaysInside(folder, target) || PassesThroughLink(links, archive->baseDirectory, folder)) {
     return ArchiveErrName;
   }
@@ -458,4 +705,42 @@ const char* ArchiveResultName(std::int32_t result) {
     case ArchiveErrData: return "ArchiveErrData";
     default: return "unknown";
   }
+}
+
+Archive* ArchiveOpenPieces(std::vector<ZipPiece> pieces, std::uint64_t archiveSize) {
+  std::unique_ptr<Archive> archive(new (std::nothrow) Archive);
+  if (!archive) return nullptr;
+  archive->baseDirectory = WithSeparator(platform::NarrowToWide(platform::GetCurrentDir(), platform::CodePage::Ansi));
+  archive->directory = ZipDirectoryOpen(ZipSourceOpenPieces(std::move(pieces), archiveSize));
+  return archive->directory ? archive.release() : nullptr;
+}
+
+bool ArchiveFindCentralDirectory(std::vector<ZipPiece> pieces, std::uint64_t archiveSize, std::uint64_t* offset,
+                                 std::uint32_t* size) {
+  return ZipFindCentralDirectory(ZipSourceOpenPieces(std::move(pieces), archiveSize), offset, size) == ZipStatusOk;
+}
+
+std::int32_t ArchiveListEntries(Archive* archive, std::vector<ArchiveListedEntry>* entries) {
+  if (!archive || !archive->directory || !entries) return ArchiveErrArgs;
+  CloseEntryStream(archive);
+  entries->clear();
+  ZipDirectory* directory = archive->directory.get();
+  for (std::uint32_t i = 0; i < directory->entryCount; ++i) {
+    if (PositionOn(archive, static_cast<std::int32_t>(i)) != ArchiveOk) return ArchiveErrCorrupt;
+    ZipCentralHeader header;
+    char rawName[kArchiveNameSize];
+    if (ZipDirectoryHeader(directory, &header, rawName, sizeof rawName) != ZipStatusOk) return ArchiveErrCorrupt;
+    if (header.nameLength >= sizeof rawName) return ArchiveErrName;
+    ArchiveListedEntry e;
+    e.index = static_cast<std::int32_t>(i);
+    e.name = SanitizeName(platform::NarrowToWide(rawName, platform::CodePage::Utf8));
+    if (e.name.empty() || e.name.size() >= kArchiveNameSize || !IsPlaceable(e.name)) return ArchiveErrName;
+    e.crc = header.crc;
+    e.size = header.uncompressedSize;
+    e.localHeaderOffset = static_cast<std::uint64_t>(header.localHeaderOffset) + directory->bytesBefore;
+    e.link = IsUnixLink(header) && ArchiveLinks() != nullptr;
+    e.folder = (AttributesOf(header) & platform::kAttributeDirectory) || platform::IsPathSeparator(e.name.back());
+    entries->push_back(std::move(e));
+  }
+  return ArchiveOk;
 }

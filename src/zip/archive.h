@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
+#include "zip/piece.h"
 
 inline constexpr std::int32_t ArchiveOk = 0;
 inline constexpr std::int32_t ArchiveErrOpen = 0x00000200;      // the output file cannot be created
@@ -65,3 +67,29 @@ void ArchiveClose(Archive* archive);
 
 // The constant's name for a result code ("ArchiveErrData"), "unknown" otherwise.
 const char* ArchiveResultName(std::int32_t result);
+
+// An archive of `archiveSize` bytes of which only `pieces` are at hand, for an update
+// that fetched some byte ranges only. Reading outside them fails like a damaged archive.
+// Null when the pieces do not hold a usable end record and central directory.
+Archive* ArchiveOpenPieces(std::vector<ZipPiece> pieces, std::uint64_t archiveSize);
+// From pieces holding at least the end record: where the central directory lies
+// (offset from the archive's first byte, size). False when no end record is found.
+bool ArchiveFindCentralDirectory(std::vector<ZipPiece> pieces, std::uint64_t archiveSize, std::uint64_t* offset,
+                                 std::uint32_t* size);
+
+// One entry as the central directory alone describes it: enough to tell whether an
+// installed file is this entry, and which bytes of the archive hold it.
+struct ArchiveListedEntry {
+  std::int32_t index = 0;
+  std::wstring name;  // sanitised, as it is unpacked
+  std::uint32_t crc = 0;
+  std::uint64_t size = 0;
+  std::uint64_t localHeaderOffset = 0;  // from the archive's first byte
+  bool folder = false;
+  bool link = false;
+};
+
+// Every entry, read from the central directory only (no local header is touched).
+// ArchiveErrCorrupt for an unreadable header, ArchiveErrName for a name that
+// ArchiveUnpackEntry would refuse.
+std::int32_t ArchiveListEntries(Archive* archive, std::vector<ArchiveListedEntry>* entries);

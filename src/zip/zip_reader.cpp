@@ -56,9 +56,17 @@ std::uint8_t DecryptByte(std::uint8_t cipher, std::uint32_t keys[3]) {
 
 // Searches backwards from the end in overlapping blocks; the last signature in the
 // nearest block wins.
+bool SourceEnd(ZipSource* source, std::int64_t* end) {
+  if (!source->pieces.empty()) {
+    *end = static_cast<std::int64_t>(source->archiveSize);
+    return true;
+  }
+  return source->canSeek && source->file.Seek(0, platform::SeekOrigin::End, end);
+}
+
 bool FindEndRecord(ZipSource* source, std::uint64_t* position) {
   std::int64_t end = 0;
-  if (!source->canSeek || !source->file.Seek(0, platform::SeekOrigin::End, &end)) return false;
+  if (!SourceEnd(source, &end)) return false;
   if (static_cast<std::uint64_t>(end) < source->initialOffset) return false;
   const std::uint64_t size = static_cast<std::uint64_t>(end) - source->initialOffset;
   const std::uint64_t range = std::min(size, kSearchRange);
@@ -293,17 +301,79 @@ std::unique_ptr<ZipSource> ZipSourceOpen(const std::wstring& path) {
   return source;
 }
 
+std::unique_ptr<ZipSource> ZipSourceOpenPieces(std::vector<ZipPiece> pieces, std::uint64_t archiveSize) {
+  std::sort(pieces.begin(), pieces.end(), [](const ZipPiece& a, const ZipPiece& b) { return a.offset < b.offset; });
+  std::uint64_t covered = 0;
+  for (const ZipPiece& piece : pieces) {
+    if (piece.length == 0 || piece.offset < covered || piece.length > archiveSize - piece.offset ||
+        piece.offset > archiveSize) {
+      return nullptr;
+    }
+    covered = piece.offset + piece.length;
+  }
+  if (pieces.empty()) return nullptr;
+  std::unique_ptr<ZipSource> source(new (std::nothrow) ZipSource);
+  if (!source) return nullptr;
+  source->pieces = std::move(pieces);
+  source->openPiece = source->pieces.size();
+  source->archiveSize = archiveSize;
+  source->canSeek = true;
+  return source;
+}
+
 std::int32_t ZipSourceSeek(ZipSource* source, std::uint64_t offset) {
   if (!source || !source->canSeek) return ZipStatusIo;
   const std::uint64_t target = offset + source->initialOffset;
   if (target > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return ZipStatusIo;
+  if (!source->pieces.empty()) {
+    source->position = target;
+    return ZipStatusOk;
+  }
   std::int64_t position = 0;
   return source->file.Seek(static_cast<std::int64_t>(target), platform::SeekOrigin::Begin, &position) ? ZipStatusOk
                                                                                                         : ZipStatusIo;
 }
 
+namespace {
+
+// Reads from the piece holding the source's position; a position in no piece is a gap
+// in what was fetched, which reads as an error.
+std::uint32_t ReadPieces(ZipSource* source, unsigned char* p, std::uint32_t length) {
+  std::uint32_t total = 0;
+  while (total < length && source->position < source->archiveSize) {
+    const auto next = std::upper_bound(source->pieces.begin(), source->pieces.end(), source->position,
+                                       [](std::uint64_t at, const ZipPiece& piece) { return at < piece.offset; });
+    const std::size_t index = static_cast<std::size_t>(next - source->pieces.begin());
+    const ZipPiece* piece = index == 0 ? nullptr : &source->pieces[index - 1];
+    if (!piece || source->position >= piece->offset + piece->length) {
+      source->error = true;
+      break;
+    }
+    if (source->openPiece != index - 1) {
+      source->file = platform::File::OpenRead(piece->path);
+      source->openPiece = source->file.IsOpen() ? index - 1 : source->pieces.size();
+    }
+    std::int64_t at = 0;
+    const std::uint64_t within = source->position - piece->offset;
+    const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(length - total, piece->length - within));
+    std::uint32_t n = 0;
+    if (source->openPiece != index - 1 ||
+        !source->file.Seek(static_cast<std::int64_t>(within), platform::SeekOrigin::Begin, &at) ||
+        !source->file.Read(p + total, want, &n) || n == 0) {
+      source->error = true;
+      break;
+    }
+    total += n;
+    source->position += n;
+  }
+  return total;
+}
+
+}  // namespace
+
 std::uint32_t ZipSourceRead(ZipSource* source, void* buffer, std::uint32_t length) {
   auto* p = static_cast<unsigned char*>(buffer);
+  if (!source->pieces.empty()) return ReadPieces(source, p, length);
   std::uint32_t total = 0;
   while (total < length) {
     std::uint32_t n = 0;
@@ -328,6 +398,18 @@ std::unique_ptr<ZipDirectory> ZipDirectoryOpen(std::unique_ptr<ZipSource> source
     return nullptr;
   }
   return directory;
+}
+
+std::int32_t ZipFindCentralDirectory(std::unique_ptr<ZipSource> source, std::uint64_t* offset,
+                                     std::uint32_t* size) {
+  if (!source || !offset || !size) return ZipStatusParam;
+  ZipDirectory directory;
+  directory.source = std::move(source);
+  const std::int32_t status = ReadEndRecord(&directory);
+  if (status != ZipStatusOk) return status;
+  *offset = static_cast<std::uint64_t>(directory.centralDirectoryOffset) + directory.bytesBefore;
+  *size = directory.centralDirectorySize;
+  return ZipStatusOk;
 }
 
 void ZipDirectoryClose(std::unique_ptr<ZipDirectory> directory) {

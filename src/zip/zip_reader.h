@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
+#include "zip/piece.h"
 
 // Status values (0 success, negative failure). A stream read also passes negative
 // zlib error codes through unchanged.
@@ -23,12 +25,18 @@ inline constexpr std::int32_t ZipStatusPassword = -106;
 
 inline constexpr std::uint32_t kZipReadBufferSize = 16384;
 
-// The archive file being read.
+// The archive being read: one file, or the pieces of an archive of which only some
+// byte ranges are at hand (reading a byte outside them is a read error).
 struct ZipSource {
   platform::File file;
   bool canSeek = false;
   bool error = false;  // set when a read fails
   std::uint64_t initialOffset = 0;
+  // Pieces mode: sorted by offset, not overlapping; `file` is the open piece's.
+  std::vector<ZipPiece> pieces;
+  std::uint64_t archiveSize = 0;
+  std::uint64_t position = 0;
+  std::size_t openPiece = 0;  // pieces.size() when no piece is open
 };
 
 // The fields of a central directory header, in the order they are stored.
@@ -95,6 +103,9 @@ struct ZipDirectory {
 
 // Opens the archive file for reading; null when it cannot be opened.
 std::unique_ptr<ZipSource> ZipSourceOpen(const std::wstring& path);
+// An archive of `archiveSize` bytes of which only `pieces` are at hand; null when a
+// piece overlaps another or lies past the end.
+std::unique_ptr<ZipSource> ZipSourceOpenPieces(std::vector<ZipPiece> pieces, std::uint64_t archiveSize);
 // Positions the file `offset` bytes after the source's initial offset.
 std::int32_t ZipSourceSeek(ZipSource* source, std::uint64_t offset);
 // Reads up to `length` bytes; fewer only at the end of the file or on an error (which
@@ -104,6 +115,10 @@ std::uint32_t ZipSourceRead(ZipSource* source, void* buffer, std::uint32_t lengt
 // Reads the end record and positions on entry 0. Null when the source is not a usable
 // zip archive; the source is closed then.
 std::unique_ptr<ZipDirectory> ZipDirectoryOpen(std::unique_ptr<ZipSource> source);
+// Where the central directory lies, from the end record alone: its offset from the
+// archive's first byte (bytes before the archive included) and its size.
+std::int32_t ZipFindCentralDirectory(std::unique_ptr<ZipSource> source, std::uint64_t* offset,
+                                     std::uint32_t* size);
 // Closes an open stream and the archive file, and releases everything.
 void ZipDirectoryClose(std::unique_ptr<ZipDirectory> directory);
 

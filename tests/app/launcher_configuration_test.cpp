@@ -138,6 +138,14 @@ TEST_F(ConfigurationTest, MissingSettingsGiveEmptyValues) {
   EXPECT_TRUE(c.localVersion.isNull());
 }
 
+// A new account on Linux may have no ~/.local/share yet; Windows always has the folder.
+TEST_F(ConfigurationTest, AMissingApplicationDataFolderIsMadeForTheGameRoot) {
+  testing_support::SetEnvironment("XDG_DATA_HOME", temp.Narrow("fresh/home/.local/share"));
+  const std::string root = AppDataGameRoot("MyGame");
+  EXPECT_TRUE(fs::is_directory(fs::u8path(root))) << root;
+  fs::remove(fs::u8path(root));
+}
+
 TEST_F(ConfigurationTest, AppDataGameRootCreatesOneLevelOnly) {
   const std::string name = "launcher-test-" + std::to_string(fs::file_time_type::clock::now().time_since_epoch().count());
   const std::string root = AppDataGameRoot(name);

@@ -15,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "environment.h"
 #include "loopback_server.h"
+#include "net/tls_policy.h"
 #include "platform/fault.h"
 #include "platform/sha256.h"
 #include "temp_folder.h"
@@ -106,6 +108,7 @@ class DownloaderTest : public testing::Test {
   void TearDown() override {
     platform::fault::Clear();
     CDownloader::FailThreadStartsForTesting(0);
+    net::TrustOnlyCaFileForTesting("");
   }
 
   // Runs one transfer to its end with no retries.
@@ -590,6 +593,68 @@ TEST_F(DownloaderTest, HttpsWithSelfSignedCertificateForAnotherHostProceeds) {
 
   const std::string file = temp.Narrow("secure.bin");
   Download(downloader, server.SecureUrl("pattern?size=70000"), file);
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_EQ(ReadFile(file), PatternBytes(70000));
+}
+
+// With checks on, a certificate counts only when an authority the launcher trusts made
+// it for the host asked for: the system's authorities, or in a test only the file it names.
+enum class Trust { System, NamedCertificate, OtherHostCertificate };
+
+struct TlsCase {
+  const char* name;
+  bool namedServer;  // the server whose certificate names 127.0.0.1, or the other one
+  bool verify;
+  Trust trust;
+  bool succeeds;
+};
+
+void PrintTo(const TlsCase& c, std::ostream* out) { *out << c.name; }
+
+class TlsTest : public DownloaderTest, public testing::WithParamInterface<TlsCase> {};
+
+TEST_P(TlsTest, ChecksCertificatesOnlyWhenAsked) {
+  const TlsCase& c = GetParam();
+  if (c.verify && c.trust == Trust::System && testing_support::RunningUnderWine()) {
+    GTEST_SKIP() << "Wine's Schannel accepts every certificate; a Windows system store refuses these";
+  }
+  if (c.trust == Trust::NamedCertificate) net::TrustOnlyCaFileForTesting(net_testing::NamedSecureCertificateFile());
+  if (c.trust == Trust::OtherHostCertificate) net::TrustOnlyCaFileForTesting(net_testing::SecureCertificateFile());
+  CDownloader downloader(&callback, 5, 0, 0, net::TlsPolicy{c.verify});
+  const std::string action = "status?body=secret";
+  Download(downloader, c.namedServer ? server.NamedSecureUrl(action) : server.SecureUrl(action));
+  EXPECT_EQ(downloader.succeeded, c.succeeds);
+  EXPECT_EQ(downloader.GetContent(), c.succeeds ? "secret" : "");
+  // A refused certificate ends the connection before any request is sent.
+  EXPECT_EQ(server.Requests().size(), c.succeeds ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Certificates, TlsTest,
+    testing::Values(TlsCase{"UncheckedSelfSigned", true, false, Trust::System, true},
+                    TlsCase{"UncheckedUntrustedAuthority", true, false, Trust::OtherHostCertificate, true},
+                    TlsCase{"SelfSignedRefusedByTheSystem", true, true, Trust::System, false},
+                    TlsCase{"AnotherHostRefusedByTheSystem", false, true, Trust::System, false},
+                    TlsCase{"Trusted", true, true, Trust::NamedCertificate, true},
+                    TlsCase{"TrustedButForAnotherHost", false, true, Trust::OtherHostCertificate, false},
+                    TlsCase{"UntrustedAuthority", true, true, Trust::OtherHostCertificate, false}),
+    [](const testing::TestParamInfo<TlsCase>& info) { return info.param.name; });
+
+// The choice holds for file downloads and for every attempt: a refused certificate is a
+// failed attempt like any other, retried, and no part is left behind.
+TEST_F(DownloaderTest, RefusedCertificateFailsEveryAttemptOfAFileDownload) {
+  CDownloader downloader(&callback, 5, 2, 0, net::TlsPolicy{true});
+  const std::string file = temp.Narrow("secure.bin");
+  net::TrustOnlyCaFileForTesting(net_testing::SecureCertificateFile());
+  Download(downloader, server.NamedSecureUrl("pattern?size=70000"), file);
+  EXPECT_FALSE(downloader.succeeded);
+  EXPECT_EQ(callback.FinishedResults(), std::vector<bool>{false});
+  EXPECT_TRUE(server.Requests().empty());
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_FALSE(std::filesystem::exists(file + ".part"));
+
+  net::TrustOnlyCaFileForTesting(net_testing::NamedSecureCertificateFile());
+  Download(downloader, server.NamedSecureUrl("pattern?size=70000"), file);
   EXPECT_TRUE(downloader.succeeded);
   EXPECT_EQ(ReadFile(file), PatternBytes(70000));
 }

@@ -41,6 +41,22 @@ TEST_F(FileTest, WritesReadsAndSeeks) {
   EXPECT_FALSE(file.Seek(-1, platform::SeekOrigin::Begin, &position));
 }
 
+TEST_F(FileTest, FileSizeComesFromTheDirectoryEntry) {
+  WriteFile(temp.path() / "five.bin", "12345");
+  std::uint64_t size = 0;
+  ASSERT_TRUE(platform::QueryFileSize(temp.Narrow("five.bin"), &size));
+  EXPECT_EQ(size, 5u);
+  {
+    // Held open for writing by someone else: the size is still known.
+    platform::File held = platform::File::Create(temp.Wide("held.bin"), 0, 0);
+    ASSERT_TRUE(held.Write("abc", 3));
+    ASSERT_TRUE(platform::QueryFileSize(temp.Narrow("held.bin"), &size));
+    EXPECT_EQ(size, 3u);
+  }
+  EXPECT_FALSE(platform::QueryFileSize(temp.Narrow("missing.bin"), &size));
+  EXPECT_FALSE(platform::QueryFileSize(temp.Narrow(), &size)) << "a folder is no file";
+}
+
 TEST_F(FileTest, MissingFilesAndOverlongPathsDoNotOpen) {
   EXPECT_FALSE(platform::File::OpenRead(temp.Wide("missing")).IsOpen());
   EXPECT_FALSE(platform::File::Create(temp.Wide("no/such/folder/x"), 0, 0).IsOpen());

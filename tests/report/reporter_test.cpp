@@ -10,6 +10,7 @@
 
 #include "loopback_server.h"
 #include "net/downloader.h"
+#include "net/tls_policy.h"
 #include "platform/os.h"
 
 namespace {
@@ -149,6 +150,30 @@ TEST(ReporterPoolTest, DropsAReportWithoutAThreadAndReusesItsDownloader) {
   const auto requests = server.Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_NE(requests[0].target.find("&reason=2&"), std::string::npos);
+}
+
+// Reports follow the launcher's certificate choice: with checks on, a server whose
+// certificate is not trusted gets nothing (every attempt refused), and one that is gets it.
+TEST(ReporterTest, ChecksCertificatesWhenAsked) {
+  ServerSession server;
+  net::TrustOnlyCaFileForTesting(net_testing::SecureCertificateFile());
+  {
+    CReporter reporter(server.NamedSecureUrl("status"), 1, "alice", "1.0", net::TlsPolicy{true});
+    reporter.Report(5, "", "", "", "");
+    EXPECT_TRUE(WaitUntilIdle(reporter));
+  }
+  EXPECT_TRUE(server.Requests().empty());
+
+  net::TrustOnlyCaFileForTesting(net_testing::NamedSecureCertificateFile());
+  {
+    CReporter reporter(server.NamedSecureUrl("status"), 1, "alice", "1.0", net::TlsPolicy{true});
+    reporter.Report(6, "", "", "", "");
+    EXPECT_TRUE(WaitUntilIdle(reporter));
+  }
+  net::TrustOnlyCaFileForTesting("");
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_NE(requests[0].target.find("&reason=6&"), std::string::npos) << requests[0].target;
 }
 
 TEST(ReporterTest, EmptyBaseAddressFailsQuietlyAndTearsDownInBound) {

@@ -12,4 +12,6 @@ void SetEnvironment(const std::string& name, const std::string& value) {
   }
 }
 
+bool RunningUnderWine() { return false; }
+
 }  // namespace testing_support

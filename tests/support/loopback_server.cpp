@@ -13,9 +13,18 @@
 namespace net_testing {
 namespace {
 
+const char* PortsFile() { return std::getenv("LAUNCHER_TEST_SERVER"); }
+
+// A file the server wrote beside its ports file.
+std::string ServerFile(const std::string& name) {
+  const std::string ports = PortsFile() ? PortsFile() : "";
+  const auto slash = ports.find_last_of("/\\");
+  return (slash == std::string::npos ? std::string() : ports.substr(0, slash + 1)) + name;
+}
+
 std::map<std::string, std::string> ReadPorts() {
   std::map<std::string, std::string> ports;
-  const char* file = std::getenv("LAUNCHER_TEST_SERVER");
+  const char* file = PortsFile();
   if (!file) {
     ADD_FAILURE() << "LAUNCHER_TEST_SERVER is not set: run the tests through ctest, which starts the server";
     return ports;
@@ -91,6 +100,10 @@ std::string ServerSession::SecureUrl(const std::string& action) const {
   return Origin("https", "https") + Path(action);
 }
 
+std::string ServerSession::NamedSecureUrl(const std::string& action) const {
+  return Origin("https", "https-named") + Path(action);
+}
+
 std::string ServerSession::Path(const std::string& action) const { return "/s/" + key_ + "/" + action; }
 
 std::vector<LoggedRequest> ServerSession::Requests() const {
@@ -125,6 +138,10 @@ bool ServerSession::WaitForRequests(std::size_t count, std::chrono::milliseconds
 }
 
 void ServerSession::Release() const { Fetch(Origin("http", "http") + "/_release/" + key_); }
+
+std::string SecureCertificateFile() { return ServerFile("cert.pem"); }
+
+std::string NamedSecureCertificateFile() { return ServerFile("named-cert.pem"); }
 
 std::string BlackHoleUrl() { return Origin("http", "blackhole") + "/"; }
 

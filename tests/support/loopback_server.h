@@ -31,6 +31,8 @@ class ServerSession {
   std::string Url(const std::string& action) const;
   // The same over TLS, with a self-signed certificate for another host name.
   std::string SecureUrl(const std::string& action) const;
+  // The same over TLS, with a self-signed certificate for 127.0.0.1.
+  std::string NamedSecureUrl(const std::string& action) const;
   // Only the path, for redirects and for comparing logged targets.
   std::string Path(const std::string& action) const;
 
@@ -43,6 +45,10 @@ class ServerSession {
  private:
   std::string key_;
 };
+
+// The PEM files of the certificates of SecureUrl and NamedSecureUrl.
+std::string SecureCertificateFile();
+std::string NamedSecureCertificateFile();
 
 // A port where connecting hangs until the client gives up, and one that refuses.
 std::string BlackHoleUrl();

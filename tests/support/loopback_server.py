@@ -9,9 +9,10 @@ by all tests of a CTest run; each test keeps to its own key in the paths.
   loopback_server.py serve DIR   run a server in the foreground
 
 When it listens, the server writes DIR/ports with the lines "http=P", "https=P" (a
-self-signed certificate for another host name), "blackhole=P" (a port whose accept
-queue is full, so a connection attempt hangs) and "closed=P" (nothing listens). It
-quits by itself after --lifetime seconds.
+self-signed certificate for another host name, DIR/cert.pem), "https-named=P" (a
+self-signed certificate for 127.0.0.1, DIR/named-cert.pem), "blackhole=P" (a port
+whose accept queue is full, so a connection attempt hangs) and "closed=P" (nothing
+listens). It quits by itself after --lifetime seconds.
 
 Requests to /s/KEY/ACTION[/ARGS]?PARAMS are logged under KEY, then answered by ACTION:
   status    codes=C1,C2,... answers the n-th request with Cn, the last code repeating;
@@ -21,8 +22,9 @@ Requests to /s/KEY/ACTION[/ARGS]?PARAMS are logged under KEY, then answered by A
   chain/N   redirects (302) to chain/N-1 while N > 0, then answers 200 "end of chain"
   pattern   size=N pattern bytes (byte i is 'a' + i % 26); chunked=1 hides the length;
             chunk=BYTES and pause=MS between chunks
-  ranged    pattern bytes that answer range requests ("Range: bytes=N-": 206 with
-            Content-Range, or 416 when N is past the end) and honour If-Range. Values
+  ranged    pattern bytes that answer range requests ("Range: bytes=N-", "bytes=N-M" or
+            "bytes=-N": 206 with Content-Range, or 416 when N is past the end) and
+            honour If-Range. Values
             given as V1,V2,... apply to the n-th request, the last repeating:
             size=N; etag=TAG sends ETag "TAG" (W/TAG a weak one; "-" none);
             cut=BYTES closes the connection after that many body bytes ("-" never).
@@ -41,6 +43,7 @@ import argparse
 import http.client
 import http.server
 import os
+import re
 import socket
 import socketserver
 import ssl
@@ -213,22 +216,27 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if_range = self.headers.get('If-Range')
         # If-Range compares strongly: a weak tag never matches.
         current = if_range is None or if_range in (strong, MODIFIED if params.get('modified') == '1' else None)
-        if asked.startswith('bytes=') and asked.endswith('-') and params.get('ranges') != '0' and current:
-            first = int(asked[len('bytes='):-1])
+        last = size - 1
+        one_range = re.fullmatch(r'bytes=(\d*)-(\d*)', asked)
+        if one_range and one_range.group(0) != 'bytes=-' and params.get('ranges') != '0' and current:
+            first_text, last_text = one_range.groups()
+            first = int(first_text) if first_text else max(0, size - int(last_text))
+            if first_text and last_text:
+                last = min(last, int(last_text))
             if first >= size:
                 self.reply(416, b'', headers + [('Content-Range', 'bytes */%d' % size)])
                 return
             status, start = 206, max(0, first - int(params.get('shift', '0')))
-            headers.append(('Content-Range', 'bytes %d-%d/%d' % (start, size - 1, size)))
+            headers.append(('Content-Range', 'bytes %d-%d/%d' % (start, last, size)))
         self.send_response(status)
         for name, value in headers:
             self.send_header(name, value)
-        self.send_header('Content-Length', str(size - start))
+        self.send_header('Content-Length', str(last + 1 - start))
         self.end_headers()
-        end = size if cut == '-' else min(size, start + int(cut))
+        end = last + 1 if cut == '-' else min(last + 1, start + int(cut))
         self.send_pattern(start, end, int(params.get('chunk', str(len(BLOCK) - PERIOD))),
                           int(params.get('pause', '0')) / 1000)
-        if end < size:
+        if end < last + 1:
             self.wfile.flush()
             self.close_connection = True
 
@@ -280,11 +288,16 @@ class SecureServer(Server):
         super().finish_request(request, client_address)
 
 
-def make_certificate(folder):
-    key = os.path.join(folder, 'key.pem')
-    cert = os.path.join(folder, 'cert.pem')
+def make_certificate(folder, prefix='', names=()):
+    """A self-signed certificate for the subject alternative names `names`, or for a
+    host name that is not 127.0.0.1 when there are none."""
+    key = os.path.join(folder, prefix + 'key.pem')
+    cert = os.path.join(folder, prefix + 'cert.pem')
+    subject = ['-subj', '/CN=not-this-host.invalid']
+    if names:
+        subject = ['-subj', '/CN=' + names[0].split(':', 1)[1], '-addext', 'subjectAltName=' + ','.join(names)]
     subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', key, '-out', cert,
-                    '-days', '2', '-subj', '/CN=not-this-host.invalid'],
+                    '-days', '2', *subject],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
@@ -318,11 +331,15 @@ def serve(folder, lifetime):
     os.makedirs(folder, exist_ok=True)
     plain = Server(('127.0.0.1', 0), Handler)
     secure = SecureServer(('127.0.0.1', 0), make_certificate(folder))
+    # OpenSSL matches an address against IP names only; libcurl's Schannel code compares
+    # DNS names only, so the address is named both ways.
+    named = SecureServer(('127.0.0.1', 0), make_certificate(folder, 'named-', ('IP:127.0.0.1', 'DNS:127.0.0.1')))
     hole, fillers = black_hole()
-    for server in (plain, secure):
+    for server in (plain, secure, named):
         threading.Thread(target=server.serve_forever, daemon=True).start()
-    ports = 'http=%d\nhttps=%d\nblackhole=%d\nclosed=%d\n' % (
-        plain.server_address[1], secure.server_address[1], hole.getsockname()[1], closed_port())
+    ports = 'http=%d\nhttps=%d\nhttps-named=%d\nblackhole=%d\nclosed=%d\n' % (
+        plain.server_address[1], secure.server_address[1], named.server_address[1], hole.getsockname()[1],
+        closed_port())
     with open(os.path.join(folder, 'ports.tmp'), 'w') as f:
         f.write(ports)
     os.replace(os.path.join(folder, 'ports.tmp'), os.path.join(folder, 'ports'))

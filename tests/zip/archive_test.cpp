@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 #include <set>
+#include <string>
+#include <system_error>
 
 #include "platform/clock.h"
 #include "platform/fault.h"
@@ -524,6 +527,100 @@ TEST_F(ArchiveTest, OutputFaultsAreReported) {
   EXPECT_EQ(Unpack(1), ArchiveErrWrite);
   EXPECT_EQ(Unpack(2), ArchiveOk);
 }
+
+std::int64_t DefaultDosTimeOnDisk() {
+  platform::FileTime dos = 0;
+  EXPECT_TRUE(platform::LocalTimeToFileTime({2021, 3, 4, 5, 6, 8}, &dos));
+  return static_cast<std::int64_t>(dos / 10000000) - 11644473600LL;
+}
+
+// Entries much larger than any buffer arrive whole, and get their times only after
+// their last byte.
+TEST_F(ArchiveTest, LargeEntriesArriveWholeAndStampedLast) {
+  const std::string noise = zip_testing::NoiseBytes((3 << 20) + 1, 9);
+  const std::string text = zip_testing::Text(5 << 20);
+  Zip zip;
+  zip.entries = {zip_testing::File("stored.bin", noise, zip_testing::kStored), zip_testing::File("noise.bin", noise),
+                 zip_testing::File("text.bin", text)};
+  ASSERT_TRUE(Open(zip));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Unpack(i), ArchiveOk) << i;
+  EXPECT_TRUE(ReadFile(Out("stored.bin")) == noise);
+  EXPECT_TRUE(ReadFile(Out("noise.bin")) == noise);
+  EXPECT_TRUE(ReadFile(Out("text.bin")) == text);
+  for (const char* name : {"stored.bin", "noise.bin", "text.bin"}) {
+    EXPECT_EQ(WriteTimeOnDisk(Out(name)), DefaultDosTimeOnDisk()) << name;
+  }
+}
+
+// Open file descriptors of this process; -1 where the system does not list them (on
+// Windows a handle left open shows when the file cannot be removed).
+int OpenDescriptors() {
+  if (IsWindows()) return -1;
+  std::error_code ec;
+  fs::directory_iterator it("/proc/self/fd", ec);
+  if (ec) return -1;
+  return static_cast<int>(std::distance(it, fs::directory_iterator()));
+}
+
+struct LargeEntryCase {
+  const char* name;
+  bool injectFault;
+  platform::fault::Op fault;
+  bool damaged;  // the deflated data is broken halfway through
+  std::int32_t expected;
+};
+
+void PrintTo(const LargeEntryCase& c, std::ostream* os) { *os << c.name; }
+
+class LargeEntryFailure : public ArchiveTest, public testing::WithParamInterface<LargeEntryCase> {};
+
+// A large entry that fails part-way fails with its own code, keeps the bytes written
+// before the failure, gets no times and leaves nothing open; later entries, and the
+// same entry once the fault is gone, unpack as usual.
+TEST_P(LargeEntryFailure, FailsTheEntryAndReleasesItsFile) {
+  const LargeEntryCase& c = GetParam();
+  const std::string content = zip_testing::Text(4 << 20);
+  Entry big = zip_testing::File("big.bin", content);
+  if (c.damaged) {
+    std::string raw = zip_testing::Deflate(content);
+    raw[raw.size() / 2] = static_cast<char>(raw[raw.size() / 2] ^ 0x5A);
+    big.rawData = raw;
+  }
+  Zip zip;
+  zip.entries = {big, zip_testing::File("after.txt", "after")};
+  ASSERT_TRUE(Open(zip));
+  if (c.injectFault) platform::fault::Inject(c.fault, "big.bin");
+  EXPECT_EQ(Unpack(1), ArchiveOk);
+  const int descriptors = OpenDescriptors();
+  EXPECT_EQ(Unpack(0), c.expected);
+  EXPECT_EQ(OpenDescriptors(), descriptors) << "the output file is closed";
+  if (fs::exists(Out("big.bin"))) {
+    const std::string written = ReadFile(Out("big.bin"));
+    const std::size_t kept = std::min<std::size_t>(written.size(), 65536);
+    EXPECT_TRUE(written.compare(0, kept, content, 0, kept) == 0) << "bytes before the failure are in order";
+    if (c.damaged) {
+      EXPECT_GE(written.size(), 65536u);
+    }
+    EXPECT_NE(WriteTimeOnDisk(Out("big.bin")), DefaultDosTimeOnDisk()) << "a failed entry gets no times";
+    std::error_code ec;
+    fs::remove(Out("big.bin"), ec);  // Windows refuses while a handle is open
+    EXPECT_FALSE(ec) << ec.message();
+  }
+  EXPECT_EQ(Unpack(1), ArchiveOk);
+  EXPECT_EQ(ReadFile(Out("after.txt")), "after");
+  platform::fault::Clear();
+  if (!c.damaged) {
+    EXPECT_EQ(Unpack(0), ArchiveOk);
+    EXPECT_TRUE(ReadFile(Out("big.bin")) == content);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LargeEntryFailure,
+    testing::Values(LargeEntryCase{"WriteFails", true, platform::fault::Op::Write, false, ArchiveErrWrite},
+                    LargeEntryCase{"CreateFails", true, platform::fault::Op::Create, false, ArchiveErrOpen},
+                    LargeEntryCase{"DataBreaksHalfway", false, platform::fault::Op::Write, true, ArchiveErrData}),
+    [](const testing::TestParamInfo<LargeEntryCase>& info) { return std::string(info.param.name); });
 
 TEST(ArchiveResultNames, NameEveryCode) {
   EXPECT_STREQ(ArchiveResultName(ArchiveErrData), "ArchiveErrData");

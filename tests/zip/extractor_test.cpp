@@ -9,9 +9,12 @@
 #include <functional>
 #include <mutex>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "platform/fault.h"
 #include "platform/os.h"
 #include "temp_folder.h"
 #include "zip_builder.h"
@@ -174,6 +177,51 @@ TEST_F(ExtractorTest, DamagedEntryEndsTheJobAndKeepsEarlierEntries) {
   EXPECT_TRUE(OnDisk(1));
   EXPECT_FALSE(OnDisk(3));
   EXPECT_FALSE(OnDisk(4));
+}
+
+// The owner stops the job while a large first entry is being unpacked: that entry is
+// completed and whole before the next notification, and nothing after it is written.
+TEST_F(ExtractorTest, CancelDuringALargeEntryCompletesItFirst) {
+  Zip zip = Numbered(3);
+  const std::string big = zip_testing::Text(8 << 20);
+  zip.entries[0] = zip_testing::File("dir/f0", big);
+  const fs::path first = temp.path() / "out" / "dir" / "f0";
+  bool wholeBeforeNext = false;
+  recorder.onProgress = [&](CZipExtractor* e, double progress) {
+    if (progress == 0.0) return;
+    wholeBeforeNext = ReadFile(first) == big;
+    WaitForCancel(e);
+  };
+  CZipExtractor extractor(&recorder);
+  extractor.Start(Package(zip), temp.Wide("out"));
+  // The file appears once the worker is inside the entry; the notification for the
+  // next entry holds the worker if the entry is already done.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!fs::exists(first) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  extractor.Stop();
+  EXPECT_FALSE(extractor.succeeded);
+  EXPECT_EQ(recorder.events(), (std::vector<double>{0.0, 1.0 / 3, kFinished}));
+  EXPECT_TRUE(wholeBeforeNext);
+  EXPECT_TRUE(ReadFile(first) == big);
+  EXPECT_FALSE(OnDisk(1));
+  EXPECT_FALSE(OnDisk(2));
+}
+
+// A write failure inside a large entry ends the job there, with the file released.
+TEST_F(ExtractorTest, WriteFailureInALargeEntryEndsTheJob) {
+  Zip zip = Numbered(3);
+  zip.entries[1] = zip_testing::File("dir/f1", zip_testing::NoiseBytes(3 << 20, 4));
+  platform::fault::Inject(platform::fault::Op::Write, "f1");
+  CZipExtractor extractor(&recorder);
+  RunToEnd(extractor, Package(zip));
+  platform::fault::Clear();
+  EXPECT_FALSE(extractor.succeeded);
+  EXPECT_EQ(recorder.events(), (std::vector<double>{0.0, 1.0 / 3, kFinished}));
+  EXPECT_TRUE(OnDisk(0));
+  EXPECT_FALSE(OnDisk(2));
+  std::error_code ec;
+  fs::remove_all(temp.path() / "out", ec);  // Windows refuses while a handle is open
+  EXPECT_FALSE(ec) << ec.message();
 }
 
 // Where links are kept, they come after every other entry; Windows unpacks them as

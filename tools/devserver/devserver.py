@@ -3,7 +3,9 @@
 
 One process on 127.0.0.1 answers everything a launch talks to: the version answer
 (/version), the client package (/package/<file>, with byte ranges for resumed
-downloads), the report endpoint (/report) and a login page (/login). Switches simulate the server failures the tests need, and a small
+downloads), the report endpoint (/report) and a login page (/login); or, with
+--release, a folder that tools/publish wrote, served as it is (/release/<file>).
+Switches simulate the server failures the tests need, and a small
 control API (/_log, /_reports, /_config, /_clear, /_shutdown) lets a test see what
 arrived and change behaviour while the server runs. The server always stops by itself
 after --lifetime seconds. Python standard library only.
@@ -25,7 +27,7 @@ import threading
 import time
 import zipfile
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import parse_qsl
+from urllib.parse import parse_qsl, unquote, urlsplit
 
 HOST = "127.0.0.1"
 AUTO = "auto"
@@ -34,6 +36,8 @@ UNSATISFIABLE = "unsatisfiable"
 VERSION_BODIES = ("normal", "invalid", "notobject", "wrongtypes", "empty")
 DAMAGE_KINDS = ("none", "crc", "truncated", "notzip")
 MAX_CALL_ARGUMENTS = 3
+# The version answer's file name in a published release folder.
+RELEASE_ANSWER = "version.json"
 
 
 # --- configuration -------------------------------------------------------------------
@@ -115,12 +119,32 @@ SETTINGS = {
     "report-status": (_status, 200),
     "token": (str, None),
     "client": (_optional_text, None),
+    "release": (_optional_text, None),
 }
 
 
 # The package as served: its bytes, their SHA-256 (lower-case hex) and when it last
 # changed (Unix seconds), which is its Last-Modified date.
 Package = collections.namedtuple("Package", "data sha256 changed_at")
+# A published release folder: the version answer's text as it is, and the package
+# file the answer points at (its file name and path).
+Release = collections.namedtuple("Release", "answer package_file package_path")
+
+
+def load_release(folder):
+    """The release in a folder; raises ValueError when the folder is not one."""
+    answer_path = os.path.join(folder, RELEASE_ANSWER)
+    try:
+        with open(answer_path, "rb") as source:
+            answer = source.read().decode("utf-8")
+        package_url = json.loads(answer)["PackageUrl"]
+        package_file = unquote(urlsplit(package_url).path.rsplit("/", 1)[-1])
+    except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
+        raise ValueError(f"{answer_path} is not a version answer with a PackageUrl: {error}") from None
+    package_path = os.path.join(folder, package_file)
+    if not package_file or not os.path.isfile(package_path):
+        raise ValueError(f"the release's package {package_path!r} does not exist")
+    return Release(answer, package_file, package_path)
 
 
 class Config:
@@ -133,6 +157,7 @@ class Config:
         self._package_cache = None
         self._package_sha256 = None
         self._changed_at = int(time.time())
+        self._release = None
         self.update(values)
 
     def snapshot(self):
@@ -161,10 +186,14 @@ class Config:
                 raise ValueError(f"client folder {merged['client']!r} does not exist")
             if merged["package-zip"] is not None and not os.path.isfile(merged["package-zip"]):
                 raise ValueError(f"package file {merged['package-zip']!r} does not exist")
+            # Read again whenever named, so that a folder published anew is picked up.
+            release = load_release(merged["release"]) if parsed.get("release") is not None else None
             if merged["etag-salt"] != self._values["etag-salt"]:
                 self._mark_changed()
             self._values = merged
-            if parsed.keys() & {"client", "package-zip", "package-pad", "package-damaged"}:
+            if "release" in parsed:
+                self._release = release
+            if parsed.keys() & {"client", "package-zip", "package-pad", "package-damaged", "release"}:
                 self._package_cache = None
 
     def _mark_changed(self):
@@ -190,21 +219,28 @@ class Config:
                 return status
             return 200
 
+    def release(self):
+        with self._lock:
+            return self._release
+
+    def package_file_name(self):
+        with self._lock:
+            if self._release is not None:
+                return self._release.package_file
+            return self._values["package-file"] or f"client_{self._values['version']}.zip"
+
     def package(self):
         with self._lock:
             if self._package_cache is None:
                 v = self._values
-                data = build_package(v["client"], v["package-pad"], v["package-damaged"], v["package-zip"])
+                zip_file = self._release.package_path if self._release is not None else v["package-zip"]
+                data = build_package(v["client"], v["package-pad"], v["package-damaged"], zip_file)
                 sha256 = hashlib.sha256(data).hexdigest()
                 if self._package_sha256 not in (None, sha256):
                     self._mark_changed()
                 self._package_sha256 = sha256
                 self._package_cache = data
             return Package(self._package_cache, self._package_sha256, self._changed_at)
-
-
-def package_file_name(values):
-    return values["package-file"] or f"client_{values['version']}.zip"
 
 
 def package_etag(package, salt):
@@ -328,13 +364,16 @@ def build_package(client_dir, pad_bytes, damage, zip_file=None):
 
 # --- the version answer --------------------------------------------------------------
 
-def version_body(values, base, package):
-    """The version answer; `package` gives the served package, asked for only when the
-    answer announces its size or digest."""
-    package_url = (values["package-url"] or f"{base}/package/{package_file_name(values)}").replace("{base}", base)
+def version_body(values, base, package, package_file, release):
+    """The version answer: a release's as it is, unless --version-json replaces it;
+    `package` gives the served package, asked for only when the answer announces its
+    size or digest."""
+    package_url = (values["package-url"] or f"{base}/package/{package_file}").replace("{base}", base)
     report_url = (values["report-url"] or f"{base}/report").replace("{base}", base)
     if values["version-json"] is not None:
         return values["version-json"].replace("{base}", base)
+    if release is not None:
+        return release.answer
     kind = values["version-body"]
     if kind == "invalid":
         return '{"Version": "' + values["version"] + '", "PackageUrl": '
@@ -603,6 +642,10 @@ class DevServer(ThreadingHTTPServer):
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "devserver/1"
+    # Headers and body go out in separate writes; without this each small answer on a
+    # kept-alive connection waits for the client's delayed acknowledgement, as no real
+    # server makes a client wait.
+    disable_nagle_algorithm = True
 
     def parse_request(self):
         # A client may put spaces into the target unencoded (a user name inserted
@@ -659,6 +702,8 @@ class Handler(BaseHTTPRequestHandler):
             routes[path](query)
         elif path.startswith("/package/"):
             self.package(path[len("/package/"):])
+        elif path.startswith("/release/"):
+            self.release_file(unquote(path[len("/release/"):]), query)
         elif path == "/":
             self.redirect("/login")
         else:
@@ -702,7 +747,9 @@ class Handler(BaseHTTPRequestHandler):
         if status != 200:
             self.reply(status, f"version server answers {status}\n".encode())
             return
-        body = version_body(self.server.config.snapshot(), self.server.base, self.server.config.package)
+        config = self.server.config
+        body = version_body(config.snapshot(), self.server.base, config.package, config.package_file_name(),
+                            config.release())
         self.reply(200, body.encode("utf-8"), "application/json")
 
     def report(self, _query):
@@ -717,9 +764,19 @@ class Handler(BaseHTTPRequestHandler):
             return
         self.reply(200, page.encode("utf-8"), "text/html; charset=utf-8")
 
+    def release_file(self, name, query):
+        """A published release folder as a static server shows it: its version answer
+        and the package it names; nothing else."""
+        if self.server.config.release() is None:
+            self.reply(404, b"no release is served\n")
+        elif name == RELEASE_ANSWER:
+            self.version(query)
+        else:
+            self.package(name)
+
     def package(self, name):
         values = self.server.config.snapshot()
-        if name != package_file_name(values):
+        if name != self.server.config.package_file_name():
             self.reply(404, b"no such package\n")
             return
         status = self.server.config.next_status("package")
@@ -808,7 +865,7 @@ class Handler(BaseHTTPRequestHandler):
                 return
             values = self.server.config.snapshot()
             values["port"] = self.server.server_address[1]
-            values["packageFileName"] = package_file_name(values)
+            values["packageFileName"] = self.server.config.package_file_name()
             package = self.server.config.package()
             values["packageSize"] = len(package.data)
             values["packageSha256"] = package.sha256

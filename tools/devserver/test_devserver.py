@@ -19,6 +19,7 @@ import unittest
 import zipfile
 import zlib
 from pathlib import Path
+from urllib.parse import quote
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -499,6 +500,92 @@ class RangeSwitches(unittest.TestCase):
                     self.assertEqual({k: v for k, v in answer.items() if k.startswith("PackageS")}, expected)
                     self.assertEqual(set(answer) - set(expected), {"Version", "PackageUrl", "ReportOperationUrl"})
             self.assertEqual(server.json("/_config?package-size=big")[0], 400)
+
+
+def write_release(folder, version, files):
+    """A release folder as tools/publish lays it out: the answer (in a layout of its own,
+    which must reach the client unchanged) and the package it names, whose file name
+    needs quoting in the URL. Returns (answer bytes, package bytes)."""
+    folder.mkdir()
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", compression=zipfile.ZIP_DEFLATED) as archive:
+        for name, data in files.items():
+            archive.writestr(name, data)
+    (folder / f"client {version}.zip").write_bytes(buffer.getvalue())
+    answer = (f'{{"Version":"{version}",  "PackageUrl": "http://cdn.invalid/game/client%20{version}.zip",\n'
+              f'"Signature": "c2ln"}}\n').encode()
+    (folder / "version.json").write_bytes(answer)
+    return answer, buffer.getvalue()
+
+
+class ReleaseFolder(unittest.TestCase):
+    def setUp(self):
+        self.temp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.temp.cleanup)
+        root = Path(self.temp.name)
+        self.first = root / "first"
+        self.answer1, self.package1 = write_release(self.first, "1.0", {"a.txt": "one"})
+        self.second = root / "second"
+        self.answer2, self.package2 = write_release(self.second, "2.0", {"a.txt": "two", "b/c.txt": "c" * 999})
+
+    def test_answer_and_package_are_served_as_they_are(self):
+        with Server("--release", str(self.first)) as server:
+            self.assertEqual(server.request("/version")[2], self.answer1)
+            status, headers, body = server.request("/release/version.json")
+            self.assertEqual((status, headers["Content-Type"], body), (200, "application/json", self.answer1))
+            status, headers, body = server.request("/release/client%201.0.zip")
+            self.assertEqual((status, body), (200, self.package1))
+            self.assertEqual(headers["ETag"], f'"{hashlib.sha256(self.package1).hexdigest()}"')
+            status, headers, body = server.request("/release/client%201.0.zip", headers={"Range": "bytes=5-"})
+            self.assertEqual((status, body), (206, self.package1[5:]))
+            self.assertEqual(headers["Content-Range"], f"bytes 5-{len(self.package1) - 1}/{len(self.package1)}")
+            config = server.json("/_config")[1]
+            self.assertEqual((config["packageFileName"], config["packageSize"]), ("client 1.0.zip", len(self.package1)))
+            for other in ("/release/client%202.0.zip", "/release/", "/release/../first/version.json"):
+                with self.subTest(path=other):
+                    self.assertEqual(server.request(other)[0], 404)
+
+    def test_config_moves_from_one_release_to_the_next_and_back_to_the_client(self):
+        with Server("--version", "0.9") as server:
+            self.assertEqual(server.request("/release/version.json")[0], 404)
+            _, before, _ = server.request(PACKAGE.replace("1.0.0", "0.9"))
+            for folder, answer, package, name in ((self.first, self.answer1, self.package1, "client%201.0.zip"),
+                                                  (self.second, self.answer2, self.package2, "client%202.0.zip")):
+                with self.subTest(release=folder.name):
+                    self.assertEqual(server.json(f"/_config?release={quote(str(folder))}")[0], 200)
+                    self.assertEqual(server.request("/release/version.json")[2], answer)
+                    status, after, body = server.request(f"/release/{name}")
+                    self.assertEqual((status, body), (200, package))
+                    self.assertGreater(email.utils.parsedate_to_datetime(after["Last-Modified"]),
+                                       email.utils.parsedate_to_datetime(before["Last-Modified"]))
+                    before = after
+            self.assertEqual(server.request("/release/client%201.0.zip")[0], 404)
+            server.request("/_config?release=")
+            self.assertEqual(server.json("/version")[1]["Version"], "0.9")
+            self.assertEqual(server.request("/release/version.json")[0], 404)
+
+    def test_failure_switches_apply_to_the_release(self):
+        with Server("--release", str(self.first), "--version-failures", "1", "--package-damaged", "truncated") as server:
+            self.assertEqual(server.request("/release/version.json")[0], 500)
+            self.assertEqual(server.request("/release/version.json")[2], self.answer1)
+            self.assertEqual(server.request("/release/client%201.0.zip")[2], self.package1[:len(self.package1) // 2])
+            server.request("/_config?version-json=%7B%7D&version-status=200")
+            self.assertEqual(server.request("/version")[2], b"{}")
+
+    def test_folders_that_are_no_release_are_refused(self):
+        root = Path(self.temp.name)
+        (root / "empty").mkdir()
+        (root / "no-url").mkdir()
+        (root / "no-url" / "version.json").write_text('{"Version": "1.0"}')
+        (self.second / "client 2.0.zip").unlink()
+        with Server("--release", str(self.first)) as server:
+            for folder in (root / "empty", root / "no-url", self.second, root / "missing"):
+                with self.subTest(folder=folder.name):
+                    result = subprocess.run([sys.executable, str(DEVSERVER), "--lifetime", "2", "--release", str(folder)],
+                                            capture_output=True, text=True, timeout=10)
+                    self.assertEqual((result.returncode, result.stdout), (2, ""))
+                    self.assertEqual(server.json(f"/_config?release={quote(str(folder))}")[0], 400)
+                    self.assertEqual(server.request("/version")[2], self.answer1)
 
 
 class LauncherFolder(unittest.TestCase):

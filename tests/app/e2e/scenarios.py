@@ -8,11 +8,17 @@ Every run starts from a launcher folder holding the player's own things: an old 
 above it (outside.txt).
 """
 
+import base64
 import dataclasses
 import json
 import os
 import shutil
 import zipfile
+from urllib.parse import urlencode
+
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 
 from launcher_e2e import REASONS, TITLE, pixels, wait_until
 
@@ -29,6 +35,9 @@ PARENT = "{parent}"
 OTHER_ORIGIN = "{other}"
 # The text of a package entry that must never reach the disk.
 REFUSED = "this entry must never be written"
+# Release keys, made for this run only: the studio's, whose public half the launcher
+# holds when a row signs, and a stranger's.
+RELEASE_KEYS = {"studio": ec.generate_private_key(ec.SECP256R1()), "stranger": ec.generate_private_key(ec.SECP256R1())}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -40,6 +49,12 @@ class Scenario:
     refused_entry: str = None  # serve a package of readme.txt and this entry, which must be refused
     current_client_in: str = None  # folder (below the launcher's) where the current client is installed
     page_at: str = None  # the page calls from this address instead of the login page (Windows only)
+    # The launcher holds the studio's release key; the version answer is signed by this
+    # key of RELEASE_KEYS, or by none ("nobody").
+    signed_by: str = None
+    # After the answer was signed, the server sends another package: "as_signed" leaves
+    # the answer as it is, "rehashed" gives the other package's size and hash in it.
+    package_swapped: str = None
     # What comes out:
     message: str = None  # the setting whose text the message box shows
     requests: tuple = ()  # paths the servers get, besides the login page and the reports
@@ -56,6 +71,8 @@ class Scenario:
 
 CHECK_FAILS = dict(message="CheckLatestVersionFail", requests=("/version",))
 INSTALL_FAILS = dict(requests=("/version", PACKAGE), old_client_kept=False)
+INSTALLED = dict(requests=("/version", PACKAGE), reports=("ReportReasonStartLoading", "ReportReasonStopLoading"),
+                 game=("alice", "token=x&username=alice"), old_client_kept=False)
 BASE_DIR_REFUSED = dict(message="EmptyBaseDirFail", requests=("/version",), reports=("ReportReasonStartLoading",))
 
 SCENARIOS = (
@@ -78,6 +95,14 @@ SCENARIOS = (
     Scenario("call_with_two_arguments_uses_the_last", args=(ALICE, "username=carol&token=y"),
              requests=("/version", PACKAGE), reports=("ReportReasonStartLoading", "ReportReasonStopLoading"),
              game=("carol", "token=y&username=carol"), user="carol", old_client_kept=False),
+    Scenario("signed_answer_installs", signed_by="studio", **INSTALLED),
+    Scenario("answer_signed_by_a_stranger_is_refused", signed_by="stranger", **CHECK_FAILS),
+    Scenario("unsigned_answer_is_refused_when_releases_are_signed", signed_by="nobody", **CHECK_FAILS),
+    Scenario("signed_answer_with_another_package_served", signed_by="studio", package_swapped="as_signed",
+             message="DownloadLatestVersionFail", reports=("ReportReasonStartLoading", "ReportDownloadLatestVersionFail"),
+             **INSTALL_FAILS),
+    Scenario("signed_answer_rehashed_for_another_package", signed_by="studio", package_swapped="rehashed",
+             **CHECK_FAILS),
     Scenario("current_client_starts_whatever_base_dir_says", settings={"BaseDir": None}, current_client_in=".",
              requests=("/version",), reports=("ReportReasonStartLoading", "ReportReasonStopLoading"),
              game=("alice", "token=x&username=alice")),
@@ -109,6 +134,9 @@ class ScenarioPlay:
         settings = dict(SETTINGS)
         settings.update({key: self.expand(value, server) for key, value in row.settings.items() if value is not None})
         unset = [key for key, value in row.settings.items() if value is None]
+        if row.signed_by:
+            settings["ReleasePublicKey"] = self.release_public_key()
+            self.sign_version_answer(server, row)
         version_file = json.dumps({"Version": VERSION}) if row.current_client_in else None
         self.lay_out_scenario(server, row, settings, unset, version_file)
         self.plant_player_files(row)
@@ -178,6 +206,32 @@ class ScenarioPlay:
         for root, _, names in os.walk(self.work):
             for name in names:
                 self.assertNotIn(text.encode(), self.read(os.path.join(root, name)), os.path.join(root, name))
+
+    # --- signed releases
+
+    @staticmethod
+    def release_public_key():
+        der = RELEASE_KEYS["studio"].public_key().public_bytes(serialization.Encoding.DER,
+                                                                serialization.PublicFormat.SubjectPublicKeyInfo)
+        return base64.b64encode(der).decode()
+
+    @staticmethod
+    def sign_version_answer(server, row):
+        """Has the server send a version answer for its package, signed as the row says,
+        and then, when the row says so, another package than the signed one."""
+        served = server.get("/_config")
+        answer = {"Version": VERSION, "PackageUrl": server.base + PACKAGE, "ReportOperationUrl": server.base + "/report",
+                  "PackageSize": served["packageSize"], "PackageSha256": served["packageSha256"]}
+        if row.signed_by in RELEASE_KEYS:
+            message = "".join(f"{answer[key]}\n" for key in ("Version", "PackageUrl", "PackageSize", "PackageSha256"))
+            r, s = decode_dss_signature(RELEASE_KEYS[row.signed_by].sign((message + "\n").encode(),
+                                                                        ec.ECDSA(hashes.SHA256())))
+            answer["Signature"] = base64.b64encode(r.to_bytes(32, "big") + s.to_bytes(32, "big")).decode()
+        if row.package_swapped:
+            other = server.get("/_config?package-damaged=crc")
+            if row.package_swapped == "rehashed":
+                answer.update(PackageSize=other["packageSize"], PackageSha256=other["packageSha256"])
+        server.get("/_config?" + urlencode({"version-json": json.dumps(answer)}))
 
     # --- helpers
 

@@ -5,7 +5,8 @@ so each run uses launcher_page_driver.exe: the launcher as launcher.exe runs it,
 page's window.external.fnEnterGame call with the arguments of LAUNCHER_TEST_PAGE_ARGUMENTS
 (see page_call_driver.cpp). Each case looks at what the player and the servers see:
 requests, files on disk, the exact command line the sample game records, message boxes
-and pixels on the screen. Scenarios plays the table of tests/app/e2e/scenarios.py.
+and pixels on the screen. Scenarios plays the table of tests/app/e2e/scenarios.py and
+Incremental the incremental update cases of tests/app/e2e/incremental_play.py.
 
 Usage: launcher_e2e_win32.py BIN_DIR [unittest arguments]. Needs DISPLAY and the Wine prefix.
 """
@@ -20,7 +21,9 @@ import unittest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
 sys.path.insert(0, os.path.join(ROOT, "tests", "app", "e2e"))
-from launcher_e2e import E2ECase, wait_until  # noqa: E402
+from launcher_e2e import E2ECase, pixels, wait_until  # noqa: E402
+from incremental_play import (ADDED, CHANGED, REMOVED, SETTINGS as INCREMENTAL, IncrementalPlay,  # noqa: E402
+                              is_tail, read, tree)
 import make_launcher_folder  # noqa: E402
 from scenarios import OTHER_ORIGIN, PACKAGE, SCENARIOS, Scenario, ScenarioPlay, plays  # noqa: E402
 
@@ -253,6 +256,60 @@ class Scenarios(ScenarioPlay, WindowsLauncherTest):
             requests=("/version", PACKAGE), reports=("ReportReasonStartLoading", "ReportReasonStopLoading"),
             game=("alice", "token=x&username=alice"), old_client_kept=False))
         self.assertIn(f"page location: http://127.0.0.2:{self.servers[-1].port}/\n", output)
+
+
+class Incremental(IncrementalPlay, WindowsLauncherTest):
+    PAGE_ARGUMENT = "username=alice&token=x"
+    HELD_TEXT = "Close the game to update it"
+
+    def close_message_box(self):
+        self.dismiss_message_box()
+
+    def crash_after_first_move(self, server):
+        return self.finish(self.launch(dict(os.environ, LAUNCHER_TEST_PAGE_ARGUMENTS=self.PAGE_ARGUMENT,
+                                            LAUNCHER_TEST_CRASH_AFTER_MOVES="1")))
+
+    def status_text_is_red(self):
+        return sum(1 for r, g, b in pixels(self.status_pixels()) if r > 200 and g < 60 and b < 60) > 50
+
+    # A running game holds its files open without sharing them: the update fails before
+    # anything moves, keeps what it fetched, and once the game has ended the next launch
+    # completes it.
+    def test_a_held_changed_file_stops_the_update_until_it_is_released(self):
+        self.held_file_stops_the_update(CHANGED)
+
+    def test_a_held_removed_file_stops_the_update_until_it_is_released(self):
+        self.held_file_stops_the_update(REMOVED)
+
+    def held_file_stops_the_update(self, name):
+        server = self.install_v1()
+        self.lay_out(server, EmptyBaseDirFail=self.HELD_TEXT, **INCREMENTAL)
+        self.publish(server, self.v2, "2.1")
+        entries = self.package_entries(server)
+        server.get("/_clear")
+        os.remove(os.path.join(self.folder, "game-args.json"))
+        records = {record: read(os.path.join(self.folder, record)) for record in ("Version.json", "ClientFiles.json")}
+        held = "Z:" + os.path.join(self.client_folder(), name).replace("/", "\\")
+        launcher = self.launch(dict(os.environ, LAUNCHER_TEST_PAGE_ARGUMENTS=self.PAGE_ARGUMENT,
+                                    LAUNCHER_TEST_HOLD_FILE=held))
+        self.assertIsNotNone(wait_until(self.message_box, 60), "no message box appeared")
+        self.assertTrue(wait_until(self.status_text_is_red, 10), "the status text is not red")
+        self.dismiss_message_box()
+        code, output = self.finish(launcher)
+        self.assertEqual(code, 0, output)
+        self.assertIn(f"holding {held}\n", output)
+        self.assertIn(f"message box: {self.HELD_TEXT}\n", output)
+        self.assertIsNone(self.game_record(), output)
+        self.assertEqual(tree(self.client_folder()), tree(self.v1), "the old client changed")
+        self.assertEqual({record: read(os.path.join(self.folder, record)) for record in records}, records)
+        self.assertEqual(self.fetched_entries(entries, self.package_log(server)), {CHANGED, ADDED})
+        self.assertTrue(os.listdir(os.path.join(self.update_folder(), "pieces")), "the fetched pieces were not kept")
+
+        server.get("/_clear")
+        self.run_to_the_game()
+        self.assert_updated_to_v2()
+        self.assertEqual([e for e in self.package_log(server) if not is_tail(e)], [],
+                         "a fetched range was fetched again")
 
 
 if __name__ == "__main__":

@@ -7,21 +7,30 @@
 //   LAUNCHER_TEST_PAGE_LOCATION   when set, the control is first sent to this address
 //                                 (a page of another origin), and the call waits until
 //                                 the control reports it as its location.
+//   LAUNCHER_TEST_CRASH_AFTER_MOVES N: the process ends at once with exit code 3 right
+//                                 after an update has moved its Nth file into the client
+//                                 folder, as a crash or a power cut would end it.
+//   LAUNCHER_TEST_HOLD_FILE       PATH: this file is opened without sharing before the
+//                                 launcher starts and stays open until the driver ends,
+//                                 as a running game holds its files.
 // Standard output gets "page location: URL" before the call, "page call returned" after
 // it, "message box: TEXT" for each message box (Wine draws a box's text into no X window
 // of its own, so the tests read it here) and "main window destroyed at MS" (Unix time in
 // milliseconds, the sample game's clock) when the launcher destroys its window: Wine
-// withdraws the X window only a while later.
+// withdraws the X window only a while later. With LAUNCHER_TEST_HOLD_FILE it begins with
+// "holding PATH" once the file is open, or "cannot hold PATH".
 #include <windows.h>
 
 #include <ole2.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/client_update.h"
 #include "app/launcher_app.h"
 #include "platform/instance.h"
 #include "web/web_browser_win32.h"
@@ -39,6 +48,7 @@ CLauncherApp* g_app = nullptr;
 bool g_navigated = false;
 int g_locationChecks = 0;
 HWND g_reportedBox = nullptr;
+std::size_t g_crashAfterMoves = 0;
 
 std::wstring Environment(const wchar_t* name) {
   const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
@@ -167,11 +177,35 @@ LRESULT CALLBACK WatchWindows(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
+// Ends the process without any cleanup, as a crash does: nothing after the move runs.
+void CrashAfterMoves(std::size_t moved) {
+  if (moved == g_crashAfterMoves) TerminateProcess(GetCurrentProcess(), 3);
+}
+
+void ArmCrashAfterMoves() {
+  const std::wstring count = Environment(L"LAUNCHER_TEST_CRASH_AFTER_MOVES");
+  if (count.empty()) return;
+  g_crashAfterMoves = static_cast<std::size_t>(std::wcstoul(count.c_str(), nullptr, 10));
+  SetAfterMoveHookForTesting(&CrashAfterMoves);
+}
+
+// The held file's handle, or INVALID_HANDLE_VALUE when none is asked for or it cannot be opened.
+HANDLE HoldFile() {
+  const std::wstring path = Environment(L"LAUNCHER_TEST_HOLD_FILE");
+  if (path.empty()) return INVALID_HANDLE_VALUE;
+  const HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  WriteLine((file == INVALID_HANDLE_VALUE ? L"cannot hold " : L"holding ") + path);
+  return file;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   platform::SingleInstance instance;
   if (instance.Acquire(kInstanceName) == platform::SingleInstance::Result::AlreadyRunning) return 0;
+  const HANDLE heldFile = HoldFile();
+  ArmCrashAfterMoves();
   const bool oleReady = SUCCEEDED(OleInitialize(nullptr));
   const HHOOK windowWatch = SetWindowsHookExW(WH_CBT, &WatchWindows, nullptr, GetCurrentThreadId());
 
@@ -186,5 +220,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
   if (windowWatch) UnhookWindowsHookEx(windowWatch);
   if (oleReady) OleUninitialize();
+  if (heldFile != INVALID_HANDLE_VALUE) CloseHandle(heldFile);
   return 0;
 }

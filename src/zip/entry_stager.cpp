@@ -1,0 +1,67 @@
+#include "zip/entry_stager.h"
+
+#include "zip/archive.h"
+
+namespace {
+
+struct ArchiveCloser {
+  void operator()(Archive* archive) const { ArchiveClose(archive); }
+};
+
+}  // namespace
+
+CEntryStager::~CEntryStager() { Stop(); }
+
+void CEntryStager::Start(std::vector<ZipPiece> pieces, std::uint64_t archiveSize, std::vector<std::int32_t> indices,
+                         const std::wstring& targetFolder) {
+  Stop();
+  pieces_ = std::move(pieces);
+  archiveSize_ = archiveSize;
+  indices_ = std::move(indices);
+  targetFolder_ = targetFolder;
+  cancel_ = false;
+  finished = false;
+  succeeded = false;
+  progress = 0.0;
+  result = ArchiveOk;
+  try {
+    worker_ = std::make_unique<std::thread>(&CEntryStager::Run, this);
+  } catch (...) {
+    // No thread: the job is over before it began, and failed.
+    finished = true;
+  }
+}
+
+void CEntryStager::Stop() {
+  if (!worker_) return;
+  cancel_ = true;
+  worker_->join();
+  worker_.reset();
+}
+
+void CEntryStager::Run() noexcept {
+  try {
+    result = StageAll();
+    succeeded = result == ArchiveOk;
+  } catch (...) {
+    // Whatever went wrong, the job failed.
+    result = ArchiveErrArgs;
+  }
+  finished = true;
+}
+
+std::int32_t CEntryStager::StageAll() {
+  const std::unique_ptr<Archive, ArchiveCloser> archive(ArchiveOpenPieces(pieces_, archiveSize_));
+  if (!archive) return ArchiveErrCorrupt;
+  std::int32_t status = ArchiveSetBaseDir(archive.get(), targetFolder_);
+  const std::size_t count = indices_.size();
+  for (std::size_t i = 0; status == ArchiveOk && i < count; ++i) {
+    if (cancel_) return ArchiveErrArgs;
+    ArchiveEntry entry;
+    status = ArchiveGetEntry(archive.get(), indices_[i], &entry);
+    if (status == ArchiveOk) status = ArchiveUnpackEntry(archive.get(), indices_[i], entry.name);
+    progress = static_cast<double>(i + 1) / static_cast<double>(count);
+    if (callback_) callback_->OnStageProgress(this);
+  }
+  return status;
+}

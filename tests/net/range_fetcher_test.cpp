@@ -1,0 +1,143 @@
+#include "net/range_fetcher.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "loopback_server.h"
+#include "temp_folder.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using net_testing::PatternBytes;
+using net_testing::ServerSession;
+using testing_support::ReadFile;
+using testing_support::TempFolder;
+
+bool WaitUntilFinished(const CRangeFetcher& fetcher) {
+  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  while (!fetcher.finished) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+std::string Piece(const TempFolder& folder, std::uint64_t offset) {
+  return ReadFile(net::PiecePath(folder.Narrow(), offset));
+}
+
+TEST(RangeFetcherTail, AsksForTheLastBytesAndLearnsTheSizeAndValidator) {
+  ServerSession server;
+  CRangeFetcher fetcher(nullptr, 5, 0, 0);
+  fetcher.StartTail(server.Url("ranged?size=100000&etag=v1"), 300);
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  ASSERT_TRUE(fetcher.succeeded);
+  EXPECT_FALSE(fetcher.rangesRefused());
+  EXPECT_EQ(fetcher.totalSize(), 100000u);
+  EXPECT_EQ(fetcher.tailOffset(), 99700u);
+  EXPECT_EQ(fetcher.tail(), PatternBytes(100000).substr(99700));
+  EXPECT_EQ(fetcher.validator(), "\"v1\"");
+  EXPECT_EQ(server.Requests().at(0).range, "bytes=-300");
+}
+
+TEST(RangeFetcherTail, AServerIgnoringRangesIsHungUpOnAndReported) {
+  ServerSession server;
+  CRangeFetcher fetcher(nullptr, 5, 2, 0);
+  fetcher.StartTail(server.Url("ranged?size=8000000&etag=v1&ranges=0&chunk=10000&pause=2"), 300);
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  EXPECT_TRUE(fetcher.succeeded);
+  EXPECT_TRUE(fetcher.rangesRefused());
+  ASSERT_TRUE(server.WaitForRequests(1));
+  EXPECT_EQ(server.Requests().size(), 1u) << "a refusal is no failure to retry";
+  EXPECT_LT(server.Requests().at(0).bytesSent, 8000000u) << "the whole package was taken";
+}
+
+TEST(RangeFetcher, FetchesEachMissingRangeIntoAPieceOverOneConnection) {
+  ServerSession server;
+  TempFolder pieces;
+  CRangeFetcher fetcher(nullptr, 5, 0, 0);
+  fetcher.Start(server.Url("ranged?size=100000&etag=v1"), "\"v1\"", 100000, {{10, 20}, {5000, 3000}},
+                pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  ASSERT_TRUE(fetcher.succeeded);
+  const std::string all = PatternBytes(100000);
+  EXPECT_EQ(Piece(pieces, 10), all.substr(10, 20));
+  EXPECT_EQ(Piece(pieces, 5000), all.substr(5000, 3000));
+  EXPECT_EQ(fetcher.progress, 1.0);
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].range, "bytes=10-29");
+  EXPECT_EQ(requests[1].range, "bytes=5000-7999");
+  EXPECT_EQ(requests[1].ifRange, "\"v1\"");
+
+  // What is held is not asked for again.
+  fetcher.Start(server.Url("ranged?size=100000&etag=v1"), "\"v1\"", 100000, {{10, 20}, {5000, 3000}, {9000, 10}},
+                pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  ASSERT_TRUE(fetcher.succeeded);
+  ASSERT_EQ(server.Requests().size(), 3u);
+  EXPECT_EQ(server.Requests()[2].range, "bytes=9000-9009");
+}
+
+TEST(RangeFetcher, ACutAnswerKeepsWhatCameAndTheRetryAsksForTheRest) {
+  ServerSession server;
+  TempFolder pieces;
+  CRangeFetcher fetcher(nullptr, 5, 1, 0);
+  fetcher.Start(server.Url("ranged?size=100000&etag=v1&cut=1000,-"), "\"v1\"", 100000, {{2000, 5000}},
+                pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  ASSERT_TRUE(fetcher.succeeded);
+  const std::string all = PatternBytes(100000);
+  EXPECT_EQ(Piece(pieces, 2000), all.substr(2000, 1000));
+  EXPECT_EQ(Piece(pieces, 3000), all.substr(3000, 4000));
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].range, "bytes=3000-6999");
+}
+
+struct RefusedCase {
+  const char* name;
+  std::string query;
+  std::uint64_t totalSize;
+};
+
+class RangeFetcherRefused : public testing::TestWithParam<RefusedCase> {};
+
+// A package that changed since its directory was read, or an answer for other bytes,
+// fails the run and leaves no piece of it.
+TEST_P(RangeFetcherRefused, AnAnswerForOtherBytesFailsAndKeepsNothing) {
+  ServerSession server;
+  TempFolder pieces;
+  CRangeFetcher fetcher(nullptr, 5, 1, 0);
+  fetcher.Start(server.Url("ranged?" + GetParam().query), "\"v1\"", GetParam().totalSize, {{2000, 5000}},
+                pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  EXPECT_FALSE(fetcher.succeeded);
+  EXPECT_TRUE(net::HeldPieces(pieces.Narrow()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RangeFetcherRefused,
+                         testing::Values(RefusedCase{"Changed", "size=100000&etag=v2", 100000},
+                                         RefusedCase{"IgnoresRanges", "size=100000&etag=v1&ranges=0", 100000},
+                                         RefusedCase{"OtherStart", "size=100000&etag=v1&shift=7", 100000},
+                                         RefusedCase{"OtherSize", "size=100001&etag=v1", 100000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RangeFetcher, StopCancelsASlowAnswerPromptly) {
+  ServerSession server;
+  TempFolder pieces;
+  CRangeFetcher fetcher(nullptr, 5, 3, 1);
+  fetcher.Start(server.Url("ranged?size=5000000&etag=v1&chunk=1000&pause=50"), "\"v1\"", 5000000,
+                {{0, 5000000}}, pieces.Narrow());
+  ASSERT_TRUE(server.WaitForRequests(1));
+  const auto before = std::chrono::steady_clock::now();
+  fetcher.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
+  EXPECT_TRUE(fetcher.finished);
+  EXPECT_FALSE(fetcher.succeeded);
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+#!/usr/bin/python3
+"""End-to-end: releases that tools/publish wrote, served by the development server as a
+static server would serve the folder, installed by the real Linux launcher under the X
+display; the installed client must be the published folder, bytes and executable bits.
+
+Usage: publish_e2e.py BIN_DIR [unittest arguments]. Needs DISPLAY.
+"""
+
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import unittest
+from urllib.parse import quote
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), "tests", "app", "e2e"))
+import launcher_e2e  # noqa: E402
+
+PUBLISH = os.path.join(HERE, "publish.py")
+
+
+def tree(folder):
+    """relative name -> (bytes, executable) of every file, None for a folder."""
+    found = {}
+    for root, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            path = os.path.join(root, name)
+            relative = os.path.relpath(path, folder)
+            if os.path.isdir(path):
+                found[relative] = None
+            else:
+                with open(path, "rb") as f:
+                    found[relative] = (f.read(), bool(os.stat(path).st_mode & stat.S_IXUSR))
+    return found
+
+
+class PublishedRelease(launcher_e2e.LauncherTest):
+    def make_client(self):
+        """The sample game (it must stay executable to start) beside nested folders, an
+        empty one, a second executable and UTF-8 names."""
+        client = os.path.join(self.work, "source")
+        shutil.copytree(self.client, client)
+        for name, data, mode in (("data/maps/deep/level.map", b"map" * 4000, 0o644),
+                                 ("tools/helper.sh", b"#!/bin/sh\necho helper\n", 0o755),
+                                 ("donn\u00e9es/\u00e9t\u00e9.txt", "\u00e9t\u00e9\n".encode(), 0o644)):
+            path = os.path.join(client, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+            os.chmod(path, mode)
+        os.makedirs(os.path.join(client, "data", "empty"))
+        return client
+
+    def publish(self, server, client, version, *options):
+        out = os.path.join(self.work, "release")
+        subprocess.run([sys.executable, PUBLISH, "--client", client, "--version", version,
+                        "--base-url", f"{server.base}/release", "--report-url", f"{server.base}/report",
+                        "--out", out, *options], check=True, stdout=subprocess.DEVNULL)
+        server.get("/_config?release=" + quote(out))
+
+    def install(self, server):
+        server.get("/_clear")
+        game_record = os.path.join(self.folder, "game-args.json")
+        if os.path.exists(game_record):
+            os.remove(game_record)
+        code, output = self.finish(self.start_launcher())
+        self.assertEqual(code, 0, output)
+        record = self.game_record()
+        self.assertIsNotNone(record, output)
+        self.assertEqual(record["argv"][0], "./client/sample_game")
+        return [path for path, _ in server.requests()]
+
+    def test_a_published_release_installs_and_the_next_one_replaces_it(self):
+        server = self.serve()
+        client = self.make_client()
+        self.publish(server, client, "1.0")
+        self.lay_out(server, ServerUrl=f"{server.base}/release/version.json")
+
+        requests = self.install(server)
+        self.assertIn("/release/client_1.0.zip", requests)
+        self.assertEqual(requests[:2], ["/login", "/release/version.json"])
+        self.assertEqual(tree(os.path.join(self.folder, "client")), tree(client))
+
+        # Release 2, signed: a launcher without a public key ignores the signature but
+        # unpacks the file list with the rest.
+        with open(os.path.join(client, "readme.txt"), "w") as f:
+            f.write("the second release\n")
+        os.remove(os.path.join(client, "tools", "helper.sh"))
+        keys = os.path.join(self.work, "keys")
+        subprocess.run([sys.executable, PUBLISH, "keygen", keys], check=True, capture_output=True)
+        self.publish(server, client, "2.0", "--sign", os.path.join(keys, "release-key.pem"))
+
+        requests = self.install(server)
+        self.assertIn("/release/client_2.0.zip", requests)
+        installed = tree(os.path.join(self.folder, "client"))
+        self.assertEqual(set(installed) - set(tree(client)), {".release", os.path.join(".release", "files.sha256")})
+        self.assertEqual({name: value for name, value in installed.items() if not name.startswith(".release")},
+                         tree(client))
+        with open(os.path.join(self.folder, "Version.json")) as f:
+            self.assertIn('"2.0"', f.read())
+
+
+if __name__ == "__main__":
+    launcher_e2e.E2ECase.bin_dir = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
