@@ -60,9 +60,9 @@ bool MoveInto(const UpdateFolders& folders, const std::string& clientFolder, con
 UpdateFolders UpdateFoldersFor(const std::string& clientFolder) {
   UpdateFolders folders;
   folders.root = clientFolder + ".update";
-  folders.pieces = folders.root + platform::PathSeparator() + "pieces";
-  folders.files = folders.root + platform::PathSeparator() + "files";
-  folders.journal = folders.root + platform::PathSeparator() + "journal.json";
+  folders.pieces = JoinPath(folders.root, "pieces");
+  folders.files = JoinPath(folders.root, "files");
+  folders.journal = JoinPath(folders.root, "journal.json");
   return folders;
 }
 

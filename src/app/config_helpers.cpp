@@ -107,6 +107,10 @@ int ReadJsonInt(const Json::Value& document, const char* key) {
   return 0;
 }
 
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  return folder + platform::PathSeparator() + name;
+}
+
 std::wstring EnsureAppDataSubfolder(const std::wstring& name) {
   const std::wstring path = platform::GetAppDataFolder() + AnsiToWide(platform::PathSeparator()) + name;
   std::uint32_t attributes = 0;

@@ -22,6 +22,9 @@ bool WriteJsonFile(const std::string& path, const Json::Value& document);
 std::string ReadJsonText(const Json::Value& document, const char* key);
 int ReadJsonInt(const Json::Value& document, const char* key);
 
+// `folder`, the system's separator, then `name`.
+std::string JoinPath(const std::string& folder, const std::string& name);
+
 // Path below the user's application-data folder; created (one level) when missing.
 std::wstring EnsureAppDataSubfolder(const std::wstring& name);
 std::string AppDataGameRoot(const std::string& name);

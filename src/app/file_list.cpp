@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/client_files.h"
+#include "app/config_helpers.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/sha256.h"
@@ -31,6 +32,11 @@ bool ParseFileList(const std::string& text, std::map<std::string, std::string>* 
     if (!hashes->emplace(line.substr(kDigits + 2), hash).second) return false;
   }
   return true;
+}
+
+bool LoadFileList(const std::string& path, const std::string& listHash, std::map<std::string, std::string>* hashes) {
+  std::string text;
+  return FileSha256(path) == listHash && ReadWholeFile(path, &text) && ParseFileList(text, hashes);
 }
 
 std::string FileSha256(const std::string& path) {

@@ -14,6 +14,10 @@ inline constexpr char kFileListName[] = ".release/files.sha256";
 // False when a line is not of that form or a name comes twice.
 bool ParseFileList(const std::string& text, std::map<std::string, std::string>* hashes);
 
+// Reads the list from `path` when the file's SHA-256 is `listHash` (the signed one);
+// false when it is not, or cannot be read or parsed.
+bool LoadFileList(const std::string& path, const std::string& listHash, std::map<std::string, std::string>* hashes);
+
 // The SHA-256 of a file in lower-case hex; empty when it cannot be read.
 std::string FileSha256(const std::string& path);
 

@@ -31,12 +31,6 @@ struct ArchiveCloser {
   void operator()(Archive* archive) const { ArchiveClose(archive); }
 };
 
-std::string JoinPath(const std::string& folder, const std::string& name) {
-  return folder + platform::PathSeparator() + name;
-}
-
-std::wstring Wide(const std::string& path) { return platform::NarrowToWide(path, platform::CodePage::Ansi); }
-
 std::int64_t FileSizeOf(const std::string& path) {
   std::uint64_t size = 0;
   return platform::QueryFileSize(path, &size) ? static_cast<std::int64_t>(size) : -1;
@@ -60,7 +54,7 @@ void RemoveTree(const std::string& folder) {
 std::vector<ZipPiece> HeldZipPieces(const std::string& folder) {
   std::vector<ZipPiece> pieces;
   for (const net::ByteRange& held : net::HeldPieces(folder)) {
-    pieces.push_back({held.offset, held.length, Wide(net::PiecePath(folder, held.offset))});
+    pieces.push_back({held.offset, held.length, AnsiToWide(net::PiecePath(folder, held.offset))});
   }
   return pieces;
 }
@@ -102,12 +96,8 @@ std::vector<PackageEntry> ToPackageEntries(const std::vector<ArchiveListedEntry>
 // the hash the studio signed, then every other staged file by its line in the list.
 bool StagedFilesMatch(const std::string& stagingFolder, std::vector<std::string> names, const std::string& listHash,
                       const std::atomic<bool>& cancel, const std::function<void(double)>& progress) {
-  std::string list;
   std::map<std::string, std::string> hashes;
-  if (FileSha256(ClientFilePath(stagingFolder, kFileListName)) != listHash ||
-      !ReadWholeFile(ClientFilePath(stagingFolder, kFileListName), &list) || !ParseFileList(list, &hashes)) {
-    return false;
-  }
+  if (!LoadFileList(ClientFilePath(stagingFolder, kFileListName), listHash, &hashes)) return false;
   std::erase(names, kFileListName);
   return FilesMatchList(stagingFolder, names, hashes, cancel, progress);
 }
@@ -300,13 +290,12 @@ bool CLauncherApp::FindAlteredFiles(const PackageSource& source, const std::vect
     return false;
   }
   EmptyFolder(source.folders.files);
-  std::string text;
   std::map<std::string, std::string> hashes;
-  const std::string listPath = ClientFilePath(source.folders.files, kFileListName);
   if (!RunUpdateWorker(*stager_, [&] {
-        stager_->Start(HeldZipPieces(source.folders.pieces), source.size, {list->index}, Wide(source.folders.files));
+        stager_->Start(HeldZipPieces(source.folders.pieces), source.size, {list->index},
+                       AnsiToWide(source.folders.files));
       }) ||
-      FileSha256(listPath) != fileListHash || !ReadWholeFile(listPath, &text) || !ParseFileList(text, &hashes)) {
+      !LoadFileList(ClientFilePath(source.folders.files, kFileListName), fileListHash, &hashes)) {
     if (!IsMainWindowDestroyed()) FailExtraction();
     return false;
   }
@@ -329,7 +318,7 @@ bool CLauncherApp::StageAndApply(const std::string& clientFolder, const PackageS
   // earlier attempt never moves into the client.
   EmptyFolder(folders.files);
   const bool staged = RunUpdateWorker(*stager_, [&] {
-    stager_->Start(HeldZipPieces(folders.pieces), source.size, fetch, Wide(folders.files));
+    stager_->Start(HeldZipPieces(folders.pieces), source.size, fetch, AnsiToWide(folders.files));
   });
   const bool vouched = staged && (fileListHash.empty() || RunUpdateWorker(*scanner_, [&] {
                                     scanner_->Start([&](const std::atomic<bool>& cancel,
@@ -376,7 +365,7 @@ void CLauncherApp::CompleteUpdate(const UpdateFolders& folders, const UpdateJour
 void CLauncherApp::RecordInstalledPackage(const std::string& packagePath, const std::string& clientFolder,
                                           const std::string& version) {
   RemoveTree(UpdateFoldersFor(clientFolder).root);
-  const std::unique_ptr<Archive, ArchiveCloser> archive(ArchiveOpen(Wide(packagePath)));
+  const std::unique_ptr<Archive, ArchiveCloser> archive(ArchiveOpen(AnsiToWide(packagePath)));
   std::vector<ArchiveListedEntry> listed;
   if (!archive || ArchiveListEntries(archive.get(), &listed) != ArchiveOk) return;
   ClientFiles record;

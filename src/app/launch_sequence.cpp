@@ -8,6 +8,7 @@
 #include "app/launcher_app.h"
 #include "app/release_signature.h"
 #include "app/text.h"
+#include "net/part_file.h"
 #include "platform/disk.h"
 #include "platform/file.h"
 #include "platform/os.h"
@@ -15,10 +16,6 @@
 #include "platform/process.h"
 
 namespace {
-
-std::string Join(const std::string& folder, const std::string& name) {
-  return folder + platform::PathSeparator() + name;
-}
 
 // The package's local name comes partly from the server's version text; a separator
 // in it must not lead the download, or the deletion after it, out of the game root.
@@ -60,7 +57,7 @@ std::string PackageSha256Of(const Json::Value& answer) {
 // may be resumed.
 void RemoveOtherParts(const std::string& gameRoot, const std::string& prefix, const std::string& packageFile) {
   const std::wstring start = platform::NativePath::FromAnsi(prefix).units();
-  const std::wstring keep = platform::NativePath::FromAnsi(packageFile + ".part").units();
+  const std::wstring keep = platform::NativePath::FromAnsi(net::PartFile::PartPath(packageFile)).units();
   const platform::NativePath root = platform::NativePath::FromAnsi(gameRoot);
   platform::FolderSearch search;
   if (!search.Open(root)) return;
@@ -68,9 +65,8 @@ void RemoveOtherParts(const std::string& gameRoot, const std::string& prefix, co
   while (search.Next(&entry)) {
     const std::wstring& name = entry.name.units();
     if (entry.isFolder || entry.isLink || name.rfind(start, 0) != 0) continue;
-    const bool part = name.ends_with(L".part") || name.ends_with(L".part.json");
     // Whatever cannot go stays: it only costs space.
-    if (part && name.rfind(keep, 0) != 0) platform::RemoveFile(root.Join(entry.name));
+    if (net::PartFile::IsPartName(name) && name.rfind(keep, 0) != 0) platform::RemoveFile(root.Join(entry.name));
   }
 }
 
@@ -163,7 +159,7 @@ bool CLauncherApp::UpdateClient() {
   // The client folder is emptied: it must lie strictly below the game root, or a
   // missing or hostile BaseDir would empty the launcher's own folder or worse.
   const std::string baseDir = ReadJsonText(settings_, "BaseDir");
-  const std::string clientFolder = Join(gameRoot_, baseDir);
+  const std::string clientFolder = JoinPath(gameRoot_, baseDir);
   if (IsSafeBaseDir(baseDir) && IsIncremental()) {
     const Incremental result = UpdateIncrementally(clientFolder, serverVersion);
     if (result != Incremental::Unavailable) return result == Incremental::Done;
@@ -177,7 +173,7 @@ bool CLauncherApp::UpdateClient() {
   const std::string packageName = ReadJsonText(settings_, "PackageName");
   const std::string packageFile =
       SafeFileName(packageName + serverVersion + ReadJsonText(settings_, "PackageExt"));
-  const std::string packagePath = Join(gameRoot_, packageFile);
+  const std::string packagePath = JoinPath(gameRoot_, packageFile);
   if (!packageName.empty()) RemoveOtherParts(gameRoot_, SafeFileName(packageName), packageFile);
   downloader_->SetExpected(PackageSizeOf(serverVersion_), PackageSha256Of(serverVersion_));
   bool installed = false;
@@ -202,9 +198,7 @@ bool CLauncherApp::UpdateClient() {
     installed = true;
   }
   platform::RemoveFile(packagePath);
-  // A part with no record beside it (an error page, a body without a validator) is
-  // nothing the next launch could resume.
-  if (!platform::QueryAttributes(packagePath + ".part.json", &attributes)) platform::RemoveFile(packagePath + ".part");
+  net::PartFile::RemoveUnresumable(packagePath);
   return installed;
 }
 

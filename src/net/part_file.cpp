@@ -13,6 +13,8 @@ namespace {
 // Collecting what libcurl hands over before each write to the file saves system calls,
 // and gives the hash blocks worth a thread's while.
 constexpr std::size_t kBufferSize = 256 * 1024;
+constexpr char kPartSuffix[] = ".part";
+constexpr char kRecordSuffix[] = ".part.json";
 // A record is a line of JSON; anything longer is not one of ours.
 constexpr std::size_t kMaxRecord = 64 * 1024;
 
@@ -31,12 +33,26 @@ std::string ReadSmallFile(const std::string& path) {
 
 PartFile::PartFile(std::string target, std::string url, std::int64_t expectedSize, std::string expectedHash)
     : target_(std::move(target)),
-      path_(target_ + ".part"),
-      recordPath_(target_ + ".part.json"),
+      path_(PartPath(target_)),
+      recordPath_(RecordPath(target_)),
       url_(std::move(url)),
       expectedSize_(expectedSize),
       expectedHash_(std::move(expectedHash)),
       hash_(expectedHash_.empty() ? nullptr : std::make_unique<BackgroundSha256>()) {}
+
+std::string PartFile::PartPath(const std::string& target) { return target + kPartSuffix; }
+
+std::string PartFile::RecordPath(const std::string& target) { return target + kRecordSuffix; }
+
+bool PartFile::IsPartName(const std::wstring& name) {
+  return name.ends_with(platform::NarrowToWide(kPartSuffix, platform::CodePage::Ansi)) ||
+         name.ends_with(platform::NarrowToWide(kRecordSuffix, platform::CodePage::Ansi));
+}
+
+void PartFile::RemoveUnresumable(const std::string& target) {
+  std::uint32_t attributes = 0;
+  if (!platform::QueryAttributes(RecordPath(target), &attributes)) platform::RemoveFile(PartPath(target));
+}
 
 // Results of removals are not looked at: what cannot go is harmless here (an old target
 // is replaced when the download completes; a stale helper file is never read as a

@@ -21,6 +21,15 @@ class PartFile {
   PartFile(const PartFile&) = delete;
   PartFile& operator=(const PartFile&) = delete;
 
+  // The files a download into `target` keeps beside it: the part and its record.
+  static std::string PartPath(const std::string& target);
+  static std::string RecordPath(const std::string& target);
+  // Whether a file name is a part's or a part record's (by its ending).
+  static bool IsPartName(const std::wstring& name);
+  // After a run that failed: a part with no record beside it (an error page, a body
+  // without a validator) is nothing a later run could resume, and goes.
+  static void RemoveUnresumable(const std::string& target);
+
   // At the start of a run: removes an older file under the target's name and keeps a
   // part left by an earlier run only when its record names the same URL and a
   // validator; any other part is removed.
