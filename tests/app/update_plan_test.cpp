@@ -101,3 +101,92 @@ TEST(PlanUpdateRanges, EachEntryRunsToTheNextHeaderAndCloseRangesMerge) {
 }
 
 }  // namespace
+
+namespace {
+
+const std::string kHashA(64, 'a');
+const std::string kHashB(64, 'b');
+const std::string kHashList(64, 'f');
+
+TEST(PlanUpdateRanges, AnEntryNeverReachesFurtherThanItsHeaderDataAndDescriptor) {
+  // 150 MB between two local headers: only the first entry's own bytes are asked for.
+  std::vector<PackageEntry> package{{0, "a.bin", 10, 1, 0, false, 8}, {1, "b.bin", 10, 2, 150'000'000, false, 8}};
+  const UpdatePlan plan =
+      PlanUpdate(package, 150'000'100, ClientFiles{}, [](const std::string&) { return std::int64_t{-1}; });
+  ASSERT_EQ(plan.ranges.size(), 2u);
+  EXPECT_EQ(plan.ranges[0], (net::ByteRange{0, 30 + 0xFFFF + 0xFFFF + 24 + 8}));
+  EXPECT_EQ(plan.ranges[1], (net::ByteRange{150'000'000, 100}));
+  // An entry said to start past the directory has no bytes to fetch.
+  EXPECT_EQ(EntryRange(package, 100, 1).length, 0u);
+}
+
+TEST(PlanUpdateHashes, AFileListedWithAnotherHashThanRecordedIsFetched) {
+  std::vector<PackageEntry> package = Package();
+  ClientFiles installed = Installed();
+  installed.files["a.bin"].sha256 = kHashA;
+  installed.files["data/b.bin"].sha256 = kHashA;
+  package[0].sha256 = kHashA;  // vouched and unchanged
+  package[2].sha256 = kHashB;  // same size and CRC-32, other bytes
+  package[3].sha256 = kHashB;  // the record knows no hash
+  const UpdatePlan plan = PlanUpdate(package, 300 * kKiB, installed, [](const std::string&) {
+    return std::int64_t{90 * kKiB};
+  });
+  EXPECT_EQ(plan.fetch, (std::vector<std::int32_t>{2, 3}));
+  EXPECT_EQ(plan.record.files.at("data/b.bin").sha256, kHashB);
+}
+
+struct ListCase {
+  const char* what;
+  std::function<void(std::vector<PackageEntry>&, std::map<std::string, std::string>&)> change;
+  bool agrees;
+};
+
+class AttachFileListTest : public testing::TestWithParam<ListCase> {};
+
+TEST_P(AttachFileListTest, TheDirectoryMustListExactlyTheFilesOfTheList) {
+  std::vector<PackageEntry> package = Package();
+  package.push_back({4, ".release/files.sha256", 200, 7, 290 * kKiB, false});
+  std::map<std::string, std::string> hashes{{"a.bin", kHashA}, {"data/b.bin", kHashB}, {"data/c.bin", kHashA}};
+  GetParam().change(package, hashes);
+  const std::vector<PackageEntry> before = package;
+  ASSERT_EQ(AttachFileList(hashes, kHashList, &package), GetParam().agrees);
+  if (!GetParam().agrees) {
+    EXPECT_EQ(package.size(), before.size());
+    for (const PackageEntry& e : package) EXPECT_EQ(e.sha256, "") << e.name;
+    return;
+  }
+  EXPECT_EQ(package[0].sha256, kHashA);
+  EXPECT_EQ(package[1].sha256, "");
+  EXPECT_EQ(package.back().sha256, kHashList);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AttachFileListTest,
+    testing::Values(
+        ListCase{"agree", [](auto&, auto&) {}, true},
+        ListCase{"entry not listed", [](auto& p, auto&) { p.push_back({5, "extra.bin", 1, 1, 295 * kKiB, false}); },
+                 false},
+        ListCase{"line without entry", [](auto&, auto& h) { h["gone.bin"] = kHashA; }, false},
+        ListCase{"listed file marked as a folder", [](auto& p, auto&) { p[2].folder = true; }, false},
+        ListCase{"renamed in the directory", [](auto& p, auto&) { p[3].name = "data/C.bin"; }, false}),
+    [](const testing::TestParamInfo<ListCase>& info) {
+      std::string name = info.param.what;
+      for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      }
+      return name;
+    });
+
+TEST(HasClashingNames, TwoEntriesForOneFileClash) {
+  const auto entries = [](std::vector<std::pair<std::string, bool>> names) {
+    std::vector<PackageEntry> out;
+    for (auto& [name, folder] : names) out.push_back({0, name, 0, 0, 0, folder});
+    return out;
+  };
+  EXPECT_FALSE(HasClashingNames(entries({{"a/", true}, {"a/x", false}, {"a/", true}, {"b", false}})));
+  EXPECT_TRUE(HasClashingNames(entries({{"a/x", false}, {"a/x", false}})));
+  EXPECT_TRUE(HasClashingNames(entries({{"Data.txt", false}, {"data.TXT", false}})));
+  EXPECT_TRUE(HasClashingNames(entries({{"data/", true}, {"data", false}})));
+}
+
+}  // namespace
