@@ -17,14 +17,17 @@ TEST(ClientFilesRecord, SurvivesARoundTripAndRefusesAnotherShape) {
   ClientFiles record;
   record.version = "2.1";
   record.baseDir = "client";
-  record.files = {{"a.bin", {5, 0xFFFFFFFFu}}, {"data/\xC3\xA9.txt", {1ull << 33, 7}}};
+  record.files = {{"a.bin", {5, 0xFFFFFFFFu, std::string(64, 'c')}}, {"data/\xC3\xA9.txt", {1ull << 33, 7, ""}}};
   ASSERT_TRUE(SaveClientFiles(temp.Narrow("ClientFiles.json"), record));
   ClientFiles loaded;
   ASSERT_TRUE(LoadClientFiles(temp.Narrow("ClientFiles.json"), &loaded));
   EXPECT_EQ(loaded, record);
 
   for (const char* text : {"[]", R"({"Files": {}})", R"({"Files": [{"Name": "a", "Size": -1, "Crc32": 1}]})",
-                           R"({"Files": [{"Name": 3, "Size": 1, "Crc32": 1}]})"}) {
+                           R"({"Files": [{"Name": 3, "Size": 1, "Crc32": 1}]})",
+                           R"({"Files": [{"Name": "a", "Size": 1, "Crc32": 1, "Sha256": "ABC"}]})",
+                           R"({"Files": [{"Name": "../../victim.txt", "Size": 1, "Crc32": 1}]})",
+                           R"({"Files": [{"Name": "a/../../b", "Size": 1, "Crc32": 1}]})"}) {
     WriteFile(temp.path() / "bad.json", text);
     EXPECT_FALSE(LoadClientFiles(temp.Narrow("bad.json"), &loaded)) << text;
   }
