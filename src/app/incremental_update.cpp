@@ -122,7 +122,8 @@ std::string RecordNameOf(const std::wstring& name) {
 std::vector<PackageEntry> ToPackageEntries(const std::vector<ArchiveListedEntry>& listed) {
   std::vector<PackageEntry> entries;
   for (const ArchiveListedEntry& e : listed) {
-    entries.push_back({e.index, RecordNameOf(e.name), e.size, e.crc, e.localHeaderOffset, e.folder, e.compressedSize});
+    entries.push_back(
+        {e.index, RecordNameOf(e.name), e.size, e.crc, e.localHeaderOffset, e.folder, e.compressedSize, ""});
   }
   return entries;
 }
@@ -443,8 +444,11 @@ void CLauncherApp::FinishInterruptedUpdate() {
   if (platform::IsLink(folders.root) || FileSizeOf(folders.journal) < 0) return;
   UpdateJournal journal;
   // A journal that cannot be read or finished leaves a client of two versions, which
-  // only the whole install puts right.
-  if (ReadJournal(folders.journal, &journal) && ApplyJournal(folders, clientFolder, journal)) {
+  // only the whole install puts right. So does one beside a missing record: the whole
+  // install, which removes the record first, was under way, and the client may be half
+  // emptied.
+  if (FileSizeOf(JoinPath(gameRoot_, kClientFilesName)) >= 0 && ReadJournal(folders.journal, &journal) &&
+      ApplyJournal(folders, clientFolder, journal)) {
     CompleteUpdate(folders, journal);
   } else {
     wholeInstallRequired_ = true;
