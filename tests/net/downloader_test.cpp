@@ -17,6 +17,7 @@
 
 #include "environment.h"
 #include "loopback_server.h"
+#include "net/request_options.h"
 #include "net/tls_policy.h"
 #include "platform/fault.h"
 #include "platform/sha256.h"
@@ -109,6 +110,7 @@ class DownloaderTest : public testing::Test {
     platform::fault::Clear();
     CDownloader::FailThreadStartsForTesting(0);
     net::TrustOnlyCaFileForTesting("");
+    net::SetLowSpeedTimeForTesting(0);
   }
 
   // Runs one transfer to its end with no retries.
@@ -475,6 +477,33 @@ TEST_P(RedirectChainTest, FollowsAtMostTenRedirects) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Chains, RedirectChainTest, testing::Values(ChainCase{10, true}, ChainCase{11, false}));
+
+// A server that sends the header and then nothing, or a byte every two seconds, fails
+// the attempt once the stall limit (shortened here) runs out, and the retry goes on.
+struct StallCase {
+  const char* name;
+  std::string query;  // for the "ranged" action: the first answer stalls, the second does not
+};
+
+void PrintTo(const StallCase& c, std::ostream* out) { *out << c.name; }
+
+class StallTest : public DownloaderTest, public testing::WithParamInterface<StallCase> {};
+
+TEST_P(StallTest, AStalledAttemptFailsAndIsRetried) {
+  net::SetLowSpeedTimeForTesting(2);
+  const std::string file = temp.Narrow("package.zip");
+  CDownloader downloader(&callback, 5, 1, 0);
+  downloader.Start(server.Url("ranged?size=30&etag=v1&" + GetParam().query), file, "");
+  ASSERT_TRUE(WaitUntilFinished(downloader, 25s));
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_EQ(ReadFile(file), PatternBytes(30));
+  EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, StallTest,
+                         testing::Values(StallCase{"SilentAfterTheHeader", "stall=30000,0"},
+                                         StallCase{"Dripping", "chunk=1,100000&pause=2000,0"}),
+                         [](const testing::TestParamInfo<StallCase>& info) { return info.param.name; });
 
 // A memory-mode body may be 4 MiB long, announced or not; one byte more fails the
 // attempt, and every retry fails alike. File mode has no such cap.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "loopback_server.h"
+#include "net/request_options.h"
 #include "temp_folder.h"
 
 namespace {
@@ -20,8 +21,8 @@ using testing_support::ReadFile;
 using testing_support::TempFolder;
 using testing_support::WriteFile;
 
-bool WaitUntilFinished(const CRangeFetcher& fetcher) {
-  const auto deadline = std::chrono::steady_clock::now() + 15s;
+bool WaitUntilFinished(const CRangeFetcher& fetcher, std::chrono::seconds timeout = 15s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!fetcher.finished) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(5ms);
@@ -31,6 +32,13 @@ bool WaitUntilFinished(const CRangeFetcher& fetcher) {
 
 std::string Piece(const TempFolder& folder, std::uint64_t offset) {
   return ReadFile(net::PiecePath(folder.Narrow(), offset));
+}
+
+// The bytes of all pieces in the folder, one after the other.
+std::string AllPieces(const TempFolder& folder) {
+  std::string bytes;
+  for (const net::ByteRange& piece : net::HeldPieces(folder.Narrow())) bytes += Piece(folder, piece.offset);
+  return bytes;
 }
 
 TEST(RangeFetcherTail, AsksForTheLastBytesAndLearnsTheSizeAndValidator) {
@@ -202,6 +210,38 @@ TEST(RangeFetcher, AValidatorWithControlCharactersIsNeverSent) {
   EXPECT_TRUE(fetcher.answerRefused());
   EXPECT_TRUE(server.Requests().empty());
 }
+
+// A server that sends the header and then nothing, or a byte every two seconds, fails
+// the attempt once the stall limit (shortened here) runs out; the retry gets the rest.
+struct StallCase {
+  const char* name;
+  std::string query;  // for the "ranged" action: the first answer stalls, the second does not
+};
+
+void PrintTo(const StallCase& c, std::ostream* out) { *out << c.name; }
+
+class RangeFetcherStall : public testing::TestWithParam<StallCase> {
+ protected:
+  void SetUp() override { net::SetLowSpeedTimeForTesting(2); }
+  void TearDown() override { net::SetLowSpeedTimeForTesting(0); }
+};
+
+TEST_P(RangeFetcherStall, AStalledAnswerFailsTheAttemptAndTheRetryGoesOn) {
+  ServerSession server;
+  TempFolder pieces;
+  CRangeFetcher fetcher(nullptr, 5, 1, 0);
+  fetcher.Start(server.Url("ranged?size=100000&etag=v1&" + GetParam().query), "\"v1\"", 100000, {{2000, 30}},
+                pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher, 25s));
+  EXPECT_TRUE(fetcher.succeeded);
+  EXPECT_EQ(AllPieces(pieces), PatternBytes(100000).substr(2000, 30));
+  EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RangeFetcherStall,
+                         testing::Values(StallCase{"SilentAfterTheHeader", "stall=30000,0"},
+                                         StallCase{"Dripping", "chunk=1,100000&pause=2000,0"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RangeFetcher, StopCancelsASlowAnswerPromptly) {
   ServerSession server;

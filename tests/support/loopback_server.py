@@ -33,6 +33,7 @@ Requests to /s/KEY/ACTION[/ARGS]?PARAMS are logged under KEY, then answered by A
             content_range=TEXT sends that Content-Range instead ("none": none) with
             the asked bytes; extra=K sends K bytes more (fewer when negative) than the
             range, Content-Length alike; ifrange=0 answers ranges whatever If-Range says;
+            stall=MS waits after the header before the body (at most 30 s);
             chunk=BYTES and pause=MS as for pattern
   hold      stall=head: nothing is sent until /_release/KEY; stall=body: the header and
             10 of 1000 body bytes are sent, the rest after the release. Holds end by
@@ -240,9 +241,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header(name, value)
         self.send_header('Content-Length', str(last + 1 - start))
         self.end_headers()
+        stall = int(pick(params.get('stall', '0'), n)) / 1000
+        if stall:
+            self.wfile.flush()
+            time.sleep(min(stall, HOLD_LIMIT))
         end = last + 1 if cut == '-' else min(last + 1, start + int(cut))
-        self.send_pattern(start, end, int(params.get('chunk', str(len(BLOCK) - PERIOD))),
-                          int(params.get('pause', '0')) / 1000)
+        self.send_pattern(start, end, int(pick(params.get('chunk', str(len(BLOCK) - PERIOD)), n)),
+                          int(pick(params.get('pause', '0'), n)) / 1000)
         if end < last + 1:
             self.wfile.flush()
             self.close_connection = True
