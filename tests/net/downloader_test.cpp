@@ -290,6 +290,8 @@ INSTANTIATE_TEST_SUITE_P(
                    true,
                    false},
         ResumeCase{"NoValidatorStartsOver", "size=100000", 100000, {kWhole, kWhole}, 160000, false, false},
+        ResumeCase{"ControlCharacterInTheEtagStartsOver", "size=100000&etag=v%0D1", 100000, {kWhole, kWhole}, 160000,
+                   false, false},
         ResumeCase{"RangeIgnoredStartsOver", "size=100000&etag=v1&ranges=0", 100000, {kWhole, kRestOfV1}, 160000,
                    false, true},
         ResumeCase{"ChangedEtagStartsOver", "size=100000&etag=v1,v2", 100000, {kWhole, kRestOfV1}, 160000, false,
@@ -347,6 +349,47 @@ INSTANTIATE_TEST_SUITE_P(Records, EarlierPartTest,
                                          EarlierPartCase{"OnlyTheRestMustFit", "", false, true, 40000, true},
                                          EarlierPartCase{"OtherUrl", "&other=1", false, false, 0, false},
                                          EarlierPartCase{"NoRecord", "", true, false, 0, false}));
+
+// An earlier run's record whose validator holds a control character resumes nothing:
+// a line end in it would reach the server as a header of the record's choosing.
+struct RecordCase {
+  const char* name;
+  std::string validatorJson;  // as written into the record
+  bool resumes;
+};
+
+void PrintTo(const RecordCase& c, std::ostream* out) { *out << c.name; }
+
+class RecordTest : public DownloaderTest, public testing::WithParamInterface<RecordCase> {};
+
+TEST_P(RecordTest, AValidatorWithControlCharactersIsNoRecord) {
+  const RecordCase& c = GetParam();
+  const std::string file = temp.Narrow("package.zip");
+  const std::string url = server.Url("ranged?size=100000&etag=v1&cut=60000,-");
+  {
+    CDownloader earlier(&callback, 5, 0, 0);
+    Download(earlier, url, file);
+    ASSERT_FALSE(earlier.succeeded);
+  }
+  ASSERT_EQ(std::filesystem::file_size(PartOf(file)), 60000u);
+  WriteFile(RecordOf(file), R"({"Url":")" + url + R"(","Validator":)" + c.validatorJson + "}");
+
+  CDownloader downloader(&callback, 5, 0, 0);
+  Download(downloader, url, file);
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_TRUE(ReadFile(file) == PatternBytes(100000));
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].range, c.resumes ? "bytes=60000-" : "");
+  EXPECT_EQ(requests[1].ifRange, c.resumes ? "\"v1\"" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Records, RecordTest,
+                         testing::Values(RecordCase{"Plain", R"("\"v1\"")", true},
+                                         RecordCase{"LineBreak", R"("\"v1\"\r\nX-Injected: 1")", false},
+                                         RecordCase{"ControlCharacter", R"("\"v1\u0001\"")", false},
+                                         RecordCase{"Delete", "\"\\\"v1\x7f\\\"\"", false}),
+                         [](const testing::TestParamInfo<RecordCase>& info) { return info.param.name; });
 
 // A body that does not match its expected size or hash fails the attempt, and its bytes
 // are thrown away, so that every retry starts over; a body longer than expected fails as
