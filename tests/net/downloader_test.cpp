@@ -521,6 +521,41 @@ TEST_P(RedirectChainTest, FollowsAtMostTenRedirects) {
 
 INSTANTIATE_TEST_SUITE_P(Chains, RedirectChainTest, testing::Values(ChainCase{10, true}, ChainCase{11, false}));
 
+// With certificate checks on, a redirect may not lead to plain HTTP, where nothing would
+// be checked; without them it is followed as before.
+struct DowngradeCase {
+  const char* name;
+  bool verify;
+  bool toPlainHttp;
+  bool follows;
+};
+
+void PrintTo(const DowngradeCase& c, std::ostream* out) { *out << c.name; }
+
+class RedirectDowngradeTest : public DownloaderTest, public testing::WithParamInterface<DowngradeCase> {};
+
+TEST_P(RedirectDowngradeTest, FollowsToPlainHttpOnlyWithoutChecks) {
+  const DowngradeCase& c = GetParam();
+  net::TrustOnlyCaFileForTesting(net_testing::NamedSecureCertificateFile());
+  const std::string target = "status?body=final";
+  const std::string location = c.toPlainHttp ? server.Url(target) : server.NamedSecureUrl(target);
+  CDownloader downloader(&callback, 5, 0, 0, net::TlsPolicy{c.verify});
+  Download(downloader, server.NamedSecureUrl("status?codes=302&location=" + net_testing::QueryValue(location)));
+  EXPECT_EQ(downloader.succeeded, c.follows);
+  EXPECT_EQ(downloader.GetContent(), c.follows ? "final" : "");
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), c.follows ? 2u : 1u);
+  if (c.follows) {
+    EXPECT_EQ(requests[1].target, server.Path(target));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Redirects, RedirectDowngradeTest,
+                         testing::Values(DowngradeCase{"CheckedToHttpRefused", true, true, false},
+                                         DowngradeCase{"UncheckedToHttpFollowed", false, true, true},
+                                         DowngradeCase{"CheckedToHttpsFollowed", true, false, true}),
+                         [](const testing::TestParamInfo<DowngradeCase>& info) { return info.param.name; });
+
 // A server that sends the header and then nothing, or a byte every two seconds, fails
 // the attempt once the stall limit (shortened here) runs out, and the retry goes on.
 struct StallCase {
