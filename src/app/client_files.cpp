@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/config_helpers.h"
+#include "app/record_name.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/path.h"
@@ -21,11 +22,16 @@ bool ReadFileEntry(const Json::Value& item, ClientFiles* record) {
   if (!item.isObject() || !item["Name"].isString() || !IsWholeNumber(item["Size"]) || !item["Crc32"].isUInt()) {
     return false;
   }
-  record->files[item["Name"].asString()] = {item["Size"].asUInt64(), item["Crc32"].asUInt()};
+  const std::string name = item["Name"].asString();
+  // An update deletes and writes by these names.
+  if (!IsSafeRecordName(name)) return false;
+  record->files[name] = {item["Size"].asUInt64(), item["Crc32"].asUInt()};
   return true;
 }
 
-// Names of the regular files below `folder`, '/'-separated, depth first.
+// Names of the regular files below `folder`, '/'-separated, depth first. A name that
+// no package can hold (IsSafeRecordName) is the player's and stays out: the record
+// could not be read back with it.
 bool ListFiles(const platform::NativePath& folder, const std::string& prefix, std::vector<std::string>* names) {
   platform::FolderSearch search;
   if (!search.Open(folder)) return false;
@@ -35,7 +41,7 @@ bool ListFiles(const platform::NativePath& folder, const std::string& prefix, st
     const std::string name = prefix + entry.name.ToUtf8();
     if (entry.isFolder) {
       if (!ListFiles(folder.Join(entry.name), name + "/", names)) return false;
-    } else {
+    } else if (IsSafeRecordName(name)) {
       names->push_back(name);
     }
   }

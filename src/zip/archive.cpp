@@ -692,6 +692,8 @@ void ArchiveClose(Archive* archive) {
   delete archive;
 }
 
+bool ArchiveIsPlaceableName(std::wstring_view name) { return IsPlaceable(name); }
+
 const char* ArchiveResultName(std::int32_t result) {
   switch (result) {
     case ArchiveOk: return "ArchiveOk";

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file.h"
@@ -64,6 +65,10 @@ std::int32_t ArchiveGetEntry(Archive* archive, std::int32_t index, ArchiveEntry*
 // created only when nothing exists at its name yet (ArchiveErrOpen otherwise).
 std::int32_t ArchiveUnpackEntry(Archive* archive, std::int32_t index, const std::wstring& targetName);
 void ArchiveClose(Archive* archive);
+
+// Whether ArchiveUnpackEntry places `name` (a sanitised name, either separator) below
+// the base directory, as the same file on every system: the rules above.
+bool ArchiveIsPlaceableName(std::wstring_view name);
 
 // The constant's name for a result code ("ArchiveErrData"), "unknown" otherwise.
 const char* ArchiveResultName(std::int32_t result);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "platform/path.h"
 #include "temp_folder.h"
 
 namespace {
@@ -24,7 +25,9 @@ TEST(ClientFilesRecord, SurvivesARoundTripAndRefusesAnotherShape) {
   EXPECT_EQ(loaded, record);
 
   for (const char* text : {"[]", R"({"Files": {}})", R"({"Files": [{"Name": "a", "Size": -1, "Crc32": 1}]})",
-                           R"({"Files": [{"Name": 3, "Size": 1, "Crc32": 1}]})"}) {
+                           R"({"Files": [{"Name": 3, "Size": 1, "Crc32": 1}]})",
+                           R"({"Files": [{"Name": "../../victim.txt", "Size": 1, "Crc32": 1}]})",
+                           R"({"Files": [{"Name": "a/../../b", "Size": 1, "Crc32": 1}]})"}) {
     WriteFile(temp.path() / "bad.json", text);
     EXPECT_FALSE(LoadClientFiles(temp.Narrow("bad.json"), &loaded)) << text;
   }
@@ -43,6 +46,20 @@ TEST(ScanClientFolder, RecordsSizeAndCrcOfEveryFileBelow) {
   EXPECT_EQ(last, 1.0);
   cancel = true;
   EXPECT_FALSE(ScanClientFolder(temp.Narrow("client"), &record, cancel, nullptr));
+}
+
+TEST(ScanClientFolder, LeavesOutNamesNoPackageCanHoldSoTheRecordReadsBack) {
+  TempFolder temp;
+  WriteFile(temp.path() / "client" / "a.txt", "hello");
+  // Names only a POSIX system lets the player make.
+  if (!platform::IsPathSeparator(L'\\')) WriteFile(temp.path() / "client" / "con.txt", "player's");
+  ClientFiles record;
+  std::atomic<bool> cancel{false};
+  ASSERT_TRUE(ScanClientFolder(temp.Narrow("client"), &record, cancel, nullptr));
+  EXPECT_EQ(record.files, (std::map<std::string, ClientFile>{{"a.txt", {5, 0x3610A686u}}}));
+  ASSERT_TRUE(SaveClientFiles(temp.Narrow("ClientFiles.json"), record));
+  ClientFiles loaded;
+  EXPECT_TRUE(LoadClientFiles(temp.Narrow("ClientFiles.json"), &loaded));
 }
 
 class ApplyJournalTest : public testing::Test {
