@@ -186,7 +186,9 @@ CLauncherApp::Incremental CLauncherApp::UpdateIncrementally(const std::string& c
   }
   UpdateJournal journal;
   journal.version = serverVersion;
-  journal.moves = std::move(plan.fetchNames);
+  for (std::size_t i = 0; i < plan.fetch.size(); ++i) {
+    journal.moves.push_back({std::to_string(plan.fetch[i]), plan.fetchNames[i]});
+  }
   journal.removes = std::move(plan.remove);
   journal.record = std::move(plan.record);
   journal.record.version = serverVersion;
@@ -323,8 +325,9 @@ bool CLauncherApp::StageAndApply(const std::string& clientFolder, const PackageS
   const bool vouched = staged && (fileListHash.empty() || RunUpdateWorker(*scanner_, [&] {
                                     scanner_->Start([&](const std::atomic<bool>& cancel,
                                                         const std::function<void(double)>& progress) {
-                                      return StagedFilesMatch(folders.files, journal.moves, fileListHash, cancel,
-                                                              progress);
+                                      std::vector<std::string> names;
+                                      for (const JournalMove& move : journal.moves) names.push_back(move.name);
+                                      return StagedFilesMatch(folders.files, names, fileListHash, cancel, progress);
                                     });
                                   }));
   if (!vouched) {
@@ -332,7 +335,7 @@ bool CLauncherApp::StageAndApply(const std::string& clientFolder, const PackageS
     return false;
   }
   const std::wstring inUse = Utf8ToWide(ReadJsonText(settings_, "EmptyBaseDirFail"));
-  if (!CanApplyJournal(clientFolder, journal) || !WriteJournal(folders.journal, journal) ||
+  if (CheckJournal(folders, clientFolder, journal) != JournalCheck::Ready || !WriteJournal(folders.journal, journal) ||
       !ApplyJournal(folders, clientFolder, journal)) {
     ShowStageFailure(inUse);
     return false;
