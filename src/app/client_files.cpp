@@ -31,7 +31,9 @@ bool ReadFileEntry(const Json::Value& item, ClientFiles* record) {
   return true;
 }
 
-// Names of the regular files below `folder`, '/'-separated, depth first.
+// Names of the regular files below `folder`, '/'-separated, depth first. A name that
+// no package can hold (IsSafeRecordName) is the player's and stays out: the record
+// could not be read back with it.
 bool ListFiles(const platform::NativePath& folder, const std::string& prefix, std::vector<std::string>* names) {
   platform::FolderSearch search;
   if (!search.Open(folder)) return false;
@@ -41,7 +43,7 @@ bool ListFiles(const platform::NativePath& folder, const std::string& prefix, st
     const std::string name = prefix + entry.name.ToUtf8();
     if (entry.isFolder) {
       if (!ListFiles(folder.Join(entry.name), name + "/", names)) return false;
-    } else {
+    } else if (IsSafeRecordName(name)) {
       names->push_back(name);
     }
   }

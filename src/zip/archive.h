@@ -66,8 +66,8 @@ std::int32_t ArchiveGetEntry(Archive* archive, std::int32_t index, ArchiveEntry*
 std::int32_t ArchiveUnpackEntry(Archive* archive, std::int32_t index, const std::wstring& targetName);
 void ArchiveClose(Archive* archive);
 
-// Whether ArchiveUnpackEntry places a (sanitised) name below the base directory, as the
-// same file on every system; the rules above.
+// Whether ArchiveUnpackEntry places `name` (a sanitised name, either separator) below
+// the base directory, as the same file on every system: the rules above.
 bool ArchiveIsPlaceableName(std::wstring_view name);
 
 // The constant's name for a result code ("ArchiveErrData"), "unknown" otherwise.

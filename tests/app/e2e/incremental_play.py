@@ -54,9 +54,9 @@ def is_tail(entry):
 class IncrementalPlay:
     """The cases, for a runner (an E2ECase) that provides:
     lay_out(server, **settings), start_launcher() -> process, finish(process) -> (exit code,
-    output), close_message_box(), and crash_after_first_move(server) -> (exit code, output):
+    output), close_message_box(), and crash_after_first_step(server) -> (exit code, output):
     a launch, with the folder's settings, whose process ends with exit code 3 right after
-    the update has moved its first file into the client folder; afterwards the folder
+    the update's first step in the client folder (a remove or a move); afterwards the folder
     starts the ordinary launcher again."""
 
     maxDiff = None  # trees compare by digests: a failure lists every file that differs
@@ -202,7 +202,7 @@ class IncrementalPlay:
     def test_an_update_cut_short_in_its_moves_is_finished_by_the_next_launch(self):
         server = self.install_v1()
         self.publish(server, self.v2, "2.1")
-        code, output = self.crash_after_first_move(server)
+        code, output = self.crash_after_first_step(server)
         self.assertEqual(code, 3, output)
         self.assertTrue(os.path.exists(os.path.join(self.update_folder(), "journal.json")))
         self.assertNotEqual(tree(self.client_folder()), tree(self.v2))
