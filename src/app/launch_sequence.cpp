@@ -1,6 +1,7 @@
 // The launch sequence: version check, client update and game start, run when the
 // login page asks to enter the game.
 #include <cctype>
+#include <chrono>
 #include <cstring>
 
 #include "app/config_helpers.h"
@@ -138,14 +139,29 @@ bool CLauncherApp::CheckVersion() {
   Json::Reader reader;
   const bool parsed = reader.parse(content, serverVersion_);
 #pragma GCC diagnostic pop
-  if (parsed && IsUsableVersionAnswer(serverVersion_) &&
-      IsAcceptableVersionAnswer(ReadJsonText(settings_, "ReleasePublicKey"), serverVersion_)) {
-    return true;
+  const std::string releaseKey = ReadJsonText(settings_, "ReleasePublicKey");
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const ReleaseHistory history{ReleaseSerialOf(localVersion_),
+                               std::chrono::duration_cast<std::chrono::seconds>(now).count()};
+  if (!parsed || !IsUsableVersionAnswer(serverVersion_) ||
+      !IsAcceptableVersionAnswer(releaseKey, serverVersion_, history)) {
+    // An answer that is not ours, or not signed when releases are, fails like a transfer
+    // that never came.
+    ShowStageFailure(failureText);
+    return false;
   }
-  // An answer that is not ours, or not signed when releases are, fails like a transfer
-  // that never came.
-  ShowStageFailure(failureText);
-  return false;
+  if (!releaseKey.empty()) KeepReleaseSerial(ReleaseSerialOf(serverVersion_));
+  return true;
+}
+
+void CLauncherApp::KeepReleaseSerial(std::int64_t serial) {
+  if (serial <= ReleaseSerialOf(localVersion_)) return;
+  // Without Version.json there is no client to hold back yet; the install writes it.
+  const bool recorded = localVersion_.isObject();
+  if (!recorded) localVersion_ = Json::Value(Json::objectValue);
+  localVersion_["Serial"] = Json::Int64(serial);
+  // Not written, the serial still holds for this launch, and the install writes it.
+  if (recorded) WriteJsonFile(localVersionFilePath_, localVersion_);
 }
 
 bool CLauncherApp::UpdateClient() {

@@ -80,6 +80,9 @@ class CLauncherApp : public CApp,
 
  private:
   bool CheckVersion();
+  // Records the serial of an accepted signed answer in Version.json when it is the
+  // highest so far, so that no older signed answer is accepted again.
+  void KeepReleaseSerial(std::int64_t serial);
   bool UpdateClient();
 
   // Incremental updates (IncrementalUpdate in Setting.json): only the entries that

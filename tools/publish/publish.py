@@ -20,6 +20,7 @@ is the standard library.
 
 import argparse
 import base64
+import datetime
 import hashlib
 import json
 import os
@@ -295,10 +296,11 @@ def load_private_key(path):
 
 
 def signed_message(answer):
-    """What the signature covers: each value as text, each followed by a line feed."""
-    fields = (answer["Version"], answer["PackageUrl"], str(answer["PackageSize"]), answer["PackageSha256"],
-              answer.get("FileListSha256", ""))
-    return "".join(f"{field}\n" for field in fields).encode("utf-8")
+    """What the signature covers: each value as text (empty when absent), each followed by
+    a line feed."""
+    fields = ("Version", "PackageUrl", "PackageSize", "PackageSha256", "FileListSha256", "ReportOperationUrl",
+              "Serial", "Expires")
+    return "".join(f"{answer.get(field, '')}\n" for field in fields).encode("utf-8")
 
 
 def sign(private_key, message):
@@ -347,8 +349,35 @@ def check_arguments(args):
     return package_file
 
 
+def previous_answer(out):
+    """The answer already in the release folder, or None."""
+    path = os.path.join(out, ANSWER_FILE)
+    try:
+        with open(path, "rb") as source:
+            answer = json.loads(source.read().decode("utf-8"))
+    except FileNotFoundError:
+        return None
+    except (OSError, ValueError) as error:
+        raise PublishError(f"cannot read the earlier answer {path}: {error}") from None
+    if not isinstance(answer, dict):
+        raise PublishError(f"the earlier answer {path} is not a JSON object")
+    return answer
+
+
+def release_serial(args, previous):
+    """--serial, or one more than the earlier answer's (1 without one)."""
+    if args.serial is not None:
+        return args.serial
+    serial = (previous or {}).get("Serial", 0)
+    if not isinstance(serial, int) or isinstance(serial, bool) or serial < 0:
+        raise PublishError(f"the earlier answer's Serial {serial!r} is not a whole number; give --serial")
+    return serial + 1
+
+
 def publish(args):
     package_file = check_arguments(args)
+    previous = previous_answer(args.out)
+    serial = release_serial(args, previous)
     key = load_private_key(args.sign) if args.sign else None
     entries = collect(args.client, FILE_LIST.split("/")[0])
     os.makedirs(args.out, exist_ok=True)
@@ -364,7 +393,10 @@ def publish(args):
             "ReportOperationUrl": args.report_url,
             "PackageSize": size,
             "PackageSha256": digest,
+            "Serial": serial,
         }
+        if args.expires:
+            answer["Expires"] = args.expires
         if key is not None:
             answer["FileListSha256"] = hashlib.sha256(file_list).hexdigest()
             answer["Signature"] = sign(key, signed_message(answer))
@@ -401,6 +433,22 @@ def _size_and_sha256(path):
 
 # --- command line --------------------------------------------------------------------
 
+def _positive(text):
+    if not re.fullmatch(r"[1-9][0-9]{0,17}", text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive whole number")
+    return int(text)
+
+
+def _utc_time(text):
+    try:
+        datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%SZ")
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a UTC time YYYY-MM-DDTHH:MM:SSZ") from None
+    if not re.fullmatch(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z", text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a UTC time YYYY-MM-DDTHH:MM:SSZ")
+    return text
+
+
 def parse_publish(argv):
     parser = argparse.ArgumentParser(prog="publish", description=__doc__.split("\n\n")[0],
                                      epilog="'publish keygen DIR' writes a key pair for --sign.")
@@ -411,6 +459,9 @@ def parse_publish(argv):
     parser.add_argument("--out", required=True, help="the release folder (created when missing)")
     parser.add_argument("--package-file", help="the package's file name (default client_VERSION.zip)")
     parser.add_argument("--sign", metavar="KEY", help="private key from 'keygen': sign the answer, add the file list")
+    parser.add_argument("--serial", type=_positive, help="the release's serial (default: the earlier answer's + 1)")
+    parser.add_argument("--expires", type=_utc_time, metavar="YYYY-MM-DDTHH:MM:SSZ",
+                        help="when launchers stop accepting this answer (UTC)")
     return parser.parse_args(argv)
 
 

@@ -109,8 +109,29 @@ class Publishing(unittest.TestCase):
             "ReportOperationUrl": REPORT,
             "PackageSize": len(data),
             "PackageSha256": hashlib.sha256(data).hexdigest(),
+            "Serial": 1,
         })
         self.assertEqual(sorted(files_of(self.out)), ["client_1.2.0.zip", "version.json"])
+
+    def test_serial_follows_the_earlier_answer_unless_given(self):
+        out = self.root / "serials"
+        self.assertEqual(publish(self.client, out, "1.0")[0]["Serial"], 1)
+        self.assertEqual(publish(self.client, out, "1.1")[0]["Serial"], 2)
+        self.assertEqual(publish(self.client, out, "1.2", "--serial", "40")[0]["Serial"], 40)
+        self.assertEqual(publish(self.client, out, "1.3")[0]["Serial"], 41)
+        answer = publish(self.client, out, "1.4", "--expires", "2030-06-15T12:00:00Z")[0]
+        self.assertEqual((answer["Serial"], answer["Expires"]), (42, "2030-06-15T12:00:00Z"))
+        for bad in (["--serial", "0"], ["--serial", "-1"], ["--serial", "x"], ["--expires", "2030-06-15"],
+                    ["--expires", "2030-06-15T12:00:60Z"], ["--expires", "2030-6-15T12:00:00Z"]):
+            with self.subTest(bad=bad):
+                result = run_publish("--client", self.client, "--version", "1.5", "--base-url", BASE,
+                                     "--report-url", REPORT, "--out", out, *bad)
+                self.assertEqual(result.returncode, 2, result.stderr)
+        (out / "version.json").write_text('{"Serial": "seven"}')
+        result = run_publish("--client", self.client, "--version", "1.5", "--base-url", BASE, "--report-url", REPORT,
+                             "--out", out)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("--serial", result.stderr)
 
     def test_our_extractor_gives_back_the_folder(self):
         if not UNPACK:
@@ -280,8 +301,9 @@ def raw_to_der(raw):
 
 
 def message_of(answer):
-    return "".join(f"{answer[key]}\n" for key in
-                   ("Version", "PackageUrl", "PackageSize", "PackageSha256", "FileListSha256")).encode()
+    return "".join(f"{answer.get(key, '')}\n" for key in
+                   ("Version", "PackageUrl", "PackageSize", "PackageSha256", "FileListSha256", "ReportOperationUrl",
+                    "Serial", "Expires")).encode()
 
 
 class Signing(unittest.TestCase):
@@ -295,7 +317,8 @@ class Signing(unittest.TestCase):
         cls.public_key = re.fullmatch(r"ReleasePublicKey: (\S+)\n", result.stdout).group(1)
         cls.private_key = cls.keys / "release-key.pem"
         cls.client = make_client(cls.root / "client")
-        cls.answer, _ = publish(cls.client, cls.root / "signed", "3.1", "--sign", cls.private_key)
+        cls.answer, _ = publish(cls.client, cls.root / "signed", "3.1", "--sign", cls.private_key,
+                                "--expires", "2030-06-15T12:00:00Z")
         cls.package = cls.root / "signed" / "client_3.1.zip"
 
     @classmethod
@@ -321,13 +344,15 @@ class Signing(unittest.TestCase):
         self.assertEqual((result.returncode, result.stdout), (1, ""))
         self.assertEqual(self.private_key.read_bytes(), before)
 
-    def test_signature_covers_exactly_the_five_fields(self):
+    def test_signature_covers_exactly_the_signed_fields(self):
         self.assertEqual(set(self.answer), {"Version", "PackageUrl", "ReportOperationUrl", "PackageSize",
-                                            "PackageSha256", "FileListSha256", "Signature"})
+                                            "PackageSha256", "FileListSha256", "Serial", "Expires", "Signature"})
         self.assertEqual(len(base64.b64decode(self.answer["Signature"], validate=True)), 64)
         self.assertTrue(self.openssl_verifies(message_of(self.answer), self.answer["Signature"]))
         for key, value in (("Version", "3.2"), ("PackageUrl", BASE + "other.zip"), ("PackageSize", 1),
-                           ("PackageSha256", "0" * 64), ("FileListSha256", "")):
+                           ("PackageSha256", "0" * 64), ("FileListSha256", ""),
+                           ("ReportOperationUrl", "https://elsewhere.example/r"), ("Serial", 2),
+                           ("Expires", "2031-01-01T00:00:00Z")):
             with self.subTest(tampered=key):
                 self.assertFalse(self.openssl_verifies(message_of(dict(self.answer, **{key: value})),
                                                        self.answer["Signature"]))

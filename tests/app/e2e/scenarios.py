@@ -55,6 +55,8 @@ class Scenario:
     # After the answer was signed, the server sends another package: "as_signed" leaves
     # the answer as it is, "rehashed" gives the other package's size and hash in it.
     package_swapped: str = None
+    serial: int = None  # the signed answer's Serial
+    version_before: dict = None  # Version.json before the launch (without a client to start)
     # What comes out:
     message: str = None  # the setting whose text the message box shows
     requests: tuple = ()  # paths the servers get, besides the login page and the reports
@@ -103,6 +105,12 @@ SCENARIOS = (
              **INSTALL_FAILS),
     Scenario("signed_answer_rehashed_for_another_package", signed_by="studio", package_swapped="rehashed",
              **CHECK_FAILS),
+    # An older signed answer replayed after a later release was installed.
+    Scenario("signed_downgrade_is_refused", signed_by="studio", serial=1, version_before={"Version": "2.1", "Serial": 2},
+             **CHECK_FAILS),
+    # The studio rolls back by publishing the old package under a new serial.
+    Scenario("signed_rollback_under_a_new_serial_installs", signed_by="studio", serial=3,
+             version_before={"Version": "2.1", "Serial": 2}, **INSTALLED),
     Scenario("current_client_starts_whatever_base_dir_says", settings={"BaseDir": None}, current_client_in=".",
              requests=("/version",), reports=("ReportReasonStartLoading", "ReportReasonStopLoading"),
              game=("alice", "token=x&username=alice")),
@@ -138,6 +146,8 @@ class ScenarioPlay:
             settings["ReleasePublicKey"] = self.release_public_key()
             self.sign_version_answer(server, row)
         version_file = json.dumps({"Version": VERSION}) if row.current_client_in else None
+        if row.version_before:
+            version_file = json.dumps(row.version_before)
         self.lay_out_scenario(server, row, settings, unset, version_file)
         self.plant_player_files(row)
         launcher_files = set(os.listdir(self.folder))
@@ -175,7 +185,9 @@ class ScenarioPlay:
         installed = row.game is not None and PACKAGE in row.requests
         version_after = self.read(os.path.join(self.folder, "Version.json"))
         if installed:
-            self.assertEqual(json.loads(version_after), {"Version": VERSION})
+            # Other keys stay; the serial of an accepted signed answer is kept.
+            expected = {**(row.version_before or {}), "Version": VERSION, **({"Serial": row.serial} if row.serial else {})}
+            self.assertEqual(json.loads(version_after), expected)
         else:
             self.assertEqual(version_after, version_before)
         self.assert_player_files_survive(row, launcher_files, parent_files)
@@ -196,7 +208,8 @@ class ScenarioPlay:
         after = set(os.listdir(self.folder))
         kept = launcher_files if row.old_client_kept else launcher_files - {"client"}
         self.assertEqual(kept - after, set(), "files beside the launcher were removed")
-        self.assertLessEqual(after - launcher_files, {"client", "Version.json", "game-args.json"})
+        # An install records its files whatever IncrementalUpdate says.
+        self.assertLessEqual(after - launcher_files, {"client", "Version.json", "ClientFiles.json", "game-args.json"})
         self.assertEqual(os.path.exists(os.path.join(self.folder, "client", "old", "stale.dat")), row.old_client_kept)
         self.assertEqual(self.read(os.path.join(self.folder, "notes.txt")), b"the player's notes")
         self.assertEqual(set(os.listdir(self.work)), parent_files)
@@ -222,10 +235,13 @@ class ScenarioPlay:
         served = server.get("/_config")
         answer = {"Version": VERSION, "PackageUrl": server.base + PACKAGE, "ReportOperationUrl": server.base + "/report",
                   "PackageSize": served["packageSize"], "PackageSha256": served["packageSha256"]}
+        if row.serial:
+            answer["Serial"] = row.serial
         if row.signed_by in RELEASE_KEYS:
-            message = "".join(f"{answer[key]}\n" for key in ("Version", "PackageUrl", "PackageSize", "PackageSha256"))
-            r, s = decode_dss_signature(RELEASE_KEYS[row.signed_by].sign((message + "\n").encode(),
-                                                                        ec.ECDSA(hashes.SHA256())))
+            message = "".join(f"{answer.get(key, '')}\n" for key in
+                              ("Version", "PackageUrl", "PackageSize", "PackageSha256", "FileListSha256",
+                               "ReportOperationUrl", "Serial", "Expires"))
+            r, s = decode_dss_signature(RELEASE_KEYS[row.signed_by].sign(message.encode(), ec.ECDSA(hashes.SHA256())))
             answer["Signature"] = base64.b64encode(r.to_bytes(32, "big") + s.to_bytes(32, "big")).decode()
         if row.package_swapped:
             other = server.get("/_config?package-damaged=crc")
