@@ -143,6 +143,11 @@ class CLauncherApp : public CApp,
   bool HasRoomFor(const std::string& packagePath) const;
   // NotEnoughDiskSpace from Setting.json, or a built-in text when it has none.
   std::wstring NotEnoughDiskSpaceText() const;
+  // Shown when an answer's signature, serial or expiry is refused, or a package does not
+  // match its answer's size or SHA-256 (a built-in English text when not set).
+  std::wstring UntrustedReleaseText() const;
+  // The report reason of a whole-package download that failed.
+  const char* FailedDownloadReason() const;
   void Report(const char* reasonKey);
   void ShowError(const std::wstring& text);
   void CloseWindow();
