@@ -1,6 +1,7 @@
 // The launch sequence: version check, client update and game start, run when the
 // login page asks to enter the game.
 #include <cctype>
+#include <chrono>
 #include <cstring>
 
 #include "app/config_helpers.h"
@@ -138,14 +139,33 @@ bool CLauncherApp::CheckVersion() {
   Json::Reader reader;
   const bool parsed = reader.parse(content, serverVersion_);
 #pragma GCC diagnostic pop
-  if (parsed && IsUsableVersionAnswer(serverVersion_) &&
-      IsAcceptableVersionAnswer(ReadJsonText(settings_, "ReleasePublicKey"), serverVersion_)) {
-    return true;
+  const std::string releaseKey = ReadJsonText(settings_, "ReleasePublicKey");
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const ReleaseHistory history{ReleaseSerialOf(localVersion_),
+                               std::chrono::duration_cast<std::chrono::seconds>(now).count()};
+  if (!parsed || !IsUsableVersionAnswer(serverVersion_)) {
+    ShowStageFailure(failureText);
+    return false;
   }
-  // An answer that is not ours, or not signed when releases are, fails like a transfer
-  // that never came.
-  ShowStageFailure(failureText);
-  return false;
+  if (!IsAcceptableVersionAnswer(releaseKey, serverVersion_, history)) {
+    // The player learns that the update is not the studio's, not that the server is
+    // down. Nothing is reported: the answer's report address is as untrusted as the
+    // rest of it, and reports carry the player's name.
+    ShowStageFailure(UntrustedReleaseText());
+    return false;
+  }
+  if (!releaseKey.empty()) KeepReleaseSerial(ReleaseSerialOf(serverVersion_));
+  return true;
+}
+
+void CLauncherApp::KeepReleaseSerial(std::int64_t serial) {
+  if (serial <= ReleaseSerialOf(localVersion_)) return;
+  // Without Version.json there is no client to hold back yet; the install writes it.
+  const bool recorded = localVersion_.isObject();
+  if (!recorded) localVersion_ = Json::Value(Json::objectValue);
+  localVersion_["Serial"] = Json::Int64(serial);
+  // Not written, the serial still holds for this launch, and the install writes it.
+  if (recorded) WriteJsonFile(localVersionFilePath_, localVersion_);
 }
 
 bool CLauncherApp::UpdateClient() {
@@ -187,7 +207,7 @@ bool CLauncherApp::UpdateClient() {
   if (!RunDownloadStage(ReadJsonText(serverVersion_, "PackageUrl"), packagePath,
                         Utf8ToWide(ReadJsonText(settings_, "DownloadLatestVersion")),
                         Utf8ToWide(ReadJsonText(settings_, "DownloadLatestVersionFail")))) {
-    Report("ReportDownloadLatestVersionFail");
+    Report(FailedDownloadReason());
   } else if (IsMainWindowDestroyed()) {
     // Closed as the download ended: nothing is unpacked for a player who left.
   } else if (!HasRoomFor(packagePath)) {
@@ -219,6 +239,21 @@ bool CLauncherApp::HasRoomFor(const std::string& packagePath) const {
     return true;
   }
   return needed <= free;
+}
+
+const char* CLauncherApp::FailedDownloadReason() const {
+  // A package refused by its size or hash came after an accepted answer, whose report
+  // address is trusted as much as the answer. Without its own reason it is reported as
+  // a failed download, as it was before.
+  return downloader_->bodyRefused() && settings_.isMember("ReportUntrustedRelease") ? "ReportUntrustedRelease"
+                                                                                      : "ReportDownloadLatestVersionFail";
+}
+
+std::wstring CLauncherApp::UntrustedReleaseText() const {
+  const std::string text = ReadJsonText(settings_, "UntrustedRelease");
+  return text.empty() ? L"This update could not be verified as coming from the game's publisher, so it was not "
+                        L"installed."
+                      : Utf8ToWide(text);
 }
 
 std::wstring CLauncherApp::NotEnoughDiskSpaceText() const {

@@ -189,7 +189,10 @@ bool CLauncherApp::RunDownloadStage(const std::string& url, const std::string& f
   BeginStage(stageText);
   downloader_->Start(url, filePath, "");
   WaitForWorker(*downloader_);
-  return EndStage(downloader_->succeeded, downloader_->outOfSpace ? NotEnoughDiskSpaceText() : failureText);
+  const std::wstring shown = downloader_->outOfSpace    ? NotEnoughDiskSpaceText()
+                             : downloader_->bodyRefused() ? UntrustedReleaseText()
+                                                          : failureText;
+  return EndStage(downloader_->succeeded, shown);
 }
 
 bool CLauncherApp::RunExtractStage(const std::wstring& archivePath, const std::wstring& destination,

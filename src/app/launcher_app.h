@@ -80,6 +80,9 @@ class CLauncherApp : public CApp,
 
  private:
   bool CheckVersion();
+  // Records the serial of an accepted signed answer in Version.json when it is the
+  // highest so far, so that no older signed answer is accepted again.
+  void KeepReleaseSerial(std::int64_t serial);
   bool UpdateClient();
 
   // Incremental updates (IncrementalUpdate in Setting.json): only the entries that
@@ -140,6 +143,11 @@ class CLauncherApp : public CApp,
   bool HasRoomFor(const std::string& packagePath) const;
   // NotEnoughDiskSpace from Setting.json, or a built-in text when it has none.
   std::wstring NotEnoughDiskSpaceText() const;
+  // Shown when an answer's signature, serial or expiry is refused, or a package does not
+  // match its answer's size or SHA-256 (a built-in English text when not set).
+  std::wstring UntrustedReleaseText() const;
+  // The report reason of a whole-package download that failed.
+  const char* FailedDownloadReason() const;
   void Report(const char* reasonKey);
   void ShowError(const std::wstring& text);
   void CloseWindow();

@@ -77,6 +77,8 @@ void CDownloader::Start(const std::string& url, const std::string& filePath, con
   succeeded = false;
   progress = 0.0;
   outOfSpace = false;
+  lastStatus_ = 0;
+  bodyRefused_ = false;
   try {
     url_ = url;
     filePath_ = filePath;
@@ -195,7 +197,9 @@ void CDownloader::SetOptions(void* curl) {
 bool CDownloader::RunAttempt(void* curl) {
   if (!filePath_.empty()) return RunFileAttempt(curl);
   memory_.clear();
-  return curl_easy_perform(curl) == CURLE_OK && FinalStatus(curl) == 200;
+  const CURLcode result = curl_easy_perform(curl);
+  lastStatus_ = static_cast<int>(FinalStatus(curl));
+  return result == CURLE_OK && lastStatus_ == 200;
 }
 
 bool CDownloader::RunFileAttempt(void* curl) {
@@ -208,15 +212,23 @@ bool CDownloader::RunFileAttempt(void* curl) {
   }
   const bool written = part_->EndAttempt();
   const long status = FinalStatus(curl);
+  lastStatus_ = static_cast<int>(status);
   const bool whole = status == 200 || (status == 206 && bodyOffset_ > 0);
+  const bool expecting = expectedSize_ >= 0 || !expectedHash_.empty();
+  // A body that outgrew the expected size was cut by us, not by the server.
+  bodyRefused_ = body_ == Body::Write && whole && expectedSize_ >= 0 && bodyOffset_ + bodyBytes_ > expectedSize_;
   if (result != CURLE_OK || !written || body_ != Body::Write || !whole) return false;
-  return part_->Commit(status == 206 ? response_.rangeTotal() : response_.contentLength());
+  if (part_->Commit(status == 206 ? response_.rangeTotal() : response_.contentLength())) return true;
+  // The server's answer arrived whole, so what failed is its size or hash.
+  bodyRefused_ = expecting;
+  return false;
 }
 
 int CDownloader::PerformFileRequest(void* curl) {
   response_ = net::ResponseHeaders();
   body_ = Body::Pending;
   bodyOffset_ = 0;
+  bodyBytes_ = 0;
   resumeFrom_ = part_->Resumable();
   std::unique_ptr<curl_slist, CurlSlistDeleter> headers;
   if (resumeFrom_ > 0) {
@@ -282,7 +294,9 @@ bool CDownloader::Store(const char* data, std::size_t size) {
   }
   if (body_ == Body::Pending) BeginBody();
   if (body_ == Body::Skip) return true;
-  return body_ == Body::Write && part_->Append(data, size);
+  if (body_ != Body::Write) return false;
+  bodyBytes_ += static_cast<std::int64_t>(size);
+  return part_->Append(data, size);
 }
 
 void CDownloader::UpdateProgress(double total, double now) {

@@ -66,6 +66,12 @@ class CDownloader {
   std::string GetContent() const;
   // What every request of this downloader checks of the server's certificate.
   const net::TlsPolicy& tls() const { return tls_; }
+  // How the last attempt of the run ended; meaningful once `finished` is set. The HTTP
+  // status of its final answer (0: none came, as after a transport failure).
+  int lastStatus() const { return lastStatus_; }
+  // A file download whose last answer came whole but whose body did not match
+  // SetExpected's size or hash: the server sent other content, not a cut transfer.
+  bool bodyRefused() const { return bodyRefused_; }
 
   // Memory mode holds small answers only; a longer body fails the attempt.
   static constexpr std::size_t kMaxMemoryBody = 4 * 1024 * 1024;
@@ -135,6 +141,8 @@ class CDownloader {
   const net::TlsPolicy tls_;
   std::unique_ptr<std::thread> worker_;
   std::atomic<bool> cancel_{false};
+  std::atomic<int> lastStatus_{0};
+  std::atomic<bool> bodyRefused_{false};
   // Lets the retry pause wake up as soon as cancel is set.
   std::mutex cancelMutex_;
   std::condition_variable cancelSignal_;
@@ -151,6 +159,8 @@ class CDownloader {
   std::unique_ptr<net::PartFile> part_;
   net::ResponseHeaders response_;
   Body body_ = Body::Pending;
+  // Body bytes the current request brought.
+  std::int64_t bodyBytes_ = 0;
   // Bytes already in the part that the current request asks the rest of.
   std::int64_t resumeFrom_ = 0;
   // Where the current body starts within the whole content.

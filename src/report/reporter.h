@@ -1,6 +1,7 @@
 #pragma once
 // Fire-and-forget reports of what the launcher did: one HTTP GET per report, each on a
-// pooled downloader's worker thread. The answers are never read.
+// pooled downloader's worker thread. Any answer delivers the report (its body is never
+// read); only a transport failure or a 5xx is tried again, three attempts at most.
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -35,12 +36,14 @@ class CReporter {
 
   // Downloaders made so far; the pool never shrinks.
   std::size_t PoolSize() const { return pool_.size(); }
-  // Whether no request is in flight.
+  // Whether no request is in flight or waiting for another attempt.
   bool Idle() const;
 
  private:
-  // The first finished downloader of the pool, or a new one when all are busy.
-  CDownloader* AcquireDownloader();
+  class Delivery;
+
+  // The first finished delivery of the pool, or a new one when all are busy.
+  Delivery* AcquireDelivery();
   std::string BuildUrl(int reason, const std::string& remark1, const std::string& remark2,
                        const std::string& remark3, const std::string& remark4) const;
 
@@ -49,5 +52,5 @@ class CReporter {
   const std::string device_;
   const std::string version_;
   const net::TlsPolicy tls_;
-  std::vector<std::unique_ptr<CDownloader>> pool_;
+  std::vector<std::unique_ptr<Delivery>> pool_;
 };

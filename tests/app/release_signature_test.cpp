@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdint>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -17,6 +18,10 @@ using signing_testing::SigningMaterial;
 
 Json::Value Answer(const char* name) { return SigningMaterial()[name]; }
 
+// A time before the material's expiry (2030-06-15T12:00:00Z, 1907755200).
+constexpr std::int64_t kNow = 1767225600;
+constexpr std::int64_t kExpiry = 1907755200;
+
 TEST(SignedReleaseMessage, FieldsInOrderEachOnItsOwnLine) {
   Json::Value answer;
   answer["Signature"] = "ignored";
@@ -27,12 +32,34 @@ TEST(SignedReleaseMessage, FieldsInOrderEachOnItsOwnLine) {
   answer["Version"] = "2.0 \xC3\xA9";
   EXPECT_EQ(SignedReleaseMessage(answer),
             "2.0 \xC3\xA9\nhttps://example.com/client_2.0.zip\n1048576\n"
-            "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff\n\n");
+            "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff\n\n"
+            "https://example.com/report\n\n\n");
   answer["FileListSha256"] = "FFEEDDCCBBAA99887766554433221100FFEEDDCCBBAA99887766554433221100";
+  answer["Serial"] = 12;
+  answer["Expires"] = "2030-06-15T12:00:00Z";
   EXPECT_EQ(SignedReleaseMessage(answer),
             "2.0 \xC3\xA9\nhttps://example.com/client_2.0.zip\n1048576\n"
             "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff\n"
-            "ffeeddccbbaa99887766554433221100ffeeddccbbaa99887766554433221100\n");
+            "ffeeddccbbaa99887766554433221100ffeeddccbbaa99887766554433221100\n"
+            "https://example.com/report\n12\n2030-06-15T12:00:00Z\n");
+  answer.removeMember("ReportOperationUrl");
+  EXPECT_EQ(SignedReleaseMessage(answer),
+            "2.0 \xC3\xA9\nhttps://example.com/client_2.0.zip\n1048576\n"
+            "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff\n"
+            "ffeeddccbbaa99887766554433221100ffeeddccbbaa99887766554433221100\n"
+            "\n12\n2030-06-15T12:00:00Z\n");
+}
+
+// A serial is a positive integer: anything else makes the answer unsignable.
+TEST(SignedReleaseMessage, RefusesASerialOfAnotherForm) {
+  Json::Value answer = Answer("Answer");
+  for (const Json::Value& serial : {Json::Value(0), Json::Value(-3), Json::Value("7"), Json::Value(1.5)}) {
+    answer["Serial"] = serial;
+    EXPECT_EQ(SignedReleaseMessage(answer), "") << serial.toStyledString();
+  }
+  answer["Serial"] = 7;
+  EXPECT_NE(SignedReleaseMessage(answer), "");
+  EXPECT_EQ(ReleaseSerialOf(answer), 7);
 }
 
 // A change to the signed answer, and the key the launcher holds.
@@ -77,7 +104,7 @@ TEST_P(AnswerTest, AcceptsOnlyWhatTheKeySigned) {
   Json::Value answer = Answer(c.answer);
   ASSERT_TRUE(answer.isObject());
   c.change(answer);
-  EXPECT_EQ(IsAcceptableVersionAnswer(c.key ? MaterialText(c.key) : "", answer), c.accepted);
+  EXPECT_EQ(IsAcceptableVersionAnswer(c.key ? MaterialText(c.key) : "", answer, ReleaseHistory{0, kNow}), c.accepted);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -93,8 +120,16 @@ INSTANTIATE_TEST_SUITE_P(
                      a["PackageSha256"] = hash;
                    },
                    "Key", true},
-        AnswerCase{"OtherFieldsAreNotSigned", "Answer", Set("ReportOperationUrl", "https://elsewhere.example/r"),
-                   "Key", true},
+        AnswerCase{"OtherFieldsAreNotSigned", "Answer", Set("Comment", "anything"), "Key", true},
+        // Reports carry the player's name: their address is the studio's to choose.
+        AnswerCase{"ReportUrlSwapped", "Answer", Set("ReportOperationUrl", "https://elsewhere.example/r"), "Key",
+                   false},
+        AnswerCase{"ReportUrlRemoved", "Answer", Remove("ReportOperationUrl"), "Key", false},
+        AnswerCase{"SerialAdded", "Answer", Set("Serial", 9), "Key", false},
+        AnswerCase{"SerialRaised", "SerialAnswer", Set("Serial", 6), "Key", false},
+        AnswerCase{"SerialRemoved", "SerialAnswer", Remove("Serial"), "Key", false},
+        AnswerCase{"ExpiryPostponed", "ExpiringAnswer", Set("Expires", "2031-06-15T12:00:00Z"), "Key", false},
+        AnswerCase{"ExpiryRemoved", "ExpiringAnswer", Remove("Expires"), "Key", false},
         AnswerCase{"VersionTampered", "Answer", Set("Version", "2.1"), "Key", false},
         AnswerCase{"PackageUrlSwapped", "Answer", Set("PackageUrl", "https://example.com/client_1.9.zip"), "Key",
                    false},
@@ -126,12 +161,86 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"NoKeyAcceptsABadSignature", "Answer", Alter("Signature"), nullptr, true}),
     [](const testing::TestParamInfo<AnswerCase>& info) { return info.param.name; });
 
+// A genuinely signed answer, judged against what the launcher has seen and the time.
+struct HistoryCase {
+  const char* name;
+  const char* answer;  // an answer of the signing material, signed with Key
+  bool keyed;          // false: ReleasePublicKey is empty
+  std::int64_t highestSerial;
+  std::int64_t now;
+  bool accepted;
+};
+
+void PrintTo(const HistoryCase& c, std::ostream* out) { *out << c.name; }
+
+class HistoryTest : public testing::TestWithParam<HistoryCase> {};
+
+TEST_P(HistoryTest, RefusesReplaysAndExpiredAnswers) {
+  const HistoryCase& c = GetParam();
+  const Json::Value answer = Answer(c.answer);
+  ASSERT_TRUE(answer.isObject());
+  EXPECT_EQ(IsAcceptableVersionAnswer(c.keyed ? MaterialText("Key") : "", answer, ReleaseHistory{c.highestSerial, c.now}),
+            c.accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, HistoryTest,
+    testing::Values(HistoryCase{"FirstSerial", "SerialAnswer", true, 0, kNow, true},
+                    HistoryCase{"HigherSerial", "SerialAnswer", true, 4, kNow, true},
+                    HistoryCase{"SameSerialServedAgain", "SerialAnswer", true, 5, kNow, true},
+                    HistoryCase{"LowerSerial", "SerialAnswer", true, 6, kNow, false},
+                    HistoryCase{"NoSerialBeforeAnyWasSeen", "Answer", true, 0, kNow, true},
+                    HistoryCase{"NoSerialOnceOneWasSeen", "Answer", true, 1, kNow, false},
+                    HistoryCase{"NegativeSerial", "NegativeSerialAnswer", true, 0, kNow, false},
+                    HistoryCase{"BeforeExpiry", "ExpiringAnswer", true, 5, kNow, true},
+                    HistoryCase{"AtExpiry", "ExpiringAnswer", true, 5, kExpiry, true},
+                    HistoryCase{"PastExpiry", "ExpiringAnswer", true, 5, kExpiry + 1, false},
+                    HistoryCase{"ExpiredAndLower", "ExpiringAnswer", true, 6, kExpiry + 1, false},
+                    HistoryCase{"MalformedExpiry", "MalformedExpiryAnswer", true, 0, kNow, false},
+                    // Unsigned setups judge nothing of it.
+                    HistoryCase{"NoKeyLowerSerial", "SerialAnswer", false, 6, kNow, true},
+                    HistoryCase{"NoKeyPastExpiry", "ExpiringAnswer", false, 0, kExpiry + 1, true},
+                    HistoryCase{"NoKeyMalformedExpiry", "MalformedExpiryAnswer", false, 0, kNow, true}),
+    [](const testing::TestParamInfo<HistoryCase>& info) { return info.param.name; });
+
+struct TimeCase {
+  const char* text;
+  std::int64_t seconds;  // -1: refused
+};
+
+void PrintTo(const TimeCase& c, std::ostream* out) { *out << c.text; }
+
+class UtcTimeTest : public testing::TestWithParam<TimeCase> {};
+
+TEST_P(UtcTimeTest, ReadsOnlyTheUtcForm) {
+  const TimeCase& c = GetParam();
+  std::int64_t seconds = -1;
+  EXPECT_EQ(ParseUtcTime(c.text, &seconds), c.seconds >= 0);
+  if (c.seconds >= 0) {
+    EXPECT_EQ(seconds, c.seconds);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, UtcTimeTest,
+    testing::Values(TimeCase{"1970-01-01T00:00:00Z", 0}, TimeCase{"2000-02-29T23:59:59Z", 951868799},
+                    TimeCase{"2030-06-15T12:00:00Z", kExpiry}, TimeCase{"2099-12-31T23:59:59Z", 4102444799},
+                    TimeCase{"2001-02-29T00:00:00Z", -1}, TimeCase{"1900-02-29T00:00:00Z", -1},
+                    TimeCase{"2030-13-01T00:00:00Z", -1}, TimeCase{"2030-00-10T00:00:00Z", -1},
+                    TimeCase{"2030-04-31T00:00:00Z", -1}, TimeCase{"2030-06-15T24:00:00Z", -1},
+                    TimeCase{"2030-06-15T12:60:00Z", -1}, TimeCase{"2030-06-15T12:00:60Z", -1},
+                    TimeCase{"2030-06-15T12:00:00", -1}, TimeCase{"2030-06-15t12:00:00z", -1},
+                    TimeCase{"2030-06-15 12:00:00Z", -1}, TimeCase{"2030-6-15T12:00:00Z", -1},
+                    TimeCase{"2030-06-15T12:00:00+00:00", -1}, TimeCase{"+030-06-15T12:00:00Z", -1},
+                    TimeCase{"", -1}));
+
 TEST(ReleaseKey, AKeyThatCannotBeReadAcceptsNothing) {
   const Json::Value answer = Answer("Answer");
-  ASSERT_TRUE(IsAcceptableVersionAnswer(MaterialText("Key"), answer));
-  EXPECT_FALSE(IsAcceptableVersionAnswer("not base64!", answer));
-  EXPECT_FALSE(IsAcceptableVersionAnswer(MaterialText("Key") + "\n", answer));
-  EXPECT_FALSE(IsAcceptableVersionAnswer("AAAA", answer));
+  const ReleaseHistory history{0, kNow};
+  ASSERT_TRUE(IsAcceptableVersionAnswer(MaterialText("Key"), answer, history));
+  EXPECT_FALSE(IsAcceptableVersionAnswer("not base64!", answer, history));
+  EXPECT_FALSE(IsAcceptableVersionAnswer(MaterialText("Key") + "\n", answer, history));
+  EXPECT_FALSE(IsAcceptableVersionAnswer("AAAA", answer, history));
 }
 
 struct Base64Case {

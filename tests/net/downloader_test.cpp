@@ -412,6 +412,7 @@ TEST_P(IntegrityTest, AcceptsOnlyTheExpectedBody) {
   downloader.SetExpected(c.size, c.hash);
   Download(downloader, server.Url("ranged?size=300000&etag=v1&chunk=50000&pause=5"), file);
   EXPECT_EQ(downloader.succeeded, c.succeeds);
+  EXPECT_EQ(downloader.bodyRefused(), !c.succeeds) << "the server sent other content: not a cut transfer";
   EXPECT_EQ(std::filesystem::exists(file), c.succeeds);
   if (c.succeeds) {
     EXPECT_TRUE(ReadFile(file) == PatternBytes(300000));
@@ -434,6 +435,33 @@ INSTANTIATE_TEST_SUITE_P(Bodies, IntegrityTest,
                                          IntegrityCase{"Longer", 299999, "", false},
                                          IntegrityCase{"WrongHash", 300000, kWrongHash, false},
                                          IntegrityCase{"WrongHashOnly", -1, kWrongHash, false}));
+
+// A failed download whose body never came whole is no refused body, whatever was expected.
+struct UnrefusedCase {
+  const char* name;
+  std::string action;
+  int lastStatus;
+};
+
+void PrintTo(const UnrefusedCase& c, std::ostream* out) { *out << c.name; }
+
+class UnrefusedTest : public DownloaderTest, public testing::WithParamInterface<UnrefusedCase> {};
+
+TEST_P(UnrefusedTest, TellsAFailedTransferFromARefusedBody) {
+  const UnrefusedCase& c = GetParam();
+  const std::string file = temp.Narrow("package.zip");
+  CDownloader downloader(&callback, 5, 0, 0);
+  downloader.SetExpected(300000, kWrongHash);
+  Download(downloader, server.Url(c.action), file);
+  EXPECT_FALSE(downloader.succeeded);
+  EXPECT_FALSE(downloader.bodyRefused());
+  EXPECT_EQ(downloader.lastStatus(), c.lastStatus);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transfers, UnrefusedTest,
+                         testing::Values(UnrefusedCase{"Cut", "ranged?size=300000&etag=v1&cut=100000", 200},
+                                         UnrefusedCase{"ErrorPage", "status?codes=404", 404},
+                                         UnrefusedCase{"ServerError", "status?codes=503", 503}));
 
 // A body of known size (expected, or announced) that the volume cannot take fails the
 // download at once, with no retry and nothing left behind.

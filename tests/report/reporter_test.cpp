@@ -176,6 +176,34 @@ TEST(ReporterTest, ChecksCertificatesWhenAsked) {
   EXPECT_NE(requests[0].target.find("&reason=6&"), std::string::npos) << requests[0].target;
 }
 
+// Any answer delivers a report; only a server error (or no answer) is worth another try.
+struct AnswerCase {
+  const char* name;
+  std::string codes;
+  std::size_t requests;
+};
+
+void PrintTo(const AnswerCase& c, std::ostream* out) { *out << c.name; }
+
+class ReportAnswerTest : public testing::TestWithParam<AnswerCase> {};
+
+TEST_P(ReportAnswerTest, SendsUntilAnswered) {
+  const AnswerCase& c = GetParam();
+  ServerSession server;
+  {
+    CReporter reporter(server.Url("status/" + c.codes), 1, "alice", "1.0");
+    reporter.Report(3, "", "", "", "");
+    ASSERT_TRUE(WaitUntilIdle(reporter));
+  }
+  EXPECT_EQ(server.Requests().size(), c.requests);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endpoints, ReportAnswerTest,
+                         testing::Values(AnswerCase{"NoContent", "204", 1}, AnswerCase{"Redirect", "304", 1},
+                                         AnswerCase{"NotFound", "404", 1},
+                                         AnswerCase{"ServerErrorThenOk", "500,200", 2},
+                                         AnswerCase{"ServerErrors", "503", 3}));
+
 TEST(ReporterTest, EmptyBaseAddressFailsQuietlyAndTearsDownInBound) {
   auto reporter = std::make_unique<CReporter>("", 3, "alice", "1.2.0");
   reporter->Report(2, "", "", "", "");

@@ -17,7 +17,8 @@ listens). It quits by itself after --lifetime seconds.
 Requests to /s/KEY/ACTION[/ARGS]?PARAMS are logged under KEY, then answered by ACTION:
   status    codes=C1,C2,... answers the n-th request with Cn, the last code repeating;
             body=TEXT (default "<code> #<n>"); delay=MS before answering;
-            location=PATH adds a Location header (a redirect)
+            location=PATH adds a Location header (a redirect); status/C1,C2,...
+            takes the codes from the path, for callers that write the query themselves
   slow/MS   answers 200 after MS milliseconds (the query is free for the caller)
   chain/N   redirects (302) to chain/N-1 while N > 0, then answers 200 "end of chain"
   pattern   size=N pattern bytes (byte i is 'a' + i % 26); chunked=1 hides the length;
@@ -181,7 +182,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def action_status(self, key, params, args):
         n = next_index(key)
-        codes = [int(c) for c in params.get('codes', '200').split(',')]
+        codes = [int(c) for c in (args[0] if args else params.get('codes', '200')).split(',')]
         code = codes[min(n, len(codes) - 1)]
         body = params.get('body', '%d #%d' % (code, n)).encode()
         time.sleep(int(params.get('delay', '0')) / 1000)

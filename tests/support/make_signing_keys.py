@@ -10,6 +10,10 @@ is ever checked in: make_signing_keys.py FILE writes FILE (JSON) with
   K256Signature                 the secp256k1 key's signature of Message (hex)
   Answer, OtherVersionAnswer    version answers signed with Key (Signature in base64)
   FileListAnswer                one that carries FileListSha256 as well
+  SerialAnswer                  one with Serial 5
+  ExpiringAnswer                one with Serial 5 and Expires 2030-06-15T12:00:00Z
+  MalformedExpiryAnswer         one whose Expires is not of the UTC form, signed as it is
+  NegativeSerialAnswer          one whose Serial is -5, signed as it is
   OtherKeyAnswer                Answer's fields signed with OtherKey
   LineFeedAnswer                one whose Version holds a line feed, signed with Key
 """
@@ -47,7 +51,8 @@ def sign(private, message, size=32):
 
 def signed_message(answer):
     return ''.join(str(answer.get(key, '')) + '\n' for key in
-                   ('Version', 'PackageUrl', 'PackageSize', 'PackageSha256', 'FileListSha256')).encode()
+                   ('Version', 'PackageUrl', 'PackageSize', 'PackageSha256', 'FileListSha256', 'ReportOperationUrl',
+                    'Serial', 'Expires')).encode()
 
 
 def signed(private, answer):
@@ -82,6 +87,10 @@ def main():
         'FileListAnswer': signed(key, with_files),
         'OtherKeyAnswer': signed(other, answer),
         'LineFeedAnswer': signed(key, dict(answer, Version='2.0\nhttps://example.com/other.zip')),
+        'SerialAnswer': signed(key, dict(answer, Serial=5)),
+        'ExpiringAnswer': signed(key, dict(answer, Serial=5, Expires='2030-06-15T12:00:00Z')),
+        'MalformedExpiryAnswer': signed(key, dict(answer, Serial=5, Expires='2030-06-15 12:00:00')),
+        'NegativeSerialAnswer': signed(key, dict(answer, Serial=-5)),
     }
     path = sys.argv[1]
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)

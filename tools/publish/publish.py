@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Publishes a release of the game client for any static HTTP server or CDN.
 
-  publish.py --client DIR --version V --base-url URL --report-url URL --out DIR
-             [--package-file NAME] [--sign KEY]
+  publish.py --client DIR --version V --base-url URL [--report-url URL] --out DIR
+             [--package-file NAME] [--sign KEY] [--serial N] [--expires TIME] [--allow-older]
   publish.py keygen DIR
 
 The release folder gets the package (a deflated zip of the client folder, entries in
@@ -12,14 +12,17 @@ served never announces a package that is not there yet. The same folder gives th
 same package byte for byte. A folder holding a name the launcher's extractor would
 refuse, or would place differently on Windows, is refused with nothing written.
 
-With --sign KEY (a private key from `keygen`) the package ends with
-`.release/files.sha256`, every file entry's SHA-256 and name, and the answer carries
-`FileListSha256` and `Signature`. Signing needs python3-cryptography; everything else
+The package ends with `.release/files.sha256`, every file entry's SHA-256 and name,
+and the answer carries its hash as `FileListSha256` and the release's `Serial` (--serial,
+or one more than the answer already in the folder). A version older than that answer's
+is refused unless --allow-older. With --sign KEY (a private key from `keygen`) the
+answer carries a `Signature` too. Signing needs python3-cryptography; everything else
 is the standard library.
 """
 
 import argparse
 import base64
+import datetime
 import hashlib
 import json
 import os
@@ -30,7 +33,7 @@ import sys
 import time
 import zlib
 from dataclasses import dataclass
-from urllib.parse import quote, urlsplit
+from urllib.parse import quote, urlsplit, urlunsplit
 
 ANSWER_FILE = "version.json"
 FILE_LIST = ".release/files.sha256"
@@ -246,21 +249,55 @@ def file_chunks(path):
             yield chunk
 
 
-def write_package(out, entries, with_file_list):
-    """Writes the package; returns the file list text (None without it)."""
+def write_package(out, entries, progress=None):
+    """Writes the package, its file list last; returns the file list text. `progress` is
+    called with the files and bytes written so far after each file."""
     writer = ZipWriter(out)
     lines = []
+    files = written = 0
     for entry in entries:
         digest = writer.add(entry, () if entry.is_dir else file_chunks(entry.path))
         if not entry.is_dir:
             lines.append(f"{digest}  {entry.name}\n")
-    file_list = None
-    if with_file_list:
-        file_list = "".join(lines).encode("utf-8")
-        newest = max(e.mtime for e in entries if not e.is_dir)
-        writer.add(Entry(FILE_LIST, None, False, 0o644, newest, len(file_list)), [file_list])
+            files += 1
+            written += entry.size
+            if progress:
+                progress(files, written)
+    file_list = "".join(lines).encode("utf-8")
+    newest = max(e.mtime for e in entries if not e.is_dir)
+    writer.add(Entry(FILE_LIST, None, False, 0o644, newest, len(file_list)), [file_list])
     writer.finish()
     return file_list
+
+
+class Progress:
+    """A progress line on a terminal, once writing has taken more than a few seconds."""
+
+    DELAY = 3.0
+    INTERVAL = 0.5
+
+    def __init__(self, stream, total_files, total_bytes):
+        self.stream = stream
+        self.total_files = total_files
+        self.total_bytes = total_bytes
+        self.start = time.monotonic()
+        self.last = None
+        self.enabled = stream.isatty()
+
+    def __call__(self, files, written):
+        if not self.enabled:
+            return
+        now = time.monotonic()
+        if now - self.start < self.DELAY or (self.last is not None and now - self.last < self.INTERVAL):
+            return
+        self.last = now
+        self.stream.write(f"\rpublish: {files}/{self.total_files} files, {written}/{self.total_bytes} bytes")
+        self.stream.flush()
+
+    def end(self):
+        if self.enabled and self.last is not None:
+            self.stream.write("\n")
+            self.stream.flush()
 
 
 # --- signing -------------------------------------------------------------------------
@@ -286,19 +323,27 @@ def load_private_key(path):
     _, serialization, ec, _ = _crypto()
     try:
         with open(path, "rb") as source:
-            key = serialization.load_pem_private_key(source.read(), password=None)
-    except (OSError, ValueError, TypeError) as error:
-        raise PublishError(f"cannot read the private key {path}: {error}") from None
+            data = source.read()
+    except OSError as error:
+        raise PublishError(f"cannot read the private key {path}: {error.strerror}") from None
+    try:
+        key = serialization.load_pem_private_key(data, password=None)
+    except Exception:
+        # The library's own messages name parser internals; the studio needs to know
+        # which file is wrong and what it should be.
+        raise PublishError(f"{path} is not a private key from 'publish keygen' "
+                           "(an unencrypted PEM ECDSA P-256 key)") from None
     if not isinstance(key, ec.EllipticCurvePrivateKey) or key.curve.name != "secp256r1":
         raise PublishError(f"{path} is not an ECDSA P-256 private key")
     return key
 
 
 def signed_message(answer):
-    """What the signature covers: each value as text, each followed by a line feed."""
-    fields = (answer["Version"], answer["PackageUrl"], str(answer["PackageSize"]), answer["PackageSha256"],
-              answer.get("FileListSha256", ""))
-    return "".join(f"{field}\n" for field in fields).encode("utf-8")
+    """What the signature covers: each value as text (empty when absent), each followed by
+    a line feed."""
+    fields = ("Version", "PackageUrl", "PackageSize", "PackageSha256", "FileListSha256", "ReportOperationUrl",
+              "Serial", "Expires")
+    return "".join(f"{answer.get(field, '')}\n" for field in fields).encode("utf-8")
 
 
 def sign(private_key, message):
@@ -334,10 +379,14 @@ def check_arguments(args):
     if not VERSION_PATTERN.fullmatch(args.version):
         raise PublishError(f"version {args.version!r}: use letters, digits and . _ + - only "
                            "(it becomes part of the package's file name)")
-    for option, url in (("--base-url", args.base_url), ("--report-url", args.report_url)):
+    # A signed CDN address keeps its query; the report address gets the launcher's own.
+    for option, url, query_allowed in (("--base-url", args.base_url, True), ("--report-url", args.report_url, False)):
+        if url is None:
+            continue
         parts = urlsplit(url)
-        if parts.scheme not in ("http", "https") or not parts.netloc or parts.query or parts.fragment:
-            raise PublishError(f"{option} {url!r} is not an http or https address without query")
+        if parts.scheme not in ("http", "https") or not parts.netloc or parts.fragment or (parts.query and not query_allowed):
+            what = "without fragment" if query_allowed else "without query"
+            raise PublishError(f"{option} {url!r} is not an http or https address {what}")
     package_file = args.package_file or f"client_{args.version}.zip"
     if "/" in package_file or name_problem(package_file) or package_file == ANSWER_FILE:
         raise PublishError(f"--package-file {package_file!r} is not a plain file name")
@@ -347,33 +396,102 @@ def check_arguments(args):
     return package_file
 
 
-def publish(args):
+def previous_answer(out):
+    """The answer already in the release folder, or None."""
+    path = os.path.join(out, ANSWER_FILE)
+    try:
+        with open(path, "rb") as source:
+            answer = json.loads(source.read().decode("utf-8"))
+    except FileNotFoundError:
+        return None
+    except (OSError, ValueError) as error:
+        raise PublishError(f"cannot read the earlier answer {path}: {error}") from None
+    if not isinstance(answer, dict):
+        raise PublishError(f"the earlier answer {path} is not a JSON object")
+    return answer
+
+
+def release_serial(args, previous):
+    """--serial, or one more than the earlier answer's (1 without one)."""
+    if args.serial is not None:
+        return args.serial
+    serial = (previous or {}).get("Serial", 0)
+    if not isinstance(serial, int) or isinstance(serial, bool) or serial < 0:
+        raise PublishError(f"the earlier answer's Serial {serial!r} is not a whole number; give --serial")
+    return serial + 1
+
+
+def version_key(version):
+    """Dotted numbers as a tuple without trailing zeros (1.2 == 1.2.0 < 1.10); None for
+    any other form."""
+    if not re.fullmatch(r"[0-9]+(\.[0-9]+)*", version):
+        return None
+    numbers = [int(part) for part in version.split(".")]
+    while len(numbers) > 1 and numbers[-1] == 0:
+        numbers.pop()
+    return tuple(numbers)
+
+
+def is_older(version, earlier):
+    new_key, old_key = version_key(version), version_key(earlier)
+    if new_key is not None and old_key is not None:
+        return new_key < old_key
+    return version < earlier
+
+
+def check_not_older(args, previous):
+    earlier = (previous or {}).get("Version")
+    if args.allow_older or not isinstance(earlier, str) or not is_older(args.version, earlier):
+        return
+    raise PublishError(f"version {args.version} is older than {earlier}, the version {ANSWER_FILE} in {args.out} "
+                       "announces; launchers would not move back to it. To roll back, publish with --allow-older "
+                       "(it gets a new serial)")
+
+
+def package_url(base_url, package_file):
+    """The package's address below the base address; a query (a signed CDN address) stays
+    at the end."""
+    parts = urlsplit(base_url)
+    path = f"{parts.path.rstrip('/')}/{quote(package_file)}"
+    return urlunsplit((parts.scheme, parts.netloc, path, parts.query, ""))
+
+
+def publish(args, progress_stream=None):
     package_file = check_arguments(args)
+    previous = previous_answer(args.out)
+    check_not_older(args, previous)
+    serial = release_serial(args, previous)
     key = load_private_key(args.sign) if args.sign else None
     entries = collect(args.client, FILE_LIST.split("/")[0])
     os.makedirs(args.out, exist_ok=True)
     package_path = os.path.join(args.out, package_file)
     temporary = _temporary(package_path)
+    files = [e for e in entries if not e.is_dir]
+    progress = Progress(progress_stream, len(files), sum(e.size for e in files)) if progress_stream else None
     try:
         with open(temporary, "wb") as out:
-            file_list = write_package(out, entries, key is not None)
+            file_list = write_package(out, entries, progress)
+        if progress:
+            progress.end()
         size, digest = _size_and_sha256(temporary)
         answer = {
             "Version": args.version,
-            "PackageUrl": f"{args.base_url.rstrip('/')}/{quote(package_file)}",
-            "ReportOperationUrl": args.report_url,
-            "PackageSize": size,
-            "PackageSha256": digest,
+            "PackageUrl": package_url(args.base_url, package_file),
         }
+        if args.report_url:
+            answer["ReportOperationUrl"] = args.report_url
+        answer.update(PackageSize=size, PackageSha256=digest, FileListSha256=hashlib.sha256(file_list).hexdigest(),
+                      Serial=serial)
+        if args.expires:
+            answer["Expires"] = args.expires
         if key is not None:
-            answer["FileListSha256"] = hashlib.sha256(file_list).hexdigest()
             answer["Signature"] = sign(key, signed_message(answer))
         os.replace(temporary, package_path)
     finally:
         if os.path.exists(temporary):
             os.remove(temporary)
     _write_atomically(os.path.join(args.out, ANSWER_FILE), (json.dumps(answer, indent=2) + "\n").encode("utf-8"))
-    return package_path, answer
+    return package_path, answer, len(files), sum(e.size for e in files)
 
 
 def _temporary(path):
@@ -401,16 +519,37 @@ def _size_and_sha256(path):
 
 # --- command line --------------------------------------------------------------------
 
+def _positive(text):
+    if not re.fullmatch(r"[1-9][0-9]{0,17}", text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive whole number")
+    return int(text)
+
+
+def _utc_time(text):
+    try:
+        datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%SZ")
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a UTC time YYYY-MM-DDTHH:MM:SSZ") from None
+    if not re.fullmatch(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z", text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a UTC time YYYY-MM-DDTHH:MM:SSZ")
+    return text
+
+
 def parse_publish(argv):
     parser = argparse.ArgumentParser(prog="publish", description=__doc__.split("\n\n")[0],
                                      epilog="'publish keygen DIR' writes a key pair for --sign.")
     parser.add_argument("--client", required=True, help="the client folder to publish")
     parser.add_argument("--version", required=True, help="the version it is published as")
     parser.add_argument("--base-url", required=True, help="address the release folder is served at")
-    parser.add_argument("--report-url", required=True, help="the report endpoint (ReportOperationUrl)")
+    parser.add_argument("--report-url", help="the report endpoint (ReportOperationUrl); without it, no reports")
     parser.add_argument("--out", required=True, help="the release folder (created when missing)")
     parser.add_argument("--package-file", help="the package's file name (default client_VERSION.zip)")
     parser.add_argument("--sign", metavar="KEY", help="private key from 'keygen': sign the answer, add the file list")
+    parser.add_argument("--allow-older", action="store_true",
+                        help="publish a version older than the folder's current one (a roll-back)")
+    parser.add_argument("--serial", type=_positive, help="the release's serial (default: the earlier answer's + 1)")
+    parser.add_argument("--expires", type=_utc_time, metavar="YYYY-MM-DDTHH:MM:SSZ",
+                        help="when launchers stop accepting this answer (UTC)")
     return parser.parse_args(argv)
 
 
@@ -431,13 +570,14 @@ def main(argv=None):
             print(f"publish: the private key is {os.path.join(folder, PRIVATE_KEY_FILE)}; it never leaves this "
                   "machine. Paste the ReleasePublicKey value into Setting.json.", file=sys.stderr)
             return 0
-        package_path, answer = publish(parse_publish(argv))
+        package_path, answer, files, size = publish(parse_publish(argv), sys.stderr)
     except (PublishError, OSError) as error:
         print(f"publish: {error}", file=sys.stderr)
         return 1
     print(f"package {package_path}: {answer['PackageSize']} bytes, SHA-256 {answer['PackageSha256']}")
-    print(f"answer {os.path.join(os.path.dirname(package_path), ANSWER_FILE)}: version {answer['Version']}"
-          + (", signed" if "Signature" in answer else ""))
+    print(f"answer {os.path.join(os.path.dirname(package_path), ANSWER_FILE)}: version {answer['Version']}, "
+          f"serial {answer['Serial']}" + (", signed" if "Signature" in answer else ""))
+    print(f"published {files} files, {size} bytes")
     return 0
 
 

@@ -53,10 +53,11 @@ class PublishedRelease(launcher_e2e.LauncherTest):
         os.makedirs(os.path.join(client, "data", "empty"))
         return client
 
-    def publish(self, server, client, version, *options):
+    def publish(self, server, client, version, *options, reports=True):
         out = os.path.join(self.work, "release")
+        report = ("--report-url", f"{server.base}/report") if reports else ()
         subprocess.run([sys.executable, PUBLISH, "--client", client, "--version", version,
-                        "--base-url", f"{server.base}/release", "--report-url", f"{server.base}/report",
+                        "--base-url", f"{server.base}/release", *report,
                         "--out", out, *options], check=True, stdout=subprocess.DEVNULL)
         server.get("/_config?release=" + quote(out))
 
@@ -72,19 +73,27 @@ class PublishedRelease(launcher_e2e.LauncherTest):
         self.assertEqual(record["argv"][0], "./client/sample_game")
         return [path for path, _ in server.requests()]
 
+    def assert_installed(self, client):
+        """The client folder is the published one plus the release's file list."""
+        installed = tree(os.path.join(self.folder, "client"))
+        self.assertEqual(set(installed) - set(tree(client)), {".release", os.path.join(".release", "files.sha256")})
+        self.assertEqual({name: value for name, value in installed.items() if not name.startswith(".release")},
+                         tree(client))
+
     def test_a_published_release_installs_and_the_next_one_replaces_it(self):
         server = self.serve()
         client = self.make_client()
-        self.publish(server, client, "1.0")
+        # Release 1 names no report endpoint: the launcher sends no reports.
+        self.publish(server, client, "1.0", reports=False)
         self.lay_out(server, ServerUrl=f"{server.base}/release/version.json")
 
         requests = self.install(server)
         self.assertIn("/release/client_1.0.zip", requests)
         self.assertEqual(requests[:2], ["/login", "/release/version.json"])
-        self.assertEqual(tree(os.path.join(self.folder, "client")), tree(client))
+        self.assertNotIn("/report", requests)
+        self.assert_installed(client)
 
-        # Release 2, signed: a launcher without a public key ignores the signature but
-        # unpacks the file list with the rest.
+        # Release 2, signed: a launcher without a public key ignores the signature.
         with open(os.path.join(client, "readme.txt"), "w") as f:
             f.write("the second release\n")
         os.remove(os.path.join(client, "tools", "helper.sh"))
@@ -94,10 +103,8 @@ class PublishedRelease(launcher_e2e.LauncherTest):
 
         requests = self.install(server)
         self.assertIn("/release/client_2.0.zip", requests)
-        installed = tree(os.path.join(self.folder, "client"))
-        self.assertEqual(set(installed) - set(tree(client)), {".release", os.path.join(".release", "files.sha256")})
-        self.assertEqual({name: value for name, value in installed.items() if not name.startswith(".release")},
-                         tree(client))
+        self.assertIn("/report", requests)
+        self.assert_installed(client)
         with open(os.path.join(self.folder, "Version.json")) as f:
             self.assertIn('"2.0"', f.read())
 

@@ -20,12 +20,14 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 
-from launcher_e2e import REASONS, TITLE, pixels, wait_until
+from launcher_e2e import REASONS as COMMON_REASONS, TITLE, pixels, wait_until
 
 VERSION = "2.0"
 PACKAGE = f"/package/client_{VERSION}.zip"
 TEXTS = {"CheckLatestVersionFail": "Version server unreachable", "DownloadLatestVersionFail": "Download failed",
-         "ExtractFileFail": "Package damaged", "EmptyBaseDirFail": "Old game files kept"}
+         "ExtractFileFail": "Package damaged", "EmptyBaseDirFail": "Old game files kept",
+         "UntrustedRelease": "Update not verified"}
+REASONS = {**COMMON_REASONS, "ReportUntrustedRelease": 17}
 SETTINGS = {"Title": TITLE, "FixedWidth": 1100, "FixedHeight": 660, "DownloadRetry": 0, "DownloadRetryDelay": 0,
             "PlatformId": 7, **REASONS, **TEXTS}
 ALICE = "username=alice&token=x"
@@ -55,6 +57,9 @@ class Scenario:
     # After the answer was signed, the server sends another package: "as_signed" leaves
     # the answer as it is, "rehashed" gives the other package's size and hash in it.
     package_swapped: str = None
+    serial: int = None  # the signed answer's Serial
+    expires: str = None  # the signed answer's Expires
+    version_before: dict = None  # Version.json before the launch (without a client to start)
     # What comes out:
     message: str = None  # the setting whose text the message box shows
     requests: tuple = ()  # paths the servers get, besides the login page and the reports
@@ -70,6 +75,8 @@ class Scenario:
 
 
 CHECK_FAILS = dict(message="CheckLatestVersionFail", requests=("/version",))
+# Refused answers send no report: their report address is not to be trusted either.
+UNTRUSTED = dict(message="UntrustedRelease", requests=("/version",))
 INSTALL_FAILS = dict(requests=("/version", PACKAGE), old_client_kept=False)
 INSTALLED = dict(requests=("/version", PACKAGE), reports=("ReportReasonStartLoading", "ReportReasonStopLoading"),
                  game=("alice", "token=x&username=alice"), old_client_kept=False)
@@ -96,13 +103,22 @@ SCENARIOS = (
              requests=("/version", PACKAGE), reports=("ReportReasonStartLoading", "ReportReasonStopLoading"),
              game=("carol", "token=y&username=carol"), user="carol", old_client_kept=False),
     Scenario("signed_answer_installs", signed_by="studio", **INSTALLED),
-    Scenario("answer_signed_by_a_stranger_is_refused", signed_by="stranger", **CHECK_FAILS),
-    Scenario("unsigned_answer_is_refused_when_releases_are_signed", signed_by="nobody", **CHECK_FAILS),
+    Scenario("answer_signed_by_a_stranger_is_refused", signed_by="stranger", **UNTRUSTED),
+    Scenario("unsigned_answer_is_refused_when_releases_are_signed", signed_by="nobody", **UNTRUSTED),
+    # The package does not match the accepted answer's hash: reported to its trusted address.
     Scenario("signed_answer_with_another_package_served", signed_by="studio", package_swapped="as_signed",
-             message="DownloadLatestVersionFail", reports=("ReportReasonStartLoading", "ReportDownloadLatestVersionFail"),
+             message="UntrustedRelease", reports=("ReportReasonStartLoading", "ReportUntrustedRelease"),
              **INSTALL_FAILS),
     Scenario("signed_answer_rehashed_for_another_package", signed_by="studio", package_swapped="rehashed",
-             **CHECK_FAILS),
+             **UNTRUSTED),
+    Scenario("signed_answer_past_its_expiry_is_refused", signed_by="studio", serial=1,
+             expires="2001-01-01T00:00:00Z", **UNTRUSTED),
+    # An older signed answer replayed after a later release was installed.
+    Scenario("signed_downgrade_is_refused", signed_by="studio", serial=1, version_before={"Version": "2.1", "Serial": 2},
+             **UNTRUSTED),
+    # The studio rolls back by publishing the old package under a new serial.
+    Scenario("signed_rollback_under_a_new_serial_installs", signed_by="studio", serial=3,
+             version_before={"Version": "2.1", "Serial": 2}, **INSTALLED),
     Scenario("current_client_starts_whatever_base_dir_says", settings={"BaseDir": None}, current_client_in=".",
              requests=("/version",), reports=("ReportReasonStartLoading", "ReportReasonStopLoading"),
              game=("alice", "token=x&username=alice")),
@@ -138,6 +154,8 @@ class ScenarioPlay:
             settings["ReleasePublicKey"] = self.release_public_key()
             self.sign_version_answer(server, row)
         version_file = json.dumps({"Version": VERSION}) if row.current_client_in else None
+        if row.version_before:
+            version_file = json.dumps(row.version_before)
         self.lay_out_scenario(server, row, settings, unset, version_file)
         self.plant_player_files(row)
         launcher_files = set(os.listdir(self.folder))
@@ -175,7 +193,9 @@ class ScenarioPlay:
         installed = row.game is not None and PACKAGE in row.requests
         version_after = self.read(os.path.join(self.folder, "Version.json"))
         if installed:
-            self.assertEqual(json.loads(version_after), {"Version": VERSION})
+            # Other keys stay; the serial of an accepted signed answer is kept.
+            expected = {**(row.version_before or {}), "Version": VERSION, **({"Serial": row.serial} if row.serial else {})}
+            self.assertEqual(json.loads(version_after), expected)
         else:
             self.assertEqual(version_after, version_before)
         self.assert_player_files_survive(row, launcher_files, parent_files)
@@ -223,10 +243,15 @@ class ScenarioPlay:
         served = server.get("/_config")
         answer = {"Version": VERSION, "PackageUrl": server.base + PACKAGE, "ReportOperationUrl": server.base + "/report",
                   "PackageSize": served["packageSize"], "PackageSha256": served["packageSha256"]}
+        if row.serial:
+            answer["Serial"] = row.serial
+        if row.expires:
+            answer["Expires"] = row.expires
         if row.signed_by in RELEASE_KEYS:
-            message = "".join(f"{answer[key]}\n" for key in ("Version", "PackageUrl", "PackageSize", "PackageSha256"))
-            r, s = decode_dss_signature(RELEASE_KEYS[row.signed_by].sign((message + "\n").encode(),
-                                                                        ec.ECDSA(hashes.SHA256())))
+            message = "".join(f"{answer.get(key, '')}\n" for key in
+                              ("Version", "PackageUrl", "PackageSize", "PackageSha256", "FileListSha256",
+                               "ReportOperationUrl", "Serial", "Expires"))
+            r, s = decode_dss_signature(RELEASE_KEYS[row.signed_by].sign(message.encode(), ec.ECDSA(hashes.SHA256())))
             answer["Signature"] = base64.b64encode(r.to_bytes(32, "big") + s.to_bytes(32, "big")).decode()
         if row.package_swapped:
             other = server.get("/_config?package-damaged=crc")
