@@ -4,10 +4,12 @@
 #include <cstring>
 
 #include "app/config_helpers.h"
+#include "app/launch_log.h"
 #include "app/launcher_configuration.h"
 #include "app/launcher_app.h"
 #include "app/release_signature.h"
 #include "app/text.h"
+#include "log/log.h"
 #include "net/part_file.h"
 #include "platform/disk.h"
 #include "platform/file.h"
@@ -144,6 +146,8 @@ bool CLauncherApp::CheckVersion() {
   }
   // An answer that is not ours, or not signed when releases are, fails like a transfer
   // that never came.
+  applog::Log(VersionRefusalLogLine(parsed, IsUsableVersionAnswer(serverVersion_),
+                                    ReadJsonText(settings_, "ReleasePublicKey"), serverVersion_));
   ShowStageFailure(failureText);
   return false;
 }
@@ -167,6 +171,8 @@ bool CLauncherApp::UpdateClient() {
   // The record goes first: a whole install cut short leaves a client it does not describe.
   if (IsSafeBaseDir(baseDir)) platform::RemoveFile(JoinPath(gameRoot_, kClientFilesName));
   if (!IsSafeBaseDir(baseDir) || !EmptyFolder(clientFolder)) {
+    applog::Log(IsSafeBaseDir(baseDir) ? "the client folder " + clientFolder + " could not be emptied"
+                                       : "BaseDir \"" + baseDir + "\" refused: not a relative path below the game root");
     ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "EmptyBaseDirFail")));
     return false;
   }
@@ -230,5 +236,8 @@ std::wstring CLauncherApp::NotEnoughDiskSpaceText() const {
 bool CLauncherApp::StartGame(ParamMap& params) {
   const std::string arguments =
       GameArguments(params["username"], JoinParams(params), ReadJsonText(settings_, "ExeCmdArgs"));
-  return platform::LaunchProcess(gameExecutablePath_, GameCommandLine(gameExecutablePath_, arguments), "");
+  applog::Log(GameCommandLineForLog(gameExecutablePath_, params, ReadJsonText(settings_, "ExeCmdArgs")));
+  const bool started = platform::LaunchProcess(gameExecutablePath_, GameCommandLine(gameExecutablePath_, arguments), "");
+  applog::Log(started ? "game started" : "the game could not be started");
+  return started;
 }

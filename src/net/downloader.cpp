@@ -13,6 +13,7 @@
 
 #include "net/part_file.h"
 #include "net/request_options.h"
+#include "net/transfer_log.h"
 #include "platform/disk.h"
 #include "platform/path.h"
 #include "platform/proxy.h"
@@ -195,7 +196,7 @@ void CDownloader::SetOptions(void* curl) {
 bool CDownloader::RunAttempt(void* curl) {
   if (!filePath_.empty()) return RunFileAttempt(curl);
   memory_.clear();
-  return curl_easy_perform(curl) == CURLE_OK && FinalStatus(curl) == 200;
+  return net::PerformLogged(curl) == CURLE_OK && FinalStatus(curl) == 200;
 }
 
 bool CDownloader::RunFileAttempt(void* curl) {
@@ -228,7 +229,7 @@ int CDownloader::PerformFileRequest(void* curl) {
   curl_easy_setopt(curl, CURLOPT_RANGE, resumeFrom_ > 0 ? range.c_str() : nullptr);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
   requestHeaders_ = std::move(headers);
-  const CURLcode result = curl_easy_perform(curl);
+  const CURLcode result = net::PerformLogged(curl);
   // A body of no bytes never reaches the write callback.
   if (result == CURLE_OK && body_ == Body::Pending) BeginBody();
   return result;
