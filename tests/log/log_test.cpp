@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -149,6 +150,25 @@ TEST(LogSession, NothingIsWrittenWithoutAnOpenLog) {
   const std::vector<std::string> lines = Lines(ReadFile(folder.path() / "launcher.log"));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(MessageOf(lines[0]), "while open");
+}
+
+TEST(LogSession, TheNewestSessionIsWrittenAndAnOlderOneEndingLeavesItOpen) {
+  TempFolder first;
+  TempFolder second;
+  auto older = std::make_unique<applog::LogSession>(first.Narrow());
+  applog::Log("to the first");
+  {
+    applog::LogSession newer(second.Narrow());
+    older.reset();
+    applog::Log("to the second");
+  }
+  applog::Log("to none");
+  const std::vector<std::string> firstLines = Lines(ReadFile(first.path() / "launcher.log"));
+  const std::vector<std::string> secondLines = Lines(ReadFile(second.path() / "launcher.log"));
+  ASSERT_EQ(firstLines.size(), 1u);
+  EXPECT_EQ(MessageOf(firstLines[0]), "to the first");
+  ASSERT_EQ(secondLines.size(), 1u);
+  EXPECT_EQ(MessageOf(secondLines[0]), "to the second");
 }
 
 TEST(LogSession, UnwritableFolderChangesNothing) {
