@@ -1,7 +1,5 @@
 #include "app/launch_log.h"
 
-#include <cstring>
-
 #include "app/config_helpers.h"
 #include "app/release_signature.h"
 #include "platform/os.h"
@@ -20,7 +18,6 @@ std::string SettingsLogLine(const std::string& settingsPath, const std::string& 
 std::string VersionRefusalLogLine(bool parsed, bool usable, const std::string& publicKeyBase64,
                                   const Json::Value& answer) {
   const char* reason = "the release signature check refused it: its Signature does not verify with ReleasePublicKey";
-  const Json::Value* signature = answer.isObject() ? answer.find("Signature", "Signature" + std::strlen("Signature")) : nullptr;
   if (!parsed) {
     reason = "it is not JSON";
   } else if (!usable) {
@@ -28,8 +25,9 @@ std::string VersionRefusalLogLine(bool parsed, bool usable, const std::string& p
   } else if (publicKeyBase64.empty()) {
     reason = "no check refused it";
   } else if (SignedReleaseMessage(answer).empty()) {
-    reason = "the release signature check refused it: PackageSize, PackageSha256 or a signed field is missing or malformed";
-  } else if (!signature || !signature->isString()) {
+    reason =
+        "the release signature check refused it: PackageSize, PackageSha256 or a signed field is missing or malformed";
+  } else if (!answer["Signature"].isString()) {
     reason = "the release signature check refused it: the answer carries no Signature";
   }
   return std::string("version answer refused: ") + reason;

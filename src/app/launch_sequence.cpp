@@ -171,8 +171,9 @@ bool CLauncherApp::UpdateClient() {
   // The record goes first: a whole install cut short leaves a client it does not describe.
   if (IsSafeBaseDir(baseDir)) platform::RemoveFile(JoinPath(gameRoot_, kClientFilesName));
   if (!IsSafeBaseDir(baseDir) || !EmptyFolder(clientFolder)) {
-    applog::Log(IsSafeBaseDir(baseDir) ? "the client folder " + clientFolder + " could not be emptied"
-                                       : "BaseDir \"" + baseDir + "\" refused: not a relative path below the game root");
+    applog::Log(IsSafeBaseDir(baseDir)
+                    ? "the client folder " + clientFolder + " could not be emptied"
+                    : "BaseDir \"" + baseDir + "\" refused: not a relative path below the game root");
     ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "EmptyBaseDirFail")));
     return false;
   }
@@ -237,7 +238,8 @@ bool CLauncherApp::StartGame(ParamMap& params) {
   const std::string arguments =
       GameArguments(params["username"], JoinParams(params), ReadJsonText(settings_, "ExeCmdArgs"));
   applog::Log(GameCommandLineForLog(gameExecutablePath_, params, ReadJsonText(settings_, "ExeCmdArgs")));
-  const bool started = platform::LaunchProcess(gameExecutablePath_, GameCommandLine(gameExecutablePath_, arguments), "");
+  const bool started =
+      platform::LaunchProcess(gameExecutablePath_, GameCommandLine(gameExecutablePath_, arguments), "");
   applog::Log(started ? "game started" : "the game could not be started");
   return started;
 }

@@ -1,5 +1,6 @@
 #include "log/log.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 

@@ -7,6 +7,7 @@
 // which does nothing while no log is open, so tests and tools need no log at all.
 // Writing never fails anything: a log that cannot be written loses its lines and the
 // launcher goes on as before.
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>

@@ -78,7 +78,9 @@ TEST(LogFile, RotatesAtTheLimitKeepingOneOldFile) {
   constexpr std::uint64_t kLimit = 200;
   applog::LogFile log(path, kLimit);
   // Each line is 25 + 30 + 1 = 56 bytes: three fit, the fourth starts a new file.
-  auto message = [](int n) { return "event " + std::to_string(n) + std::string(30 - 6 - std::to_string(n).size(), '.'); };
+  auto message = [](int n) {
+    return "event " + std::to_string(n) + std::string(30 - 6 - std::to_string(n).size(), '.');
+  };
   for (int n = 1; n <= 3; ++n) log.Write(message(n));
   EXPECT_FALSE(std::filesystem::exists(path + ".1"));
   log.Write(message(4));
@@ -131,7 +133,9 @@ TEST(LogSession, ConcurrentWritersProduceWholeLines) {
   }
   std::set<std::string> expected;
   for (int t = 0; t < kThreads; ++t) {
-    for (int n = 0; n < kLines; ++n) expected.insert("worker " + std::to_string(t) + " line " + std::to_string(n) + std::string(40, '-'));
+    for (int n = 0; n < kLines; ++n) {
+      expected.insert("worker " + std::to_string(t) + " line " + std::to_string(n) + std::string(40, '-'));
+    }
   }
   // Every line whole, once, and none lost.
   std::multiset<std::string> seen;
