@@ -19,6 +19,7 @@
 #include "app/launcher_configuration.h"
 #include "app/text.h"
 #include "app/update_plan.h"
+#include "log/log.h"
 #include "platform/codepage.h"
 #include "platform/disk.h"
 #include "platform/file.h"
@@ -160,6 +161,16 @@ bool MeasureFiles(const std::string& clientFolder, const std::vector<std::string
   return true;
 }
 
+// Every way out of an incremental update but Done says why in the log, and passes its
+// result on.
+template <typename Incremental>
+Incremental Because(Incremental result, const char* reason) {
+  applog::Log(std::string(result == Incremental::Whole ? "incremental update gives way to the whole install: "
+                                                       : "incremental update failed: ") +
+              reason);
+  return result;
+}
+
 }  // namespace
 
 bool CLauncherApp::IsIncremental() const { return ReadJsonInt(settings_, "IncrementalUpdate") != 0; }
@@ -178,11 +189,14 @@ CLauncherApp::Incremental CLauncherApp::UpdateIncrementally(const std::string& c
                                                             const std::string& serverVersion) {
   // A client folder that is a link may lie on another volume, where nothing can be
   // moved into it: the whole install refills it where it is.
-  if (!HasFiles(clientFolder) || platform::IsLink(clientFolder)) return Incremental::Whole;
+  if (!HasFiles(clientFolder) || platform::IsLink(clientFolder)) {
+    return Because(Incremental::Whole, "no installed client, or its folder is a link");
+  }
   ClientFiles installed;
   if (!EnsureClientRecord(clientFolder, &installed)) {
     // An unreadable client is repaired by the whole install; a player who left wants nothing.
-    return IsMainWindowDestroyed() ? Incremental::Failed : Incremental::Whole;
+    return Because(IsMainWindowDestroyed() ? Incremental::Failed : Incremental::Whole,
+                   "the installed client could not be measured");
   }
   PackageSource source;
   source.url = ReadJsonText(serverVersion_, "PackageUrl");
@@ -190,7 +204,9 @@ CLauncherApp::Incremental CLauncherApp::UpdateIncrementally(const std::string& c
   Incremental step = FetchPackageDirectory(&source);
   if (step != Incremental::Done) return step;
   std::vector<PackageEntry> entries;
-  if (!ReadPackageDirectory(source, &entries)) return InstallWhole(source);
+  if (!ReadPackageDirectory(source, &entries)) {
+    return Because(InstallWhole(source), "the package directory is damaged, or has links or two entries for one file");
+  }
 
   // With a release key, entries fetched one by one count only when the signed file list
   // vouches for them; a release without one takes the whole install, whose hash is signed.
@@ -198,7 +214,9 @@ CLauncherApp::Incremental CLauncherApp::UpdateIncrementally(const std::string& c
   const bool namesList = serverVersion_.isObject() && serverVersion_.isMember("FileListSha256");
   const std::string listHash = LowerCase(ReadJsonText(serverVersion_, "FileListSha256"));
   const bool signedRelease = !ReadJsonText(settings_, "ReleasePublicKey").empty();
-  if ((namesList || signedRelease) && !IsSha256Hex(listHash)) return InstallWhole(source);
+  if ((namesList || signedRelease) && !IsSha256Hex(listHash)) {
+    return Because(InstallWhole(source), "the answer names no usable FileListSha256");
+  }
   if (!listHash.empty()) {
     step = ReadFileList(source, listHash, clientFolder, &entries, &installed);
     if (step != Incremental::Done) return step;
@@ -210,7 +228,7 @@ CLauncherApp::Incremental CLauncherApp::UpdateIncrementally(const std::string& c
   if (!HasRoomForUpdate(source, plan)) {
     ShowStageFailure(NotEnoughDiskSpaceText());
     Report("ReportExtractFileFail");
-    return Incremental::Failed;
+    return Because(Incremental::Failed, "not enough free disk space");
   }
   step = FetchRanges(source, plan.ranges);
   if (step != Incremental::Done) return step;
@@ -278,12 +296,14 @@ std::wstring CLauncherApp::VerifyClientText() const {
 
 CLauncherApp::Incremental CLauncherApp::FetchOutcome(const PackageSource& source, bool fetched) {
   if (fetched && !fetcher_->rangesRefused()) return Incremental::Done;
-  if (IsMainWindowDestroyed()) return Incremental::Failed;
+  if (IsMainWindowDestroyed()) return Because(Incremental::Failed, "the window was closed");
   // A server that sends whole packages only, or other bytes than asked for: what it
   // sent cannot be pieced together, and the whole install it is.
-  if (fetcher_->rangesRefused() || fetcher_->answerRefused()) return InstallWhole(source);
+  if (fetcher_->rangesRefused() || fetcher_->answerRefused()) {
+    return Because(InstallWhole(source), "the server answered ranges with the whole package or other bytes");
+  }
   FailDownload();
-  return Incremental::Failed;
+  return Because(Incremental::Failed, "a range transfer did not come through");
 }
 
 CLauncherApp::Incremental CLauncherApp::FetchPackageDirectory(PackageSource* source) {
@@ -300,12 +320,12 @@ CLauncherApp::Incremental CLauncherApp::FetchPackageDirectory(PackageSource* sou
   platform::RemoveFile(tailPath);
   if (!WriteWholeFile(tailPath, fetcher_->tail())) {
     FailDownload();
-    return Incremental::Failed;
+    return Because(Incremental::Failed, "the package's tail could not be written");
   }
   if (!ArchiveFindCentralDirectory(HeldZipPieces(folders.pieces), source->size, &source->directoryOffset,
                                    &directorySize) ||
       directorySize > kMaxDirectorySize) {
-    return InstallWhole(*source);
+    return Because(InstallWhole(*source), "no central directory in the package's tail, or one too large");
   }
   if (directorySize == 0) return Incremental::Done;
   return FetchRanges(*source, {{source->directoryOffset, directorySize}});
@@ -336,7 +356,7 @@ CLauncherApp::Incremental CLauncherApp::ReadFileList(const PackageSource& source
                                                      std::vector<PackageEntry>* entries, ClientFiles* installed) {
   const auto list = std::find_if(entries->begin(), entries->end(),
                                  [](const PackageEntry& e) { return !e.folder && e.name == kFileListName; });
-  if (list == entries->end()) return InstallWhole(source);
+  if (list == entries->end()) return Because(InstallWhole(source), "the package holds no file list");
   const Incremental fetched = FetchRanges(source, {EntryRange(*entries, source.directoryOffset, list->index)});
   if (fetched != Incremental::Done) return fetched;
   const UpdateFolders& folders = source.folders;
@@ -345,14 +365,15 @@ CLauncherApp::Incremental CLauncherApp::ReadFileList(const PackageSource& source
   const bool staged = RunUpdateWorker(*stager_, [&] {
     stager_->Start(HeldZipPieces(folders.pieces), source.size, {list->index}, AnsiToWide(folders.files));
   });
-  if (IsMainWindowDestroyed()) return Incremental::Failed;
+  if (IsMainWindowDestroyed()) return Because(Incremental::Failed, "the window was closed");
   // The list is the truth about the release: a directory that does not agree with it,
   // line for line, is not the release the answer names.
   if (!staged || !LoadFileList(JoinPath(folders.files, StagedName(list->index)), listHash, &hashes) ||
       !AttachFileList(hashes, listHash, entries)) {
-    return InstallWhole(source);
+    return Because(InstallWhole(source), "the package directory disagrees with the release's file list");
   }
-  return MeasureUnvouchedFiles(clientFolder, *entries, installed) ? Incremental::Done : Incremental::Failed;
+  if (MeasureUnvouchedFiles(clientFolder, *entries, installed)) return Incremental::Done;
+  return Because(Incremental::Failed, "installed files could not be measured against the file list");
 }
 
 bool CLauncherApp::MeasureUnvouchedFiles(const std::string& clientFolder, const std::vector<PackageEntry>& entries,
@@ -408,8 +429,9 @@ CLauncherApp::Incremental CLauncherApp::StageEntries(const PackageSource& source
       return StagedFilesMatch(folders.files, fetched, cancel, progress);
     });
   });
-  if (IsMainWindowDestroyed()) return Incremental::Failed;
-  return vouched ? Incremental::Done : InstallWhole(source);
+  if (IsMainWindowDestroyed()) return Because(Incremental::Failed, "the window was closed");
+  if (vouched) return Incremental::Done;
+  return Because(InstallWhole(source), "a fetched entry failed its CRC-32 or SHA-256 check");
 }
 
 CLauncherApp::Incremental CLauncherApp::ApplyUpdate(const std::string& clientFolder, const PackageSource& source,
@@ -420,18 +442,20 @@ CLauncherApp::Incremental CLauncherApp::ApplyUpdate(const std::string& clientFol
       break;
     case JournalCheck::Held:
       ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "EmptyBaseDirFail")));
-      return Incremental::Failed;
+      return Because(Incremental::Failed, "a file to replace is held open by a running program");
     case JournalCheck::Conflict:
-      return InstallWhole(source);
+      return Because(InstallWhole(source), "something that is not the package's is in the way of the update");
   }
   if (!WriteJournal(folders.journal, journal)) {
     ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "ExtractFileFail")));
     Report("ReportExtractFileFail");
-    return Incremental::Failed;
+    return Because(Incremental::Failed, "the update's journal could not be written");
   }
   // A client left half moved is refilled by the whole install; the journal stays until
   // the install has emptied the client folder, so a crash before then repeats this.
-  if (!ApplyJournal(folders, clientFolder, journal)) return Incremental::Whole;
+  if (!ApplyJournal(folders, clientFolder, journal)) {
+    return Because(Incremental::Whole, "the update's moves could not be finished");
+  }
   CompleteUpdate(folders, journal);
   return EndStage(true, L"") ? Incremental::Done : Incremental::Failed;
 }
@@ -451,6 +475,7 @@ void CLauncherApp::FinishInterruptedUpdate() {
       ApplyJournal(folders, clientFolder, journal)) {
     CompleteUpdate(folders, journal);
   } else {
+    applog::Log("an interrupted update could not be finished: the whole install follows");
     wholeInstallRequired_ = true;
   }
 }

@@ -5,10 +5,12 @@
 #include <cstring>
 
 #include "app/config_helpers.h"
+#include "app/launch_log.h"
 #include "app/launcher_configuration.h"
 #include "app/launcher_app.h"
 #include "app/release_signature.h"
 #include "app/text.h"
+#include "log/log.h"
 #include "net/part_file.h"
 #include "platform/disk.h"
 #include "platform/file.h"
@@ -144,10 +146,13 @@ bool CLauncherApp::CheckVersion() {
   const ReleaseHistory history{ReleaseSerialOf(localVersion_),
                                std::chrono::duration_cast<std::chrono::seconds>(now).count()};
   if (!parsed || !IsUsableVersionAnswer(serverVersion_)) {
+    // An answer that is not ours fails like a transfer that never came.
+    applog::Log(VersionRefusalLogLine(parsed, false, releaseKey, serverVersion_, history));
     ShowStageFailure(failureText);
     return false;
   }
   if (!IsAcceptableVersionAnswer(releaseKey, serverVersion_, history)) {
+    applog::Log(VersionRefusalLogLine(true, true, releaseKey, serverVersion_, history));
     // The player learns that the update is not the studio's, not that the server is
     // down. Nothing is reported: the answer's report address is as untrusted as the
     // rest of it, and reports carry the player's name.
@@ -187,6 +192,9 @@ bool CLauncherApp::UpdateClient() {
   // The record goes first: a whole install cut short leaves a client it does not describe.
   if (IsSafeBaseDir(baseDir)) platform::RemoveFile(JoinPath(gameRoot_, kClientFilesName));
   if (!IsSafeBaseDir(baseDir) || !EmptyFolder(clientFolder)) {
+    applog::Log(IsSafeBaseDir(baseDir)
+                    ? "the client folder " + clientFolder + " could not be emptied"
+                    : "BaseDir \"" + baseDir + "\" refused: not a relative path below the game root");
     ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "EmptyBaseDirFail")));
     return false;
   }
@@ -265,5 +273,9 @@ std::wstring CLauncherApp::NotEnoughDiskSpaceText() const {
 bool CLauncherApp::StartGame(ParamMap& params) {
   const std::string arguments =
       GameArguments(params["username"], JoinParams(params), ReadJsonText(settings_, "ExeCmdArgs"));
-  return platform::LaunchProcess(gameExecutablePath_, GameCommandLine(gameExecutablePath_, arguments), "");
+  applog::Log(GameCommandLineForLog(gameExecutablePath_, params, ReadJsonText(settings_, "ExeCmdArgs")));
+  const bool started =
+      platform::LaunchProcess(gameExecutablePath_, GameCommandLine(gameExecutablePath_, arguments), "");
+  applog::Log(started ? "game started" : "the game could not be started");
+  return started;
 }

@@ -3,6 +3,7 @@
 #include "app/launcher_app.h"
 
 #include "app/config_helpers.h"
+#include "app/launch_log.h"
 #include "app/launcher_configuration.h"
 #include "app/page_origin.h"
 #include "app/text.h"
@@ -27,6 +28,9 @@ void CLauncherApp::InitWindow(MainWindowParams& windowParams, int& canvasWidth, 
   settings_ = std::move(c.settings);
   localVersion_ = std::move(c.localVersion);
   title_ = std::move(c.title);
+  log_ = std::make_unique<applog::LogSession>(gameRoot_);
+  applog::Log(StartLogLine());
+  applog::Log(SettingsLogLine(executableFolder_ + "Setting.json", gameRoot_, settings_));
 
   windowParams.title = title_;
   windowParams.style = kMainWindowStyle;
@@ -153,6 +157,7 @@ void CLauncherApp::ShowError(const std::wstring& text) {
 }
 
 void CLauncherApp::BeginStage(const std::wstring& stageText) {
+  applog::Log("stage begins: " + platform::WideToNarrow(stageText, platform::CodePage::Utf8));
   // A report left over from the previous stage must not move this one's display.
   downloadProgressPending_.exchange(false);
   extractProgressPending_.exchange(false);
@@ -167,6 +172,7 @@ void CLauncherApp::BeginStage(const std::wstring& stageText) {
 }
 
 bool CLauncherApp::EndStage(bool succeeded, const std::wstring& failureText) {
+  applog::Log(succeeded ? "stage ends: succeeded" : "stage ends: failed");
   if (succeeded) {
     statusLabel_->SetVisible(false);
     progressBar_->SetVisible(false);
@@ -178,6 +184,7 @@ bool CLauncherApp::EndStage(bool succeeded, const std::wstring& failureText) {
 }
 
 void CLauncherApp::ShowStageFailure(const std::wstring& failureText) {
+  applog::Log("failure shown: " + platform::WideToNarrow(failureText, platform::CodePage::Utf8));
   statusLabel_->SetColor(kRed);
   statusLabel_->SetText(failureText);
   statusLabel_->SetVisible(true);

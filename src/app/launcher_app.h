@@ -13,6 +13,7 @@
 #include "app/update_plan.h"
 #include "app/params.h"
 #include "app/task_worker.h"
+#include "log/log.h"
 #include "net/downloader.h"
 #include "net/range_fetcher.h"
 #include "report/reporter.h"
@@ -183,6 +184,9 @@ class CLauncherApp : public CApp,
   CUIProgress* progressBar_ = nullptr;
   CUILabel* percentageLabel_ = nullptr;
   CUILabel* statusLabel_ = nullptr;
+  // Opened in the game root once the configuration is loaded; declared before the
+  // workers so that it outlives them.
+  std::unique_ptr<applog::LogSession> log_;
   std::unique_ptr<CDownloader> downloader_;
   std::unique_ptr<CZipExtractor> extractor_;
   std::unique_ptr<CRangeFetcher> fetcher_;

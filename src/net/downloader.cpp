@@ -13,6 +13,7 @@
 
 #include "net/part_file.h"
 #include "net/request_options.h"
+#include "net/transfer_log.h"
 #include "platform/disk.h"
 #include "platform/path.h"
 #include "platform/proxy.h"
@@ -197,7 +198,7 @@ void CDownloader::SetOptions(void* curl) {
 bool CDownloader::RunAttempt(void* curl) {
   if (!filePath_.empty()) return RunFileAttempt(curl);
   memory_.clear();
-  const CURLcode result = curl_easy_perform(curl);
+  const CURLcode result = net::PerformLogged(curl);
   lastStatus_ = static_cast<int>(FinalStatus(curl));
   return result == CURLE_OK && lastStatus_ == 200;
 }
@@ -240,7 +241,7 @@ int CDownloader::PerformFileRequest(void* curl) {
   curl_easy_setopt(curl, CURLOPT_RANGE, resumeFrom_ > 0 ? range.c_str() : nullptr);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
   requestHeaders_ = std::move(headers);
-  const CURLcode result = curl_easy_perform(curl);
+  const CURLcode result = net::PerformLogged(curl);
   // A body of no bytes never reaches the write callback.
   if (result == CURLE_OK && body_ == Body::Pending) BeginBody();
   return result;

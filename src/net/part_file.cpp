@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "log/log.h"
 #include "net/response_headers.h"
 #include "platform/codepage.h"
 
@@ -102,9 +103,16 @@ bool PartFile::EndAttempt() {
 }
 
 bool PartFile::Commit(std::int64_t announcedSize) {
-  bool complete = file_.IsOpen() && !broken_ && Flush() && (announcedSize < 0 || size_ == announcedSize) &&
-                  (expectedSize_ < 0 || size_ == expectedSize_) &&
-                  (!hash_ || hash_->FinishHex() == expectedHash_);
+  bool complete = file_.IsOpen() && !broken_ && Flush() && (announcedSize < 0 || size_ == announcedSize);
+  if (complete && expectedSize_ >= 0 && size_ != expectedSize_) {
+    applog::Log("download " + target_ + " refused: " + std::to_string(size_) + " bytes, not the expected " +
+                std::to_string(expectedSize_));
+    complete = false;
+  }
+  if (complete && hash_ && hash_->FinishHex() != expectedHash_) {
+    applog::Log("download " + target_ + " refused: its SHA-256 does not match the expected hash");
+    complete = false;
+  }
   file_.Close();
   complete = complete && platform::RenameOver(path_, target_);
   if (!complete) {

@@ -10,6 +10,7 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "net/request_options.h"
+#include "net/transfer_log.h"
 #include "platform/thread.h"
 
 namespace {
@@ -238,7 +239,7 @@ bool CRangeFetcher::Request(void* curl, const net::ByteRange& range, bool suffix
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &CRangeFetcher::ProgressCallback);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
   ++requestCount_;
-  const CURLcode code = curl_easy_perform(curl);
+  const CURLcode code = net::PerformLogged(curl);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   // An answer without a body never reached the write callback.
   if (code == CURLE_OK && !bodyStarted_) BeginBody();

@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+#include "log/log.h"
+#include "platform/codepage.h"
 #include "zip/archive.h"
 
 namespace {
@@ -9,6 +11,34 @@ namespace {
 struct ArchiveCloser {
   void operator()(Archive* archive) const { ArchiveClose(archive); }
 };
+
+const char* ResultText(std::int32_t result) {
+  switch (result) {
+    case ArchiveErrOpen:
+      return "its file cannot be created";
+    case ArchiveErrWrite:
+      return "writing its file failed";
+    case ArchiveErrCorrupt:
+      return "the headers are unreadable or disagree";
+    case ArchiveErrRead:
+      return "its extra field cannot be read";
+    case ArchiveErrPassword:
+      return "it is encrypted";
+    case ArchiveErrName:
+      return "its path is refused (outside the client folder, a device name, too long, or a link leading out)";
+    case ArchiveErrData:
+      return "its data is unreadable, damaged or cut short";
+    default:
+      return "the archive or the target folder cannot be used";
+  }
+}
+
+// Which entry stopped an extraction, and why; a cancelled one is no failure.
+void LogRefusedEntry(std::int32_t result, const std::wstring& name) {
+  if (result == ArchiveOk || result == -1) return;
+  applog::Log("extraction stopped at entry \"" + platform::WideToNarrow(name, platform::CodePage::Utf8) +
+              "\": " + ResultText(result));
+}
 
 }  // namespace
 
@@ -49,8 +79,12 @@ void CZipExtractor::Run() {
 bool CZipExtractor::Extract() noexcept {
   try {
     const std::unique_ptr<Archive, ArchiveCloser> archive(ArchiveOpen(archivePath_));
-    if (!archive) return false;
+    if (!archive) {
+      applog::Log("extraction failed: the package is no readable zip archive");
+      return false;
+    }
     std::int32_t result = ArchiveSetBaseDir(archive.get(), targetFolder_);
+    if (result != ArchiveOk) applog::Log("extraction failed: the client folder cannot be used");
     if (result == ArchiveOk) result = UnpackAll(archive.get());
     return result == ArchiveOk;
   } catch (...) {
@@ -83,6 +117,7 @@ std::int32_t CZipExtractor::UnpackAll(Archive* archive) {
       result = ArchiveUnpackEntry(archive, i, entry.name);
     }
   }
+  LogRefusedEntry(result, entry.name);
   return result == ArchiveOk ? UnpackLinks(archive, links) : result;
 }
 
@@ -92,6 +127,7 @@ std::int32_t CZipExtractor::UnpackLinks(Archive* archive, const std::vector<Defe
   for (const DeferredLink& link : links) {
     if (cancel) return -1;
     const std::int32_t result = ArchiveUnpackEntry(archive, link.index, link.name);
+    LogRefusedEntry(result, link.name);
     if (result != ArchiveOk) return result;
   }
   return ArchiveOk;

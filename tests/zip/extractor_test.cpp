@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "log/log.h"
 #include "platform/fault.h"
 #include "platform/os.h"
 #include "temp_folder.h"
@@ -177,6 +178,34 @@ TEST_F(ExtractorTest, DamagedEntryEndsTheJobAndKeepsEarlierEntries) {
   EXPECT_TRUE(OnDisk(1));
   EXPECT_FALSE(OnDisk(3));
   EXPECT_FALSE(OnDisk(4));
+}
+
+TEST_F(ExtractorTest, TheLogNamesTheEntryThatStoppedTheJobAndWhy) {
+  struct Case {
+    const char* entry;
+    bool damaged;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"../outside.txt", false, "its path is refused"},
+      {"dir/broken.dat", true, "its data is unreadable, damaged or cut short"},
+  };
+  for (const Case& c : cases) {
+    TempFolder logFolder;
+    {
+      applog::LogSession log(logFolder.Narrow());
+      Zip zip = Numbered(1);
+      zip.entries.push_back(zip_testing::File(c.entry, "payload"));
+      if (c.damaged) zip.entries.back().crc = zip.entries.back().localCrc = 1;
+      CZipExtractor extractor(&recorder);
+      RunToEnd(extractor, Package(zip));
+      EXPECT_FALSE(extractor.succeeded);
+    }
+    const std::string logged = ReadFile(logFolder.path() / "launcher.log");
+    EXPECT_NE(logged.find(std::string("extraction stopped at entry \"") + c.entry + "\": " + c.reason),
+              std::string::npos)
+        << logged;
+  }
 }
 
 // The owner stops the job while a large first entry is being unpacked: that entry is

@@ -362,6 +362,36 @@ class Failures(LauncherTest):
                 self.servers.remove(server)
                 shutil.rmtree(self.folder)
 
+    def test_the_log_names_the_refusing_check_and_holds_no_token_or_user_name(self):
+        # Any real key will do: the development server's answer is not signed at all.
+        release_key = ("MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEC6bTvxLzuNXjneh37S2VBpnfko1Xc3P1RZvnrozldSDmjTHz+0xSC47r"
+                       "V/w72T++tgbRDt7RwlYZJpO09tXaLw==")
+        cases = [
+            ("unsigned answer", (), {"ReleasePublicKey": release_key},
+             ["version answer refused: the release signature check refused it", "ReleasePublicKey set"]),
+            ("wrong package hash", ("--package-sha256", "0" * 64), {},
+             ["client_2.0.zip refused: its SHA-256 does not match", "/package/client_2.0.zip: status 200"]),
+        ]
+        for name, options, settings, expected in cases:
+            with self.subTest(case=name):
+                server = self.serve("--token", "tok-e2e-5ecret", *options)
+                self.lay_out(server, login_query="auto=zed-the-player", **settings)
+                launcher = self.start_launcher()
+                self.dismiss_dialog()
+                code, output = self.finish(launcher)
+                self.assertEqual(code, 0, output)
+                with open(os.path.join(self.folder, "launcher.log"), encoding="utf-8") as f:
+                    log = f.read()
+                for text in expected + ["launcher start: build ", f"request {server.base}/version: status 200",
+                                        "failure shown: "]:
+                    self.assertIn(text, log)
+                for secret in ("tok-e2e-5ecret", "zed-the-player", "?"):
+                    self.assertNotIn(secret, log)
+                self.assertIsNone(self.game_record())
+                server.stop()
+                self.servers.remove(server)
+                shutil.rmtree(self.folder)
+
 
 class Bridge(LauncherTest):
     def devices(self, server):
