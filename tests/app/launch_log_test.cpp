@@ -52,6 +52,7 @@ TEST(LaunchLog, VersionRefusalNamesTheCheck) {
     const char* key;
     Json::Value answer;
     const char* says;
+    std::int64_t highestSerial = 0;
   };
   const Case cases[] = {
       {false, false, "", Json::Value(), "it is not JSON"},
@@ -59,14 +60,12 @@ TEST(LaunchLog, VersionRefusalNamesTheCheck) {
       {true, true, "KEY", unsignedAnswer, "PackageSize, PackageSha256"},
       {true, true, "KEY", withoutSignature, "carries no Signature"},
       {true, true, "KEY", badSignature, "does not verify with ReleasePublicKey"},
-      {true, true, "KEY", replayed, "below one already seen"},
+      {true, true, "KEY", replayed, "below one already seen", 5},
       {true, true, "KEY", expired, "it expired"},
       {true, true, "KEY", garbledExpiry, "not a UTC time"},
   };
-  // A launcher that has seen serial 5, judging at 2026-12-10.
-  const ReleaseHistory history{5, 1796860800};
   for (const Case& c : cases) {
-    const std::string line = VersionRefusalLogLine(c.parsed, c.usable, c.key, c.answer, history);
+    const std::string line = VersionRefusalLogLine(c.parsed, c.usable, c.key, c.answer, {c.highestSerial, 1796860800});
     EXPECT_EQ(line.rfind("version answer refused: ", 0), 0u) << line;
     EXPECT_NE(line.find(c.says), std::string::npos) << line;
   }
