@@ -142,16 +142,19 @@ class IncrementalSteps:
         return {e["range"] for e in log if e.get("complete") and e["range"] and not is_tail(e)}
 
     def assert_updated_to_v2(self, player_files=(), fold_case=False):
-        """The client holds exactly v2's files and the player's (names in any case with
-        `fold_case`, for a system that keeps a file's old spelling), v2 is recorded and the
-        update folder is gone."""
-        expected = dict(tree(self.v2), **{name: hashlib.sha256(PLAYER_FILE).hexdigest() for name in player_files})
+        self.assert_installed(self.v2, "2.1", player_files, fold_case)
+
+    def assert_installed(self, release, version, player_files=(), fold_case=False):
+        """The client holds exactly the release's files and the player's (names in any
+        case with `fold_case`, for a system that keeps a file's old spelling), the version
+        is recorded and the update folder is gone."""
+        expected = dict(tree(release), **{name: hashlib.sha256(PLAYER_FILE).hexdigest() for name in player_files})
         found = tree(self.client_folder())
         if fold_case:
             expected, found = ({name.lower(): digest for name, digest in files.items()} for files in (expected, found))
         self.assertEqual(found, expected)
-        self.assertIn('"2.1"', read(os.path.join(self.folder, "Version.json")).decode())
-        self.assertFalse(os.path.exists(self.update_folder()), "the update folder was kept")
+        self.assertIn(f'"{version}"', read(os.path.join(self.folder, "Version.json")).decode())
+        self.assertFalse(os.path.lexists(self.update_folder()), "the update folder was kept")
 
     def change_versions(self, both=None, v2=None):
         """Changes the versions laid out: `both` in v1 and v2, then `v2` in v2 alone. Each
