@@ -126,19 +126,16 @@ class SoundnessCase(IncrementalSteps, LauncherTest):
             write(folder, f"kept{index}.bin", os.urandom(1000))
         return folder
 
-    def source_record(self, server):
-        """The update folder's record of the package its pieces belong to, as the launcher
-        writes it, so that what is planted there is taken as this package's."""
-        config = server.get("/_config")
-        return {"Url": f"{server.base}/package/{config['packageFileName']}", "Validator": config["packageEtag"],
-                "Size": str(config["packageSize"])}
-
     def plant_in_update_folder(self, server):
-        """The update folder with a source record of the served package; its pieces folder."""
+        """The update folder with the record of the package its pieces belong to, as the
+        launcher writes it for the served package, so that what is planted there is kept
+        as that package's; gives its pieces folder."""
+        config = server.get("/_config")
+        source = {"Url": f"{server.base}/package/{config['packageFileName']}", "Validator": config["packageEtag"],
+                  "Size": str(config["packageSize"])}
         pieces = os.path.join(self.update_folder(), "pieces")
         os.makedirs(pieces)
-        with open(os.path.join(self.update_folder(), "source.json"), "w") as f:
-            json.dump(self.source_record(server), f)
+        write(self.update_folder(), "source.json", json.dumps(source).encode())
         return pieces
 
     def whole_package_fetched(self, server):
@@ -294,6 +291,7 @@ class Soundness(SoundnessCase):
         found.pop(REMOVED, None)
         self.assertEqual(found, tree(self.v2))
         self.assertIn('"2.1"', read(os.path.join(self.folder, "Version.json")).decode())
+        self.assertFalse(os.path.lexists(self.update_folder()), "the update folder was kept")
 
     def test_a_journal_naming_a_file_outside_the_client_ends_in_the_whole_install(self):
         server = self.install_v1()
