@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "app/config_helpers.h"
+#include "app/file_list.h"
+#include "app/record_name.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/path.h"
@@ -21,11 +23,17 @@ bool ReadFileEntry(const Json::Value& item, ClientFiles* record) {
   if (!item.isObject() || !item["Name"].isString() || !IsWholeNumber(item["Size"]) || !item["Crc32"].isUInt()) {
     return false;
   }
-  record->files[item["Name"].asString()] = {item["Size"].asUInt64(), item["Crc32"].asUInt()};
+  const Json::Value& sha256 = item["Sha256"];
+  if (!sha256.isNull() && !(sha256.isString() && IsSha256Hex(sha256.asString()))) return false;
+  const std::string name = item["Name"].asString();
+  if (!IsSafeRecordName(name)) return false;
+  record->files[name] = {item["Size"].asUInt64(), item["Crc32"].asUInt(), sha256.isString() ? sha256.asString() : ""};
   return true;
 }
 
-// Names of the regular files below `folder`, '/'-separated, depth first.
+// Names of the regular files below `folder`, '/'-separated, depth first. A name that
+// no package can hold (IsSafeRecordName) is the player's and stays out: the record
+// could not be read back with it.
 bool ListFiles(const platform::NativePath& folder, const std::string& prefix, std::vector<std::string>* names) {
   platform::FolderSearch search;
   if (!search.Open(folder)) return false;
@@ -35,7 +43,7 @@ bool ListFiles(const platform::NativePath& folder, const std::string& prefix, st
     const std::string name = prefix + entry.name.ToUtf8();
     if (entry.isFolder) {
       if (!ListFiles(folder.Join(entry.name), name + "/", names)) return false;
-    } else {
+    } else if (IsSafeRecordName(name)) {
       names->push_back(name);
     }
   }
@@ -54,7 +62,7 @@ bool MeasureFile(const std::string& path, ClientFile* file, unsigned char* buffe
     crc = crc32(crc, buffer, n);
     size += n;
   }
-  *file = {size, static_cast<std::uint32_t>(crc)};
+  *file = {size, static_cast<std::uint32_t>(crc), ""};
   return true;
 }
 
@@ -89,6 +97,7 @@ Json::Value ClientFilesToJson(const ClientFiles& record) {
     item["Name"] = name;
     item["Size"] = Json::UInt64(file.size);
     item["Crc32"] = Json::UInt(file.crc);
+    if (!file.sha256.empty()) item["Sha256"] = file.sha256;
     files.append(item);
   }
   return document;

@@ -1,8 +1,9 @@
 #pragma once
 // The installed-files record, "ClientFiles.json" in the game root: the installed
 // version, the client folder it describes and, for each file, its name (as in the
-// package: sanitised and '/'-separated), size and CRC-32. An incremental update
-// compares it with the new package's directory to fetch only what changed.
+// package: sanitised and '/'-separated), size, CRC-32 and, when a release's file list
+// vouched for it, SHA-256. An incremental update compares it with the new package's
+// directory to fetch only what changed.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -14,6 +15,7 @@ inline constexpr char kClientFilesName[] = "ClientFiles.json";
 struct ClientFile {
   std::uint64_t size = 0;
   std::uint32_t crc = 0;
+  std::string sha256;  // lower-case hex; empty when no file list vouched for the file
   bool operator==(const ClientFile&) const = default;
 };
 

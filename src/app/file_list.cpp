@@ -4,6 +4,7 @@
 
 #include "app/client_files.h"
 #include "app/config_helpers.h"
+#include "app/record_name.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/sha256.h"
@@ -13,11 +14,11 @@ namespace {
 constexpr std::size_t kDigits = 64;
 constexpr std::uint32_t kHashBuffer = 256 * 1024;
 
-bool IsLowerHex(const std::string& text) {
+}  // namespace
+
+bool IsSha256Hex(const std::string& text) {
   return text.size() == kDigits && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
-
-}  // namespace
 
 bool ParseFileList(const std::string& text, std::map<std::string, std::string>* hashes) {
   hashes->clear();
@@ -28,8 +29,9 @@ bool ParseFileList(const std::string& text, std::map<std::string, std::string>* 
     const std::string line = text.substr(start, end - start);
     start = end + 1;
     const std::string hash = line.substr(0, kDigits);
-    if (line.size() <= kDigits + 2 || line.compare(kDigits, 2, "  ") != 0 || !IsLowerHex(hash)) return false;
-    if (!hashes->emplace(line.substr(kDigits + 2), hash).second) return false;
+    if (line.size() <= kDigits + 2 || line.compare(kDigits, 2, "  ") != 0 || !IsSha256Hex(hash)) return false;
+    std::string name = line.substr(kDigits + 2);
+    if (!IsSafeRecordName(name) || !hashes->emplace(std::move(name), hash).second) return false;
   }
   return true;
 }

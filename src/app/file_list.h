@@ -11,7 +11,11 @@
 
 inline constexpr char kFileListName[] = ".release/files.sha256";
 
-// False when a line is not of that form or a name comes twice.
+// Whether `text` is a SHA-256 in lower-case hex.
+bool IsSha256Hex(const std::string& text);
+
+// False when a line is not of that form, a name is not one the client folder can hold
+// (IsSafeRecordName) or a name comes twice.
 bool ParseFileList(const std::string& text, std::map<std::string, std::string>* hashes);
 
 // Reads the list from `path` when the file's SHA-256 is `listHash` (the signed one);

@@ -1,6 +1,13 @@
 // Incremental updates: the package's directory is read from its end by byte ranges,
 // compared with the record of the installed files, and only the entries that changed
 // are fetched, unpacked beside the client folder and moved into it once all are there.
+//
+// An update ends at exactly the new release or in the whole-package install: whatever
+// the incremental way cannot vouch for (an answer with other bytes than asked, a
+// directory that disagrees with the release's file list, a fetched entry that fails its
+// check, a change the apply cannot make) drops what was fetched and takes the whole
+// install. Only a transfer that did not come through, a held file or a full volume
+// fail the update with the old client kept, and the fetched pieces stay for next time.
 #include <json/json.h>
 
 #include <algorithm>
@@ -46,9 +53,27 @@ bool HasFiles(const std::string& folder) {
   return false;
 }
 
+// Removes a folder and what it holds; a link in its place goes as the link, so nothing
+// behind it is emptied.
 void RemoveTree(const std::string& folder) {
+  if (platform::IsLink(folder)) {
+    platform::RemoveLink(platform::NativePath::FromAnsi(folder));
+    return;
+  }
   EmptyFolder(folder);
   platform::RemoveFolder(folder);
+}
+
+// Links in a folder of the update's own go as links: a piece is never written, nor an
+// entry read, through one.
+void RemoveLinksIn(const std::string& folder) {
+  const platform::NativePath native = platform::NativePath::FromAnsi(folder);
+  platform::FolderSearch search;
+  if (!search.Open(native)) return;
+  platform::FolderEntry entry;
+  while (search.Next(&entry)) {
+    if (entry.isLink) platform::RemoveLink(native.Join(entry.name));
+  }
 }
 
 std::vector<ZipPiece> HeldZipPieces(const std::string& folder) {
@@ -69,60 +94,70 @@ void PrepareUpdateFolder(const UpdateFolders& folders, const std::string& url, c
   source["Size"] = std::to_string(size);
   Json::Value kept;
   const std::string record = JoinPath(folders.root, kSourceRecord);
+  if (platform::IsLink(folders.root)) platform::RemoveLink(platform::NativePath::FromAnsi(folders.root));
   if (validator.empty() || !ReadJsonFile(record, kept) || kept != source) EmptyFolder(folders.root);
   platform::MakeFolder(folders.root);
+  RemoveLinksIn(folders.root);
   platform::MakeFolder(folders.pieces);
   platform::MakeFolder(folders.files);
+  RemoveLinksIn(folders.pieces);
   // Without a validator nothing is kept for later: the record stays unwritten.
   if (!validator.empty()) WriteJsonFile(record, source);
 }
 
-bool ListPackage(std::vector<ZipPiece> pieces, std::uint64_t size, std::vector<ArchiveListedEntry>* entries) {
-  const std::unique_ptr<Archive, ArchiveCloser> archive(ArchiveOpenPieces(std::move(pieces), size));
-  return archive && ArchiveListEntries(archive.get(), entries) == ArchiveOk;
+// A staged entry's file: named after its index, so that its path is short whatever
+// the entry's name (any name the whole install can place can be staged).
+std::string StagedName(std::int32_t index) { return std::to_string(index); }
+
+// An entry name as the extractor places it on this system, '/'-separated: a character
+// that the system takes for a separator separates, any other stays part of the name.
+std::string RecordNameOf(const std::wstring& name) {
+  std::wstring separated = name;
+  for (wchar_t& c : separated) {
+    if (platform::IsPathSeparator(c)) c = L'/';
+  }
+  return platform::WideToNarrow(separated, platform::CodePage::Utf8);
 }
 
 std::vector<PackageEntry> ToPackageEntries(const std::vector<ArchiveListedEntry>& listed) {
   std::vector<PackageEntry> entries;
   for (const ArchiveListedEntry& e : listed) {
-    std::string name = platform::WideToNarrow(e.name, platform::CodePage::Utf8);
-    std::replace(name.begin(), name.end(), '\\', '/');
-    entries.push_back({e.index, std::move(name), e.size, e.crc, e.localHeaderOffset, e.folder});
+    entries.push_back(
+        {e.index, RecordNameOf(e.name), e.size, e.crc, e.localHeaderOffset, e.folder, e.compressedSize, ""});
   }
   return entries;
-}
-
-// The staged entries are the ones the signed list names: first the list itself by
-// the hash the studio signed, then every other staged file by its line in the list.
-bool StagedFilesMatch(const std::string& stagingFolder, std::vector<std::string> names, const std::string& listHash,
-                      const std::atomic<bool>& cancel, const std::function<void(double)>& progress) {
-  std::map<std::string, std::string> hashes;
-  if (!LoadFileList(ClientFilePath(stagingFolder, kFileListName), listHash, &hashes)) return false;
-  std::erase(names, kFileListName);
-  return FilesMatchList(stagingFolder, names, hashes, cancel, progress);
-}
-
-bool HasEntry(const std::vector<PackageEntry>& entries, const std::string& name) {
-  return std::any_of(entries.begin(), entries.end(), [&](const PackageEntry& e) { return e.name == name; });
-}
-
-// The listed files below `folder` whose SHA-256 is not the listed one (missing files
-// included: the plan fetches those anyway).
-bool CollectAlteredFiles(const std::string& folder, const std::map<std::string, std::string>& hashes,
-                         std::set<std::string>* altered, const std::atomic<bool>& cancel,
-                         const std::function<void(double)>& progress) {
-  std::size_t done = 0;
-  for (const auto& [name, hash] : hashes) {
-    if (cancel) return false;
-    if (FileSha256(ClientFilePath(folder, name)) != hash) altered->insert(name);
-    if (progress) progress(static_cast<double>(++done) / static_cast<double>(hashes.size()));
-  }
-  return true;
 }
 
 std::string LowerCase(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
   return text;
+}
+
+// Whether every fetched entry's unpacked file has the SHA-256 the release's file list
+// gives it (entries without one were checked by their CRC-32 alone).
+bool StagedFilesMatch(const std::string& stagingFolder, const std::vector<const PackageEntry*>& fetched,
+                      const std::atomic<bool>& cancel, const std::function<void(double)>& progress) {
+  for (std::size_t i = 0; i < fetched.size(); ++i) {
+    if (cancel) return false;
+    const PackageEntry& entry = *fetched[i];
+    if (!entry.sha256.empty() && FileSha256(JoinPath(stagingFolder, StagedName(entry.index))) != entry.sha256) {
+      return false;
+    }
+    if (progress) progress(static_cast<double>(i + 1) / static_cast<double>(fetched.size()));
+  }
+  return true;
+}
+
+// SHA-256 of the installed files named in `names` (empty for one that cannot be read).
+bool MeasureFiles(const std::string& clientFolder, const std::vector<std::string>& names,
+                  std::map<std::string, std::string>* hashes, const std::atomic<bool>& cancel,
+                  const std::function<void(double)>& progress) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (cancel) return false;
+    (*hashes)[names[i]] = FileSha256(ClientFilePath(clientFolder, names[i]));
+    if (progress) progress(static_cast<double>(i + 1) / static_cast<double>(names.size()));
+  }
+  return true;
 }
 
 }  // namespace
@@ -141,63 +176,72 @@ bool CLauncherApp::RunUpdateWorker(Worker& worker, Starter start) {
 
 CLauncherApp::Incremental CLauncherApp::UpdateIncrementally(const std::string& clientFolder,
                                                             const std::string& serverVersion) {
-  if (!HasFiles(clientFolder)) return Incremental::Unavailable;
+  // A client folder that is a link may lie on another volume, where nothing can be
+  // moved into it: the whole install refills it where it is.
+  if (!HasFiles(clientFolder) || platform::IsLink(clientFolder)) return Incremental::Whole;
   ClientFiles installed;
   if (!EnsureClientRecord(clientFolder, &installed)) {
     // An unreadable client is repaired by the whole install; a player who left wants nothing.
-    return IsMainWindowDestroyed() ? Incremental::Failed : Incremental::Unavailable;
+    return IsMainWindowDestroyed() ? Incremental::Failed : Incremental::Whole;
   }
   PackageSource source;
   source.url = ReadJsonText(serverVersion_, "PackageUrl");
   source.folders = UpdateFoldersFor(clientFolder);
-  bool unavailable = false;
-  if (!FetchPackageDirectory(&source, &unavailable)) return unavailable ? Incremental::Unavailable : Incremental::Failed;
-  std::vector<ArchiveListedEntry> listed;
-  if (!ListPackage(HeldZipPieces(source.folders.pieces), source.size, &listed)) {
-    FailExtraction();
-    return Incremental::Failed;
-  }
-  // Links are kept on some systems only; such a package takes the whole install.
-  if (std::any_of(listed.begin(), listed.end(), [](const ArchiveListedEntry& e) { return e.link; })) {
-    return Incremental::Unavailable;
-  }
+  Incremental step = FetchPackageDirectory(&source);
+  if (step != Incremental::Done) return step;
+  std::vector<PackageEntry> entries;
+  if (!ReadPackageDirectory(source, &entries)) return InstallWhole(source);
+
   // With a release key, entries fetched one by one count only when the signed file list
   // vouches for them; a release without one takes the whole install, whose hash is signed.
+  // Without a key, a list the answer names is held to all the same.
+  const bool namesList = serverVersion_.isObject() && serverVersion_.isMember("FileListSha256");
+  const std::string listHash = LowerCase(ReadJsonText(serverVersion_, "FileListSha256"));
   const bool signedRelease = !ReadJsonText(settings_, "ReleasePublicKey").empty();
-  const std::string fileListHash = signedRelease ? LowerCase(ReadJsonText(serverVersion_, "FileListSha256")) : "";
-  const std::vector<PackageEntry> entries = ToPackageEntries(listed);
-  if (signedRelease && (fileListHash.empty() || !HasEntry(entries, kFileListName))) return Incremental::Unavailable;
-  std::set<std::string> altered;
-  if (signedRelease && installed.scanned &&
-      !FindAlteredFiles(source, entries, clientFolder, fileListHash, &altered)) {
-    return Incremental::Failed;
+  if ((namesList || signedRelease) && !IsSha256Hex(listHash)) return InstallWhole(source);
+  if (!listHash.empty()) {
+    step = ReadFileList(source, listHash, clientFolder, &entries, &installed);
+    if (step != Incremental::Done) return step;
   }
-  UpdatePlan plan = PlanUpdate(entries, source.directoryOffset, installed, [&](const std::string& name) {
-    // The list is fetched whatever is installed: the fetched entries are checked by it.
-    if ((signedRelease && name == kFileListName) || altered.count(name)) return std::int64_t{-1};
+
+  const UpdatePlan plan = PlanUpdate(entries, source.directoryOffset, installed, [&](const std::string& name) {
     return FileSizeOf(ClientFilePath(clientFolder, name));
   });
-  if (!FetchEntries(source, plan)) return Incremental::Failed;
-  std::uint64_t free = 0;
-  if (platform::FreeDiskSpace(gameRoot_, &free) && plan.unpackedBytes > free) {
+  if (!HasRoomForUpdate(source, plan)) {
     ShowStageFailure(NotEnoughDiskSpaceText());
     Report("ReportExtractFileFail");
     return Incremental::Failed;
   }
+  step = FetchRanges(source, plan.ranges);
+  if (step != Incremental::Done) return step;
+  if (!EndStage(true, L"")) return Incremental::Failed;
+
+  std::vector<const PackageEntry*> fetched;
+  for (const std::int32_t index : plan.fetch) {
+    fetched.push_back(&*std::find_if(entries.begin(), entries.end(),
+                                     [&](const PackageEntry& e) { return e.index == index; }));
+  }
+  BeginStage(Utf8ToWide(ReadJsonText(settings_, "ExtractFile")));
+  step = StageEntries(source, fetched);
+  if (step != Incremental::Done) return step;
+
   UpdateJournal journal;
   journal.version = serverVersion;
-  journal.moves = std::move(plan.fetchNames);
-  journal.removes = std::move(plan.remove);
-  journal.record = std::move(plan.record);
+  for (const PackageEntry* entry : fetched) journal.moves.push_back({StagedName(entry->index), entry->name});
+  journal.removes = plan.remove;
+  journal.record = plan.record;
   journal.record.version = serverVersion;
   journal.record.baseDir = installed.baseDir;
-  return StageAndApply(clientFolder, source, plan.fetch, fileListHash, std::move(journal)) ? Incremental::Done
-                                                                                         : Incremental::Failed;
+  return ApplyUpdate(clientFolder, source, journal);
 }
 
-void CLauncherApp::FailExtraction() {
-  ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "ExtractFileFail")));
-  Report("ReportExtractFileFail");
+void CLauncherApp::RemoveUpdateFolder(const std::string& clientFolder) {
+  RemoveTree(UpdateFoldersFor(clientFolder).root);
+}
+
+CLauncherApp::Incremental CLauncherApp::InstallWhole(const PackageSource& source) {
+  RemoveTree(source.folders.root);
+  return Incremental::Whole;
 }
 
 void CLauncherApp::FailDownload() {
@@ -232,113 +276,164 @@ std::wstring CLauncherApp::VerifyClientText() const {
   return Utf8ToWide(text.empty() ? ReadJsonText(settings_, "CheckLatestVersion") : text);
 }
 
-bool CLauncherApp::FetchPackageDirectory(PackageSource* source, bool* unavailable) {
+CLauncherApp::Incremental CLauncherApp::FetchOutcome(const PackageSource& source, bool fetched) {
+  if (fetched && !fetcher_->rangesRefused()) return Incremental::Done;
+  if (IsMainWindowDestroyed()) return Incremental::Failed;
+  // A server that sends whole packages only, or other bytes than asked for: what it
+  // sent cannot be pieced together, and the whole install it is.
+  if (fetcher_->rangesRefused() || fetcher_->answerRefused()) return InstallWhole(source);
+  FailDownload();
+  return Incremental::Failed;
+}
+
+CLauncherApp::Incremental CLauncherApp::FetchPackageDirectory(PackageSource* source) {
   BeginStage(Utf8ToWide(ReadJsonText(settings_, "DownloadLatestVersion")));
   const bool fetched = RunUpdateWorker(*fetcher_, [&] { fetcher_->StartTail(source->url, kTailLength); });
-  if (fetched && fetcher_->rangesRefused()) {
-    // The server sends whole packages only: the whole-package install it is.
-    *unavailable = true;
-    return false;
-  }
-  if (!fetched) {
-    FailDownload();
-    return false;
-  }
+  const Incremental tail = FetchOutcome(*source, fetched);
+  if (tail != Incremental::Done) return tail;
   source->size = fetcher_->totalSize();
   source->validator = fetcher_->validator();
   const UpdateFolders& folders = source->folders;
   PrepareUpdateFolder(folders, source->url, source->validator, source->size);
   const std::string tailPath = net::PiecePath(folders.pieces, fetcher_->tailOffset());
   std::uint32_t directorySize = 0;
-  if (!WriteWholeFile(tailPath, fetcher_->tail()) ||
-      !ArchiveFindCentralDirectory(HeldZipPieces(folders.pieces), source->size, &source->directoryOffset,
+  platform::RemoveFile(tailPath);
+  if (!WriteWholeFile(tailPath, fetcher_->tail())) {
+    FailDownload();
+    return Incremental::Failed;
+  }
+  if (!ArchiveFindCentralDirectory(HeldZipPieces(folders.pieces), source->size, &source->directoryOffset,
                                    &directorySize) ||
       directorySize > kMaxDirectorySize) {
-    FailExtraction();
-    return false;
+    return InstallWhole(*source);
   }
-  const std::vector<net::ByteRange> directory{{source->directoryOffset, directorySize}};
-  if (directorySize > 0 && !RunUpdateWorker(*fetcher_, [&] {
-        fetcher_->Start(source->url, source->validator, source->size, directory, folders.pieces);
-      })) {
-    FailDownload();
-    return false;
+  if (directorySize == 0) return Incremental::Done;
+  return FetchRanges(*source, {{source->directoryOffset, directorySize}});
+}
+
+CLauncherApp::Incremental CLauncherApp::FetchRanges(const PackageSource& source,
+                                                    const std::vector<net::ByteRange>& ranges) {
+  const bool fetched = RunUpdateWorker(*fetcher_, [&] {
+    fetcher_->Start(source.url, source.validator, source.size, ranges, source.folders.pieces);
+  });
+  return FetchOutcome(source, fetched);
+}
+
+bool CLauncherApp::ReadPackageDirectory(const PackageSource& source, std::vector<PackageEntry>* entries) {
+  const std::unique_ptr<Archive, ArchiveCloser> archive(
+      ArchiveOpenPieces(HeldZipPieces(source.folders.pieces), source.size));
+  std::vector<ArchiveListedEntry> listed;
+  if (!archive || ArchiveListEntries(archive.get(), &listed) != ArchiveOk) return false;
+  // Links are kept on some systems only.
+  if (std::any_of(listed.begin(), listed.end(), [](const ArchiveListedEntry& e) { return e.link; })) return false;
+  *entries = ToPackageEntries(listed);
+  // Two entries for one file leave the last one unpacked: only the whole install does that.
+  return !HasClashingNames(*entries);
+}
+
+CLauncherApp::Incremental CLauncherApp::ReadFileList(const PackageSource& source, const std::string& listHash,
+                                                     const std::string& clientFolder,
+                                                     std::vector<PackageEntry>* entries, ClientFiles* installed) {
+  const auto list = std::find_if(entries->begin(), entries->end(),
+                                 [](const PackageEntry& e) { return !e.folder && e.name == kFileListName; });
+  if (list == entries->end()) return InstallWhole(source);
+  const Incremental fetched = FetchRanges(source, {EntryRange(*entries, source.directoryOffset, list->index)});
+  if (fetched != Incremental::Done) return fetched;
+  const UpdateFolders& folders = source.folders;
+  EmptyFolder(folders.files);
+  std::map<std::string, std::string> hashes;
+  const bool staged = RunUpdateWorker(*stager_, [&] {
+    stager_->Start(HeldZipPieces(folders.pieces), source.size, {list->index}, AnsiToWide(folders.files));
+  });
+  if (IsMainWindowDestroyed()) return Incremental::Failed;
+  // The list is the truth about the release: a directory that does not agree with it,
+  // line for line, is not the release the answer names.
+  if (!staged || !LoadFileList(JoinPath(folders.files, StagedName(list->index)), listHash, &hashes) ||
+      !AttachFileList(hashes, listHash, entries)) {
+    return InstallWhole(source);
   }
+  return MeasureUnvouchedFiles(clientFolder, *entries, installed) ? Incremental::Done : Incremental::Failed;
+}
+
+bool CLauncherApp::MeasureUnvouchedFiles(const std::string& clientFolder, const std::vector<PackageEntry>& entries,
+                                         ClientFiles* installed) {
+  // Files the record knows by size and CRC-32 only (a record made by measuring the
+  // client, or from a package without a list) are hashed once, so a damaged file of the
+  // right size and CRC-32 is fetched again.
+  std::vector<std::string> names;
+  for (const PackageEntry& entry : entries) {
+    const auto known = installed->files.find(entry.name);
+    if (entry.folder || entry.sha256.empty() || known == installed->files.end() || !known->second.sha256.empty()) {
+      continue;
+    }
+    if (known->second.size == entry.size && known->second.crc == entry.crc) names.push_back(entry.name);
+  }
+  if (names.empty()) return true;
+  BeginStage(VerifyClientText());
+  std::map<std::string, std::string> measured;
+  const bool done = RunUpdateWorker(*scanner_, [&] {
+    scanner_->Start([&](const std::atomic<bool>& cancel, const std::function<void(double)>& progress) {
+      return MeasureFiles(clientFolder, names, &measured, cancel, progress);
+    });
+  });
+  if (!done) return false;
+  for (const auto& [name, hash] : measured) installed->files[name].sha256 = hash;
+  BeginStage(Utf8ToWide(ReadJsonText(settings_, "DownloadLatestVersion")));
   return true;
 }
 
-bool CLauncherApp::FetchEntries(const PackageSource& source, const UpdatePlan& plan) {
-  if (!RunUpdateWorker(*fetcher_, [&] {
-        fetcher_->Start(source.url, source.validator, source.size, plan.ranges, source.folders.pieces);
-      })) {
-    FailDownload();
-    return false;
+bool CLauncherApp::HasRoomForUpdate(const PackageSource& source, const UpdatePlan& plan) const {
+  std::uint64_t needed = plan.unpackedBytes;
+  for (const net::ByteRange& range : net::MissingRanges(plan.ranges, net::HeldPieces(source.folders.pieces))) {
+    needed += range.length;
   }
-  return EndStage(true, L"");
+  std::uint64_t free = 0;
+  // When the free space cannot be told, the writes themselves find out.
+  return !platform::FreeDiskSpace(gameRoot_, &free) || needed <= free;
 }
 
-bool CLauncherApp::FindAlteredFiles(const PackageSource& source, const std::vector<PackageEntry>& entries,
-                                    const std::string& clientFolder, const std::string& fileListHash,
-                                    std::set<std::string>* altered) {
-  const auto list = std::find_if(entries.begin(), entries.end(),
-                                 [](const PackageEntry& e) { return e.name == kFileListName; });
-  const std::vector<net::ByteRange> range{EntryRange(entries, source.directoryOffset, list->index)};
-  if (!RunUpdateWorker(*fetcher_, [&] {
-        fetcher_->Start(source.url, source.validator, source.size, range, source.folders.pieces);
-      })) {
-    FailDownload();
-    return false;
-  }
-  EmptyFolder(source.folders.files);
-  std::map<std::string, std::string> hashes;
-  if (!RunUpdateWorker(*stager_, [&] {
-        stager_->Start(HeldZipPieces(source.folders.pieces), source.size, {list->index},
-                       AnsiToWide(source.folders.files));
-      }) ||
-      !LoadFileList(ClientFilePath(source.folders.files, kFileListName), fileListHash, &hashes)) {
-    if (!IsMainWindowDestroyed()) FailExtraction();
-    return false;
-  }
-  BeginStage(VerifyClientText());
-  const bool checked = RunUpdateWorker(*scanner_, [&] {
-    scanner_->Start([&](const std::atomic<bool>& cancel, const std::function<void(double)>& progress) {
-      return CollectAlteredFiles(clientFolder, hashes, altered, cancel, progress);
-    });
-  });
-  BeginStage(Utf8ToWide(ReadJsonText(settings_, "DownloadLatestVersion")));
-  return checked;
-}
-
-bool CLauncherApp::StageAndApply(const std::string& clientFolder, const PackageSource& source,
-                                 const std::vector<std::int32_t>& fetch, const std::string& fileListHash,
-                                 UpdateJournal journal) {
+CLauncherApp::Incremental CLauncherApp::StageEntries(const PackageSource& source,
+                                                     const std::vector<const PackageEntry*>& fetched) {
   const UpdateFolders& folders = source.folders;
-  BeginStage(Utf8ToWide(ReadJsonText(settings_, "ExtractFile")));
+  std::vector<std::int32_t> indices;
+  for (const PackageEntry* entry : fetched) indices.push_back(entry->index);
   // Entries are unpacked afresh from the fetched pieces: a half-written file of an
   // earlier attempt never moves into the client.
   EmptyFolder(folders.files);
   const bool staged = RunUpdateWorker(*stager_, [&] {
-    stager_->Start(HeldZipPieces(folders.pieces), source.size, fetch, AnsiToWide(folders.files));
+    stager_->Start(HeldZipPieces(folders.pieces), source.size, indices, AnsiToWide(folders.files));
   });
-  const bool vouched = staged && (fileListHash.empty() || RunUpdateWorker(*scanner_, [&] {
-                                    scanner_->Start([&](const std::atomic<bool>& cancel,
-                                                        const std::function<void(double)>& progress) {
-                                      return StagedFilesMatch(folders.files, journal.moves, fileListHash, cancel,
-                                                              progress);
-                                    });
-                                  }));
-  if (!vouched) {
-    if (!IsMainWindowDestroyed()) FailExtraction();
-    return false;
+  const bool vouched = staged && RunUpdateWorker(*scanner_, [&] {
+    scanner_->Start([&](const std::atomic<bool>& cancel, const std::function<void(double)>& progress) {
+      return StagedFilesMatch(folders.files, fetched, cancel, progress);
+    });
+  });
+  if (IsMainWindowDestroyed()) return Incremental::Failed;
+  return vouched ? Incremental::Done : InstallWhole(source);
+}
+
+CLauncherApp::Incremental CLauncherApp::ApplyUpdate(const std::string& clientFolder, const PackageSource& source,
+                                                    const UpdateJournal& journal) {
+  const UpdateFolders& folders = source.folders;
+  switch (CheckJournal(folders, clientFolder, journal)) {
+    case JournalCheck::Ready:
+      break;
+    case JournalCheck::Held:
+      ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "EmptyBaseDirFail")));
+      return Incremental::Failed;
+    case JournalCheck::Conflict:
+      return InstallWhole(source);
   }
-  const std::wstring inUse = Utf8ToWide(ReadJsonText(settings_, "EmptyBaseDirFail"));
-  if (!CanApplyJournal(clientFolder, journal) || !WriteJournal(folders.journal, journal) ||
-      !ApplyJournal(folders, clientFolder, journal)) {
-    ShowStageFailure(inUse);
-    return false;
+  if (!WriteJournal(folders.journal, journal)) {
+    ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "ExtractFileFail")));
+    Report("ReportExtractFileFail");
+    return Incremental::Failed;
   }
+  // A client left half moved is refilled by the whole install; the journal stays until
+  // the install has emptied the client folder, so a crash before then repeats this.
+  if (!ApplyJournal(folders, clientFolder, journal)) return Incremental::Whole;
   CompleteUpdate(folders, journal);
-  return EndStage(true, L"");
+  return EndStage(true, L"") ? Incremental::Done : Incremental::Failed;
 }
 
 void CLauncherApp::FinishInterruptedUpdate() {
@@ -346,11 +441,18 @@ void CLauncherApp::FinishInterruptedUpdate() {
   if (!IsSafeBaseDir(baseDir)) return;
   const std::string clientFolder = JoinPath(gameRoot_, baseDir);
   const UpdateFolders folders = UpdateFoldersFor(clientFolder);
+  if (platform::IsLink(folders.root) || FileSizeOf(folders.journal) < 0) return;
   UpdateJournal journal;
-  if (!ReadJournal(folders.journal, &journal)) return;
-  // What cannot be finished now stays journaled for the next launch; the update
-  // itself then starts from the record of the old client.
-  if (ApplyJournal(folders, clientFolder, journal)) CompleteUpdate(folders, journal);
+  // A journal that cannot be read or finished leaves a client of two versions, which
+  // only the whole install puts right. So does one beside a missing record: the whole
+  // install, which removes the record first, was under way, and the client may be half
+  // emptied.
+  if (FileSizeOf(JoinPath(gameRoot_, kClientFilesName)) >= 0 && ReadJournal(folders.journal, &journal) &&
+      ApplyJournal(folders, clientFolder, journal)) {
+    CompleteUpdate(folders, journal);
+  } else {
+    wholeInstallRequired_ = true;
+  }
 }
 
 void CLauncherApp::CompleteUpdate(const UpdateFolders& folders, const UpdateJournal& journal) {
@@ -363,16 +465,24 @@ void CLauncherApp::CompleteUpdate(const UpdateFolders& folders, const UpdateJour
 }
 
 void CLauncherApp::RecordInstalledPackage(const std::string& packagePath, const std::string& clientFolder,
-                                          const std::string& version) {
-  RemoveTree(UpdateFoldersFor(clientFolder).root);
+                                          const std::string& version, bool packageVerified) {
   const std::unique_ptr<Archive, ArchiveCloser> archive(ArchiveOpen(AnsiToWide(packagePath)));
   std::vector<ArchiveListedEntry> listed;
   if (!archive || ArchiveListEntries(archive.get(), &listed) != ArchiveOk) return;
+  std::vector<PackageEntry> entries = ToPackageEntries(listed);
+  // The list's hashes describe the installed files only when the package is the one
+  // the answer vouched for by its hash, and the list the one it names.
+  const std::string listHash = LowerCase(ReadJsonText(serverVersion_, "FileListSha256"));
+  std::map<std::string, std::string> hashes;
+  if (packageVerified && IsSha256Hex(listHash) &&
+      LoadFileList(ClientFilePath(clientFolder, kFileListName), listHash, &hashes)) {
+    AttachFileList(hashes, listHash, &entries);
+  }
   ClientFiles record;
   record.version = version;
   record.baseDir = ReadJsonText(settings_, "BaseDir");
-  for (const PackageEntry& entry : ToPackageEntries(listed)) {
-    if (!entry.folder) record.files[entry.name] = {entry.size, entry.crc};
+  for (const PackageEntry& entry : entries) {
+    if (!entry.folder) record.files[entry.name] = {entry.size, entry.crc, entry.sha256};
   }
   // Without the record the next update scans the client folder instead.
   SaveClientFiles(JoinPath(gameRoot_, kClientFilesName), record);

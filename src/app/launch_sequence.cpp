@@ -151,7 +151,7 @@ bool CLauncherApp::CheckVersion() {
 bool CLauncherApp::UpdateClient() {
   const std::string serverVersion = ReadJsonText(serverVersion_, "Version");
   std::uint32_t attributes = 0;
-  if (serverVersion == ReadJsonText(localVersion_, "Version") &&
+  if (!wholeInstallRequired_ && serverVersion == ReadJsonText(localVersion_, "Version") &&
       platform::QueryAttributes(gameExecutablePath_, &attributes)) {
     return true;
   }
@@ -160,22 +160,29 @@ bool CLauncherApp::UpdateClient() {
   // missing or hostile BaseDir would empty the launcher's own folder or worse.
   const std::string baseDir = ReadJsonText(settings_, "BaseDir");
   const std::string clientFolder = JoinPath(gameRoot_, baseDir);
-  if (IsSafeBaseDir(baseDir) && IsIncremental()) {
+  if (IsSafeBaseDir(baseDir) && IsIncremental() && !wholeInstallRequired_) {
     const Incremental result = UpdateIncrementally(clientFolder, serverVersion);
-    if (result != Incremental::Unavailable) return result == Incremental::Done;
+    if (result != Incremental::Whole) return result == Incremental::Done;
   }
+  // The record goes first: a whole install cut short leaves a client it does not describe.
+  if (IsSafeBaseDir(baseDir)) platform::RemoveFile(JoinPath(gameRoot_, kClientFilesName));
   if (!IsSafeBaseDir(baseDir) || !EmptyFolder(clientFolder)) {
     ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "EmptyBaseDirFail")));
     return false;
   }
   platform::RemoveFolder(clientFolder);
+  // An unfinished update's journal goes only now: until the client folder is empty, a
+  // launch after a crash must still know that the client is of two versions.
+  RemoveUpdateFolder(clientFolder);
+  wholeInstallRequired_ = false;
 
   const std::string packageName = ReadJsonText(settings_, "PackageName");
   const std::string packageFile =
       SafeFileName(packageName + serverVersion + ReadJsonText(settings_, "PackageExt"));
   const std::string packagePath = JoinPath(gameRoot_, packageFile);
   if (!packageName.empty()) RemoveOtherParts(gameRoot_, SafeFileName(packageName), packageFile);
-  downloader_->SetExpected(PackageSizeOf(serverVersion_), PackageSha256Of(serverVersion_));
+  const std::string packageHash = PackageSha256Of(serverVersion_);
+  downloader_->SetExpected(PackageSizeOf(serverVersion_), packageHash);
   bool installed = false;
   if (!RunDownloadStage(ReadJsonText(serverVersion_, "PackageUrl"), packagePath,
                         Utf8ToWide(ReadJsonText(settings_, "DownloadLatestVersion")),
@@ -194,7 +201,9 @@ bool CLauncherApp::UpdateClient() {
     if (!localVersion_.isObject()) localVersion_ = Json::Value(Json::objectValue);
     localVersion_["Version"] = serverVersion;
     WriteJsonFile(localVersionFilePath_, localVersion_);
-    if (IsIncremental()) RecordInstalledPackage(packagePath, clientFolder, serverVersion);
+    // Recorded whatever IncrementalUpdate says, so that switching it on later finds the
+    // package's files told apart from the player's.
+    RecordInstalledPackage(packagePath, clientFolder, serverVersion, !packageHash.empty());
     installed = true;
   }
   platform::RemoveFile(packagePath);

@@ -84,39 +84,51 @@ class CLauncherApp : public CApp,
 
   // Incremental updates (IncrementalUpdate in Setting.json): only the entries that
   // changed are fetched, by byte ranges of the package, and the old client stays until
-  // the new one is whole.
-  enum class Incremental { Done, Failed, Unavailable };
+  // the new one is whole. Each step ends Done (go on), Failed (a failure was shown, or
+  // the player left) or Whole (what was fetched is dropped: the whole install it is).
+  enum class Incremental { Done, Failed, Whole };
   Incremental UpdateIncrementally(const std::string& clientFolder, const std::string& serverVersion);
+  // Removes "<client folder>.update" and what it holds (a link there as the link).
+  void RemoveUpdateFolder(const std::string& clientFolder);
+  // Drops the update folder and answers Whole.
+  Incremental InstallWhole(const PackageSource& source);
   // The installed-files record, made from the client folder when it is missing or of
   // another client; false when the scan failed or was cancelled.
   bool EnsureClientRecord(const std::string& clientFolder, ClientFiles* record);
-  // Fetches the package's end and directory into `source`; false after a failure was
-  // shown, or with `unavailable` when the server sends whole packages only.
-  bool FetchPackageDirectory(PackageSource* source, bool* unavailable);
-  // Fetches the ranges of the planned entries; false after a failure was shown.
-  bool FetchEntries(const PackageSource& source, const UpdatePlan& plan);
-  // With a record made by scanning the client, which sizes and CRC-32s alone cannot
-  // vouch for: the installed files whose SHA-256 differs from the signed release's file
-  // list, to be fetched again. False after a failure was shown.
-  bool FindAlteredFiles(const PackageSource& source, const std::vector<PackageEntry>& entries,
-                        const std::string& clientFolder, const std::string& fileListHash,
-                        std::set<std::string>* altered);
-  // Unpacks the fetched entries, checks them against the signed release's file list
-  // when `fileListHash` is set, and applies them; false after a failure was shown.
-  bool StageAndApply(const std::string& clientFolder, const PackageSource& source,
-                     const std::vector<std::int32_t>& fetch, const std::string& fileListHash, UpdateJournal journal);
-  // Shows the failure of an update's unpacking and sends its report.
-  void FailExtraction();
+  // The package's end and directory into `source`'s pieces.
+  Incremental FetchPackageDirectory(PackageSource* source);
+  // Fetches what the pieces do not hold of `ranges`.
+  Incremental FetchRanges(const PackageSource& source, const std::vector<net::ByteRange>& ranges);
+  // What a fetcher run that ended `fetched` means for the update.
+  Incremental FetchOutcome(const PackageSource& source, bool fetched);
+  // The entries of the directory at hand; false when it is damaged, or holds links or
+  // two entries for one file.
+  bool ReadPackageDirectory(const PackageSource& source, std::vector<PackageEntry>* entries);
+  // Fetches the release's file list (its SHA-256 is `listHash`), holds the directory
+  // to it and gives each entry its SHA-256; installed files the record has no SHA-256
+  // for are measured into `installed`.
+  Incremental ReadFileList(const PackageSource& source, const std::string& listHash, const std::string& clientFolder,
+                           std::vector<PackageEntry>* entries, ClientFiles* installed);
+  bool MeasureUnvouchedFiles(const std::string& clientFolder, const std::vector<PackageEntry>& entries,
+                             ClientFiles* installed);
+  // Whether the volume takes the ranges still to fetch and the entries once unpacked.
+  bool HasRoomForUpdate(const PackageSource& source, const UpdatePlan& plan) const;
+  // Unpacks the fetched entries and checks them against the file list's hashes.
+  Incremental StageEntries(const PackageSource& source, const std::vector<const PackageEntry*>& fetched);
+  // Checks, journals and applies the staged files.
+  Incremental ApplyUpdate(const std::string& clientFolder, const PackageSource& source, const UpdateJournal& journal);
   // Shows the failure of an update's fetching (unless the player left) and sends its report.
   void FailDownload();
-  // Finishes an update that a crash interrupted after its journal was written.
+  // Finishes an update that a crash interrupted after its journal was written; one
+  // that cannot be finished makes this launch take the whole install.
   void FinishInterruptedUpdate();
   // The records of a finished update: ClientFiles.json, Version.json, and the update
   // folder goes.
   void CompleteUpdate(const UpdateFolders& folders, const UpdateJournal& journal);
-  // After a whole-package install in incremental mode: the record from its directory.
+  // After a whole-package install: the record from its directory, with the file list's
+  // hashes when the package's own hash was checked.
   void RecordInstalledPackage(const std::string& packagePath, const std::string& clientFolder,
-                              const std::string& version);
+                              const std::string& version, bool packageVerified);
   bool IsIncremental() const;
   // VerifyClient from Setting.json, or CheckLatestVersion when it has none.
   std::wstring VerifyClientText() const;
@@ -178,4 +190,7 @@ class CLauncherApp : public CApp,
   const std::atomic<double>* updateProgress_ = nullptr;
   std::atomic<bool> updateProgressPending_{false};
   bool launching_ = false;
+  // An update's journal could not be finished: the client is of two versions until the
+  // whole install refills it.
+  bool wholeInstallRequired_ = false;
 };

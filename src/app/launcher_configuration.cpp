@@ -5,7 +5,16 @@
 
 #include "app/config_helpers.h"
 #include "app/text.h"
+#include "platform/disk.h"
+#include "platform/file.h"
 #include "platform/path.h"
+
+namespace {
+
+// Below this much free space a failed writability probe is a full volume.
+constexpr std::uint64_t kFullVolume = 1024 * 1024;
+
+}  // namespace
 
 std::string ExecutableFolderOf(const std::string& executablePath) {
   std::size_t cut = std::string::npos;
@@ -27,6 +36,13 @@ platform::Rect MainWindowRect(int width, int height, int screenWidth, int screen
   return rect;
 }
 
+bool HoldsClientOnFullVolume(const std::string& folder) {
+  std::uint32_t attributes = 0;
+  std::uint64_t free = 0;
+  return platform::QueryAttributes(JoinPath(folder, "Version.json"), &attributes) &&
+         platform::FreeDiskSpace(folder, &free) && free < kFullVolume;
+}
+
 void LoadConfiguration(const std::string& executablePath, int screenWidth, int screenHeight,
                        LauncherConfiguration* c) {
   c->executableFolder = ExecutableFolderOf(executablePath);
@@ -35,7 +51,9 @@ void LoadConfiguration(const std::string& executablePath, int screenWidth, int s
 
   const std::string baseDir = ReadJsonText(c->settings, "BaseDir");
   const std::string exeName = ReadJsonText(c->settings, "ExeName");
-  c->gameRoot = CheckWritable("Check.dat") ? "." : AppDataGameRoot(ReadJsonText(c->settings, "GameDir"));
+  c->gameRoot = CheckWritable("Check.dat") || HoldsClientOnFullVolume(".")
+                    ? "."
+                    : AppDataGameRoot(ReadJsonText(c->settings, "GameDir"));
 
   const std::string separator = platform::PathSeparator();
   c->gameExecutablePath = c->gameRoot + separator + baseDir + separator + exeName;

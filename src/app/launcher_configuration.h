@@ -36,6 +36,11 @@ platform::Rect MainWindowRect(int width, int height, int screenWidth, int screen
 void LoadConfiguration(const std::string& executablePath, int screenWidth, int screenHeight,
                        LauncherConfiguration* configuration);
 
+// Whether `folder` holds an installed client (Version.json) on a volume too full for the
+// writability probe to pass. The client then stays where it is, and its update says that
+// space is short, rather than a second copy going quietly to the application-data folder.
+bool HoldsClientOnFullVolume(const std::string& folder);
+
 // Whether BaseDir names a folder strictly below the game root: not empty, relative,
 // without a drive or a colon, not starting with a separator, and without "." or ".."
 // components (either separator counts on every platform).

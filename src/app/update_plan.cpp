@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <set>
 
+#include "app/file_list.h"
+
 namespace {
 
 bool NeedsFetch(const PackageEntry& entry, const ClientFiles& installed,
@@ -10,10 +12,16 @@ bool NeedsFetch(const PackageEntry& entry, const ClientFiles& installed,
   const auto known = installed.files.find(entry.name);
   if (known == installed.files.end()) return true;
   if (known->second.size != entry.size || known->second.crc != entry.crc) return true;
+  if (!entry.sha256.empty() && known->second.sha256 != entry.sha256) return true;
   return installedSize(entry.name) != static_cast<std::int64_t>(entry.size);
 }
 
-// Where each entry's bytes end: at the next local header, or at the directory.
+// The most a local header (fixed part, name, extra field) and a data descriptor (with
+// its signature and 64-bit sizes) add to an entry's compressed data.
+constexpr std::uint64_t kMaxEntryOverhead = 30 + 0xFFFF + 0xFFFF + 24;
+
+// Where each entry's bytes end: at the next local header, or at the directory, or
+// where its header and data must have ended, whichever comes first.
 std::vector<std::uint64_t> EntryEnds(const std::vector<PackageEntry>& entries, std::uint64_t centralDirectoryOffset) {
   std::vector<std::uint64_t> starts;
   for (const PackageEntry& entry : entries) starts.push_back(entry.localHeaderOffset);
@@ -21,7 +29,8 @@ std::vector<std::uint64_t> EntryEnds(const std::vector<PackageEntry>& entries, s
   std::vector<std::uint64_t> ends;
   for (const PackageEntry& entry : entries) {
     const auto next = std::upper_bound(starts.begin(), starts.end(), entry.localHeaderOffset);
-    ends.push_back(next == starts.end() ? centralDirectoryOffset : *next);
+    const std::uint64_t end = next == starts.end() ? centralDirectoryOffset : *next;
+    ends.push_back(std::min(end, entry.localHeaderOffset + kMaxEntryOverhead + entry.compressedSize));
   }
   return ends;
 }
@@ -44,13 +53,52 @@ std::vector<net::ByteRange> Merge(std::vector<net::ByteRange> ranges) {
   return merged;
 }
 
+// A name as a system that ignores ASCII case sees it, without a folder's closing '/'.
+std::string FoldedName(const PackageEntry& entry) {
+  std::string name = entry.name;
+  if (!name.empty() && name.back() == '/') name.pop_back();
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+  return name;
+}
+
 }  // namespace
+
+bool HasClashingNames(const std::vector<PackageEntry>& entries) {
+  std::set<std::string> files;
+  std::set<std::string> folders;
+  for (const PackageEntry& entry : entries) {
+    if (entry.folder) {
+      folders.insert(FoldedName(entry));
+    } else if (!files.insert(FoldedName(entry)).second) {
+      return true;
+    }
+  }
+  return std::any_of(folders.begin(), folders.end(), [&](const std::string& name) { return files.count(name) > 0; });
+}
+
+bool AttachFileList(const std::map<std::string, std::string>& hashes, const std::string& listHash,
+                    std::vector<PackageEntry>* entries) {
+  std::size_t listed = 0;
+  for (const PackageEntry& entry : *entries) {
+    if (entry.folder || entry.name == kFileListName) continue;
+    if (!hashes.count(entry.name)) return false;
+    ++listed;
+  }
+  if (listed != hashes.size()) return false;
+  for (PackageEntry& entry : *entries) {
+    if (entry.folder) continue;
+    entry.sha256 = entry.name == kFileListName ? listHash : hashes.at(entry.name);
+  }
+  return true;
+}
 
 net::ByteRange EntryRange(const std::vector<PackageEntry>& entries, std::uint64_t centralDirectoryOffset,
                           std::int32_t index) {
   const std::vector<std::uint64_t> ends = EntryEnds(entries, centralDirectoryOffset);
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (entries[i].index == index) return {entries[i].localHeaderOffset, ends[i] - entries[i].localHeaderOffset};
+    const std::uint64_t start = entries[i].localHeaderOffset;
+    if (entries[i].index == index) return {start, ends[i] > start ? ends[i] - start : 0};
   }
   return {};
 }
@@ -65,7 +113,7 @@ UpdatePlan PlanUpdate(const std::vector<PackageEntry>& entries, std::uint64_t ce
     const PackageEntry& entry = entries[i];
     if (entry.folder) continue;
     names.insert(entry.name);
-    plan.record.files[entry.name] = {entry.size, entry.crc};
+    plan.record.files[entry.name] = {entry.size, entry.crc, entry.sha256};
     if (!NeedsFetch(entry, installed, installedSize)) continue;
     plan.fetch.push_back(entry.index);
     plan.fetchNames.push_back(entry.name);

@@ -4,6 +4,7 @@
 // of the package that hold the entries to fetch.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ struct PackageEntry {
   std::uint32_t crc = 0;
   std::uint64_t localHeaderOffset = 0;
   bool folder = false;
+  std::uint64_t compressedSize = 0;
+  std::string sha256;  // from the release's file list; empty without one
 };
 
 struct UpdatePlan {
@@ -34,15 +37,28 @@ struct UpdatePlan {
 inline constexpr std::uint64_t kRangeMergeGap = 64 * 1024;
 
 // The bytes of entry `index` of `entries`: from its local header to the next entry's,
-// or to the central directory at `centralDirectoryOffset`.
+// or to the central directory at `centralDirectoryOffset`, but never more than a local
+// header, the entry's compressed data and a data descriptor can take: a package with
+// room between its entries costs no more than its entries.
 net::ByteRange EntryRange(const std::vector<PackageEntry>& entries, std::uint64_t centralDirectoryOffset,
                           std::int32_t index);
 
+// Whether two entries would be unpacked to one file (names equal but for ASCII case,
+// which some systems ignore), or a file entry and a folder entry share a name.
+bool HasClashingNames(const std::vector<PackageEntry>& entries);
+
+// Holds the package's directory to the release's file list (`hashes` by name, read
+// from the list whose own SHA-256 is `listHash`): every file entry but the list has a
+// line and every line a file entry. Each entry then gets its line's SHA-256, the list's
+// entry `listHash`. False, changing nothing, when they disagree.
+bool AttachFileList(const std::map<std::string, std::string>& hashes, const std::string& listHash,
+                    std::vector<PackageEntry>* entries);
+
 // `installedSize` tells the size of an installed file by name, -1 when it is missing.
 // A record made by scanning the client folder deletes nothing: it cannot tell the
-// package's files from the player's. An entry is fetched when it is new, when its size or CRC-32 differs from the record,
-// or when the installed file is missing or of another size than recorded. An entry's
-// bytes run from its local header to the next entry's (or the central directory at
-// `centralDirectoryOffset`), which covers its data and any data descriptor.
+// package's files from the player's. An entry is fetched when it is new, when its size
+// or CRC-32 differs from the record, when the installed file is missing or of another
+// size than recorded, or when the entry carries a SHA-256 (a file list vouches for it)
+// that the record does not. The new record keeps each entry's SHA-256.
 UpdatePlan PlanUpdate(const std::vector<PackageEntry>& entries, std::uint64_t centralDirectoryOffset,
                       const ClientFiles& installed, const std::function<std::int64_t(const std::string&)>& installedSize);

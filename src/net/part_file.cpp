@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "net/response_headers.h"
 #include "platform/codepage.h"
 
 namespace net {
@@ -75,7 +76,8 @@ bool PartFile::StartOver(const std::string& validator) {
   platform::RemoveFile(recordPath_);
   validator_.clear();
   if (!Create()) return false;
-  validator_ = validator;
+  // One with control characters could not go into If-Range: the body is nothing to resume.
+  if (!HasControlCharacter(validator)) validator_ = validator;
   if (!validator_.empty()) WriteRecord();
   return true;
 }
@@ -156,7 +158,11 @@ std::string PartFile::ReadRecord() const {
   }
   const Json::Value url = record.get("Url", Json::Value());
   const Json::Value validator = record.get("Validator", Json::Value());
-  if (!url.isString() || !validator.isString() || url.asString() != url_) return "";
+  // A line end in either would reach the server as a header of the record's choosing.
+  if (!url.isString() || !validator.isString() || url.asString() != url_ || HasControlCharacter(url.asString()) ||
+      HasControlCharacter(validator.asString())) {
+    return "";
+  }
   return validator.asString();
 }
 

@@ -32,15 +32,15 @@ class PartFile {
 
   // At the start of a run: removes an older file under the target's name and keeps a
   // part left by an earlier run only when its record names the same URL and a
-  // validator; any other part is removed.
+  // validator, neither with a control character; any other part is removed.
   void Prepare();
   // Bytes on disk that a range request may continue; 0 when nothing can be resumed.
   std::int64_t Resumable() const;
   const std::string& validator() const { return validator_; }
 
-  // Empties the part for a new body. A non-empty `validator` makes what follows
-  // resumable and is recorded; without one the record goes. False when the part
-  // cannot be created.
+  // Empties the part for a new body. A non-empty `validator` without control characters
+  // makes what follows resumable and is recorded; without one the record goes. False
+  // when the part cannot be created.
   bool StartOver(const std::string& validator);
   // Adds body bytes; false when they cannot be written or the body outgrows the
   // expected size (the part is then of no use and goes at EndAttempt).

@@ -148,7 +148,7 @@ void CRangeFetcher::Launch() {
   finished = false;
   succeeded = false;
   progress = 0.0;
-  rangesRefused_ = false;
+  rangesRefused_ = answerRefused_ = false;
   tail_.clear();
   requestCount_ = receivedBytes_ = fetched_ = toFetch_ = 0;
   try {
@@ -184,6 +184,11 @@ void CRangeFetcher::Run() noexcept {
 
 bool CRangeFetcher::Transfer() {
   platform::LowerCurrentThreadPriority();
+  // A line end in it would add a header of the server's choosing to every request.
+  if (net::HasControlCharacter(expectedValidator_)) {
+    answerRefused_ = true;
+    return false;
+  }
   if (!tailMode_) {
     for (const net::ByteRange& range : net::MissingRanges(ranges_, net::HeldPieces(folder_))) toFetch_ += range.length;
   }
@@ -193,7 +198,8 @@ bool CRangeFetcher::Transfer() {
   for (int attempt = 0; attempt <= retryCount_; ++attempt) {
     if (RunAttempt(curl.get())) return true;
     if (rangesRefused_) return tailMode_;
-    if (cancel_ || !PauseBeforeRetry()) break;
+    // Asking again would bring the same wrong answer.
+    if (answerRefused_ || cancel_ || !PauseBeforeRetry()) break;
   }
   return false;
 }
@@ -210,7 +216,7 @@ bool CRangeFetcher::Request(void* curl, const net::ByteRange& range, bool suffix
   current_ = range;
   response_ = net::ResponseHeaders();
   bodyStarted_ = bodyAccepted_ = false;
-  bodyReceived_ = 0;
+  bodyLength_ = bodyReceived_ = 0;
   if (suffix) tail_.clear();
   // "-N" asks for the last N bytes, "A-B" for bytes A to B.
   std::string rangeText = suffix ? std::string() : std::to_string(range.offset);
@@ -234,33 +240,41 @@ bool CRangeFetcher::Request(void* curl, const net::ByteRange& range, bool suffix
   ++requestCount_;
   const CURLcode code = curl_easy_perform(curl);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
-  bool whole = code == CURLE_OK && bodyAccepted_ && (suffix || bodyReceived_ == range.length);
+  // An answer without a body never reached the write callback.
+  if (code == CURLE_OK && !bodyStarted_) BeginBody();
+  // The server ended the body itself short of its range (a longer one is refused in Store).
+  if (code == CURLE_OK && bodyAccepted_ && bodyReceived_ != bodyLength_) answerRefused_ = true;
+  bool whole = code == CURLE_OK && bodyAccepted_ && !answerRefused_;
+  if (answerRefused_) tail_.clear();
   if (sink_) {
-    whole = sink_->Flush() && whole;
+    // A piece cut short keeps what arrived; one that never began is no piece, and
+    // nothing of a refused answer stays.
+    const bool keep = bodyReceived_ > 0 && !answerRefused_;
+    whole = keep && sink_->Flush() && whole;
     sink_.reset();
-    // A piece cut short keeps what arrived; one that never began is no piece.
-    if (bodyReceived_ == 0) platform::RemoveFile(net::PiecePath(folder_, range.offset));
+    if (!keep) platform::RemoveFile(net::PiecePath(folder_, range.offset));
   }
   return whole;
 }
 
 // The first body bytes of an answer: a partial answer for exactly the asked range goes
-// on; a whole answer means the server ignores ranges or the resource changed.
+// on; a whole answer means the server ignores ranges or the resource changed; another
+// status is a failed attempt.
 bool CRangeFetcher::BeginBody() {
   bodyStarted_ = true;
   if (response_.status() == 200) {
     rangesRefused_ = true;
     return false;
   }
-  const std::int64_t start = response_.rangeStart();
-  const std::int64_t total = response_.rangeTotal();
-  if (response_.status() != 206 || start < 0 || total <= 0) return false;
-  if (tailMode_) {
-    tailOffset_ = static_cast<std::uint64_t>(start);
-  } else if (static_cast<std::uint64_t>(start) != current_.offset || static_cast<std::uint64_t>(total) != totalSize_) {
+  if (response_.status() != 206) return false;
+  if (!AnswersTheRequest()) {
+    answerRefused_ = true;
     return false;
   }
-  totalSize_ = static_cast<std::uint64_t>(total);
+  const auto start = static_cast<std::uint64_t>(response_.rangeStart());
+  bodyLength_ = static_cast<std::uint64_t>(response_.rangeEnd()) + 1 - start;
+  if (tailMode_) tailOffset_ = start;
+  totalSize_ = static_cast<std::uint64_t>(response_.rangeTotal());
   validator_ = response_.Validator();
   if (!tailMode_) {
     auto sink = std::make_unique<Sink>();
@@ -272,11 +286,29 @@ bool CRangeFetcher::BeginBody() {
   return true;
 }
 
+// A suffix of N bytes of a resource of T bytes is its last min(N, T) bytes.
+bool CRangeFetcher::AnswersTheRequest() const {
+  const std::int64_t start = response_.rangeStart();
+  const std::int64_t end = response_.rangeEnd();
+  const std::int64_t total = response_.rangeTotal();
+  if (start < 0 || end < start || total <= end) return false;
+  const auto size = static_cast<std::uint64_t>(total);
+  const std::uint64_t first = tailMode_ ? size - std::min(tailLength_, size) : current_.offset;
+  const std::uint64_t last = tailMode_ ? size - 1 : current_.offset + current_.length - 1;
+  if (static_cast<std::uint64_t>(start) != first || static_cast<std::uint64_t>(end) != last) return false;
+  if (!tailMode_ && size != totalSize_) return false;
+  const std::string validator = response_.Validator();
+  return !net::HasControlCharacter(validator) &&
+         (validator.empty() || expectedValidator_.empty() || validator == expectedValidator_);
+}
+
 bool CRangeFetcher::Store(const char* data, std::size_t size) {
   if (!bodyStarted_ && !BeginBody()) return false;
   if (!bodyAccepted_) return false;
-  const std::uint64_t limit = tailMode_ ? tailLength_ : current_.length;
-  if (bodyReceived_ + size > limit) return false;
+  if (size > bodyLength_ - bodyReceived_) {
+    answerRefused_ = true;
+    return false;
+  }
   bodyReceived_ += size;
   receivedBytes_ += size;
   if (tailMode_) {

@@ -59,7 +59,8 @@ class CRangeFetcher {
   // a Last-Modified text from the tail's answer) goes with every request as If-Range,
   // so a resource that changed meanwhile answers whole: the run then fails with
   // `rangesRefused`, keeping nothing of that answer.
-  // Every partial answer must agree on the resource's `totalSize`.
+  // Every partial answer must agree on the resource's `totalSize`. A `validator` with
+  // a control character fails the run with `answerRefused` before anything is sent.
   void Start(const std::string& url, const std::string& validator, std::uint64_t totalSize,
              std::vector<net::ByteRange> ranges, const std::string& folder);
   // Cancels the worker and waits for it.
@@ -71,7 +72,19 @@ class CRangeFetcher {
   std::atomic<double> progress{0.0};
 
   // Meaningful once `finished` is set.
+  // The server answered a range request with the whole resource (200): it ignores
+  // ranges, or the resource is no longer the one the If-Range validator names. Nothing
+  // of that answer is kept and nothing is retried; a tail run still succeeds, any other
+  // run fails.
   bool rangesRefused() const { return rangesRefused_; }
+  // The server answered with other bytes than asked, or for another resource: a 206
+  // without a Content-Range, or whose range or total is not the one asked for or known,
+  // whose validator differs from the one sent or holds a control character, or whose
+  // body is longer or shorter than its range. The run fails at once, without retries,
+  // and keeps nothing of that answer; what the folder holds is not to be trusted. (A
+  // body cut short by the connection is a failed attempt like any other: its piece
+  // keeps what arrived.)
+  bool answerRefused() const { return answerRefused_; }
   // The resource's whole size and its validator, from the last partial answer.
   std::uint64_t totalSize() const { return totalSize_; }
   const std::string& validator() const { return validator_; }
@@ -90,6 +103,8 @@ class CRangeFetcher {
   // One request for `range`; false when it did not bring all of it.
   bool Request(void* curl, const net::ByteRange& range, bool suffix);
   bool BeginBody();
+  // Whether the partial answer at hand is for exactly the asked bytes of the same resource.
+  bool AnswersTheRequest() const;
   bool Store(const char* data, std::size_t size);
   bool PauseBeforeRetry();
 
@@ -118,6 +133,7 @@ class CRangeFetcher {
 
   // The run's results and the worker's state.
   bool rangesRefused_ = false;
+  bool answerRefused_ = false;
   std::uint64_t totalSize_ = 0;
   std::string validator_;
   std::string tail_;
@@ -130,6 +146,8 @@ class CRangeFetcher {
   net::ByteRange current_;
   bool bodyStarted_ = false;
   bool bodyAccepted_ = false;
+  // The length of the accepted answer's range, and how much of it came.
+  std::uint64_t bodyLength_ = 0;
   std::uint64_t bodyReceived_ = 0;
   struct Sink;
   std::unique_ptr<Sink> sink_;

@@ -58,6 +58,7 @@ void ResponseHeaders::ReadLine(std::string_view line) {
 // "bytes FIRST-LAST/TOTAL", or "bytes */TOTAL" when the range could not be served.
 void ResponseHeaders::ReadContentRange(std::string_view value) {
   rangeStart_ = -1;
+  rangeEnd_ = -1;
   rangeTotal_ = -1;
   if (!value.starts_with("bytes ")) return;
   value = Trim(value.substr(6));
@@ -66,12 +67,22 @@ void ResponseHeaders::ReadContentRange(std::string_view value) {
   rangeTotal_ = ReadCount(value.substr(slash + 1));
   const std::string_view range = value.substr(0, slash);
   const auto dash = range.find('-');
-  if (dash != std::string_view::npos) rangeStart_ = ReadCount(range.substr(0, dash));
+  if (dash == std::string_view::npos) return;
+  rangeStart_ = ReadCount(range.substr(0, dash));
+  rangeEnd_ = ReadCount(range.substr(dash + 1));
 }
 
 std::string ResponseHeaders::Validator() const {
   if (!etag_.empty() && !etag_.starts_with("W/")) return etag_;
   return lastModified_;
+}
+
+bool HasControlCharacter(std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
 }
 
 }  // namespace net

@@ -19,8 +19,10 @@ class ResponseHeaders {
   int status() const { return status_; }
   // -1 when not announced.
   std::int64_t contentLength() const { return contentLength_; }
-  // The first byte of a partial answer (Content-Range); -1 when absent or unreadable.
+  // The first and the last byte of a partial answer (Content-Range); -1 when absent or
+  // unreadable.
   std::int64_t rangeStart() const { return rangeStart_; }
+  std::int64_t rangeEnd() const { return rangeEnd_; }
   // The whole content's size from Content-Range; -1 when absent or "*".
   std::int64_t rangeTotal() const { return rangeTotal_; }
   // What If-Range can carry: a strong ETag, else Last-Modified; empty when neither.
@@ -33,9 +35,14 @@ class ResponseHeaders {
   int status_ = 0;
   std::int64_t contentLength_ = -1;
   std::int64_t rangeStart_ = -1;
+  std::int64_t rangeEnd_ = -1;
   std::int64_t rangeTotal_ = -1;
   std::string etag_;
   std::string lastModified_;
 };
+
+// Whether `text` holds a control character (a byte below 0x20, or 0x7F). A value that
+// does must never go into a request's header, where a line end would start another.
+bool HasControlCharacter(std::string_view text);
 
 }  // namespace net

@@ -30,6 +30,8 @@ void ApplyTlsPolicy(void* curl, const TlsPolicy& policy) {
   // answers (or the certificate names none), the chain and the name still decide rather
   // than every request failing.
   curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
+  // A redirect to plain HTTP would leave the checks behind: it fails the attempt.
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
   const std::string caFile = TestCaFile();
   if (caFile.empty()) return;
   // libcurl copies the text. Without the folder of the system's certificates, the file

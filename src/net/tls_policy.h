@@ -2,7 +2,8 @@
 // Whether HTTPS requests check the server's certificate and host name: one choice for
 // every request of the launcher, applied to each libcurl handle in one place. With
 // checks on, libcurl trusts what the system trusts: the CA bundle of the distribution
-// on Linux, the certificate store through Schannel on Windows.
+// on Linux, the certificate store through Schannel on Windows; and redirects may only
+// lead to HTTPS.
 #include <string>
 
 namespace net {

@@ -39,7 +39,8 @@ class File {
   static File OpenRead(const std::wstring& path);
   // Creates the file, or truncates an existing one, for exclusive writing.
   // `attributes` are applied on Windows; `posixMode` gives the permission bits on
-  // POSIX (0 means 0644, or 0444 when `attributes` has kAttributeReadOnly).
+  // POSIX (0 means 0644, or 0444 when `attributes` has kAttributeReadOnly). A link at
+  // `path` itself (IsLink) is never followed: the call fails and its target stays.
   static File Create(const std::wstring& path, std::uint32_t attributes, std::uint32_t posixMode);
 
   bool IsOpen() const noexcept { return handle_ != kInvalid; }
@@ -93,6 +94,9 @@ class NativePath {
 // Attributes of a path (kAttribute* flags); false when the path does not exist.
 bool QueryAttributes(const std::wstring& path, std::uint32_t* attributes);
 bool QueryAttributes(const std::string& path, std::uint32_t* attributes);
+// Whether `path` itself is a link, not followed: a symbolic link on POSIX, any reparse
+// point on Windows (a junction, say). False when nothing is there.
+bool IsLink(const std::string& path);
 // Creates one folder level; false when it fails or exists already.
 bool MakeFolder(const std::wstring& path);
 bool MakeFolder(const std::string& path);

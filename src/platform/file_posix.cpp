@@ -64,7 +64,7 @@ File File::Create(const std::wstring& path, std::uint32_t attributes, std::uint3
   mode_t mode = posixMode & 0777;
   if (mode == 0) mode = (attributes & kAttributeReadOnly) ? 0444 : 0644;
   const std::string narrow = ToPath(path);
-  const int fd = open(narrow.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  const int fd = open(narrow.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
   if (fd < 0) return File();
   fchmod(fd, mode);  // the process umask must not change what the package asked for
   File file(fd);
@@ -128,6 +128,11 @@ bool QueryAttributes(const std::string& path, std::uint32_t* attributes) {
 
 bool QueryAttributes(const std::wstring& path, std::uint32_t* attributes) {
   return FitsMaxPath(path) && QueryAttributes(ToPath(path), attributes);
+}
+
+bool IsLink(const std::string& path) {
+  struct stat st {};
+  return FitsMaxPath(path) && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 bool MakeFolder(const std::string& path) {

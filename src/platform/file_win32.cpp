@@ -37,10 +37,19 @@ File File::OpenRead(const std::wstring& path) {
 
 File File::Create(const std::wstring& path, std::uint32_t attributes, std::uint32_t) {
   if (!FitsMaxPath(path) || fault::Hit(fault::Op::Create, path)) return File();
-  const DWORD flags = attributes ? attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY) : FILE_ATTRIBUTE_NORMAL;
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags ? flags : FILE_ATTRIBUTE_NORMAL,
+  const DWORD existing = GetFileAttributesW(path.c_str());
+  if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_REPARSE_POINT)) return File();
+  DWORD flags = attributes ? attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY) : FILE_ATTRIBUTE_NORMAL;
+  if (flags == 0) flags = FILE_ATTRIBUTE_NORMAL;
+  // A link made after the look above is opened as itself, and refused below.
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags | FILE_FLAG_OPEN_REPARSE_POINT,
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) return File();
+  BY_HANDLE_FILE_INFORMATION opened{};
+  if (!GetFileInformationByHandle(h, &opened) || (opened.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    CloseHandle(h);
+    return File();
+  }
   File file(reinterpret_cast<std::intptr_t>(h));
   file.failWrites_ = fault::Hit(fault::Op::Write, path);
   return file;
@@ -106,6 +115,12 @@ bool QueryAttributes(const std::string& path, std::uint32_t* attributes) {
   if (a == INVALID_FILE_ATTRIBUTES) return false;
   *attributes = a;
   return true;
+}
+
+bool IsLink(const std::string& path) {
+  if (!FitsMaxPath(path)) return false;
+  const DWORD a = GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 bool MakeFolder(const std::wstring& path) {

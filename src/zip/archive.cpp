@@ -692,6 +692,8 @@ void ArchiveClose(Archive* archive) {
   delete archive;
 }
 
+bool ArchiveIsPlaceableName(std::wstring_view name) { return IsPlaceable(name); }
+
 const char* ArchiveResultName(std::int32_t result) {
   switch (result) {
     case ArchiveOk: return "ArchiveOk";
@@ -737,6 +739,7 @@ std::int32_t ArchiveListEntries(Archive* archive, std::vector<ArchiveListedEntry
     if (e.name.empty() || e.name.size() >= kArchiveNameSize || !IsPlaceable(e.name)) return ArchiveErrName;
     e.crc = header.crc;
     e.size = header.uncompressedSize;
+    e.compressedSize = header.compressedSize;
     e.localHeaderOffset = static_cast<std::uint64_t>(header.localHeaderOffset) + directory->bytesBefore;
     e.link = IsUnixLink(header) && ArchiveLinks() != nullptr;
     e.folder = (AttributesOf(header) & platform::kAttributeDirectory) || platform::IsPathSeparator(e.name.back());

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file.h"
@@ -65,6 +66,10 @@ std::int32_t ArchiveGetEntry(Archive* archive, std::int32_t index, ArchiveEntry*
 std::int32_t ArchiveUnpackEntry(Archive* archive, std::int32_t index, const std::wstring& targetName);
 void ArchiveClose(Archive* archive);
 
+// Whether ArchiveUnpackEntry places `name` (a sanitised name, either separator) below
+// the base directory, as the same file on every system: the rules above.
+bool ArchiveIsPlaceableName(std::wstring_view name);
+
 // The constant's name for a result code ("ArchiveErrData"), "unknown" otherwise.
 const char* ArchiveResultName(std::int32_t result);
 
@@ -84,6 +89,7 @@ struct ArchiveListedEntry {
   std::wstring name;  // sanitised, as it is unpacked
   std::uint32_t crc = 0;
   std::uint64_t size = 0;
+  std::uint64_t compressedSize = 0;
   std::uint64_t localHeaderOffset = 0;  // from the archive's first byte
   bool folder = false;
   bool link = false;

@@ -59,7 +59,7 @@ std::int32_t CEntryStager::StageAll() {
     if (cancel_) return ArchiveErrArgs;
     ArchiveEntry entry;
     status = ArchiveGetEntry(archive.get(), indices_[i], &entry);
-    if (status == ArchiveOk) status = ArchiveUnpackEntry(archive.get(), indices_[i], entry.name);
+    if (status == ArchiveOk) status = ArchiveUnpackEntry(archive.get(), indices_[i], std::to_wstring(indices_[i]));
     progress = static_cast<double>(i + 1) / static_cast<double>(count);
     if (callback_) callback_->OnStageProgress(this);
   }

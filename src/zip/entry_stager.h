@@ -1,7 +1,8 @@
 #pragma once
 // Unpacks chosen entries of an archive of which only some byte ranges are at hand
-// (ArchiveOpenPieces) below a folder, on a worker thread, in the order given; cancel
-// is seen between entries. Every check of ArchiveUnpackEntry applies, the CRC-32
+// (ArchiveOpenPieces) into a folder, on a worker thread, in the order given; cancel
+// is seen between entries. Each entry's file is named after the entry's index ("12"),
+// so its path stays short whatever the entry's name. Every check of ArchiveUnpackEntry applies, the CRC-32
 // included, so a fetched entry that is not what the directory says fails the job.
 #include <atomic>
 #include <cstdint>
@@ -28,7 +29,7 @@ class CEntryStager {
   CEntryStager(const CEntryStager&) = delete;
   CEntryStager& operator=(const CEntryStager&) = delete;
 
-  // Unpacks `indices` of the archive made of `pieces` below `targetFolder`.
+  // Unpacks `indices` of the archive made of `pieces` into `targetFolder`.
   void Start(std::vector<ZipPiece> pieces, std::uint64_t archiveSize, std::vector<std::int32_t> indices,
              const std::wstring& targetFolder);
   // Cancels the job and waits for it: the entry being unpacked is completed first.

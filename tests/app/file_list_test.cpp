@@ -24,7 +24,8 @@ TEST(ParseFileList, RefusesAnyOtherForm) {
   std::map<std::string, std::string> hashes;
   for (const std::string& text : {kHelloHash + "  a.txt", kHelloHash + " a.txt\n", kHelloHash + "  \n",
                                   kHelloHash.substr(1) + "  a.txt\n", std::string(64, 'A') + "  a.txt\n",
-                                  kHelloHash + "  a.txt\n" + kOtherHash + "  a.txt\n"}) {
+                                  kHelloHash + "  a.txt\n" + kOtherHash + "  a.txt\n", kHelloHash + "  ../a.txt\n",
+                                  kHelloHash + "  /etc/passwd\n", kHelloHash + "  a\rb\n"}) {
     EXPECT_FALSE(ParseFileList(text, &hashes)) << text;
   }
 }

@@ -127,6 +127,23 @@ TEST_F(ConfigurationTest, UnwritableFolderMovesTheGameToApplicationData) {
   fs::remove(fs::u8path(expected));
 }
 
+TEST_F(ConfigurationTest, AnInstalledClientOnAFullVolumeStaysWhereItIs) {
+  // A full volume fails the probe too; a second copy elsewhere would go unnoticed.
+  platform::fault::Inject(platform::fault::Op::Write, "Check.dat");
+  platform::fault::LimitFreeSpace(4096);
+  LauncherConfiguration c;
+  LoadConfiguration(Executable(), 1920, 1080, &c);
+  EXPECT_EQ(c.gameRoot, ".");
+  EXPECT_EQ(ReadJsonText(c.localVersion, "Version"), "1.2");
+
+  // Without an installed client there is nothing to keep: the probe decides as before.
+  fs::remove(temp.path() / "Version.json");
+  LoadConfiguration(Executable(), 1920, 1080, &c);
+  const std::string expected = Join({WideToAnsi(platform::GetAppDataFolder()), "MyGame"});
+  EXPECT_EQ(c.gameRoot, expected);
+  fs::remove(fs::u8path(expected));
+}
+
 TEST_F(ConfigurationTest, MissingSettingsGiveEmptyValues) {
   fs::remove(temp.path() / "Setting.json");
   fs::remove(temp.path() / "Version.json");

@@ -17,6 +17,7 @@
 
 #include "environment.h"
 #include "loopback_server.h"
+#include "net/request_options.h"
 #include "net/tls_policy.h"
 #include "platform/fault.h"
 #include "platform/sha256.h"
@@ -109,6 +110,7 @@ class DownloaderTest : public testing::Test {
     platform::fault::Clear();
     CDownloader::FailThreadStartsForTesting(0);
     net::TrustOnlyCaFileForTesting("");
+    net::SetLowSpeedTimeForTesting(0);
   }
 
   // Runs one transfer to its end with no retries.
@@ -288,6 +290,8 @@ INSTANTIATE_TEST_SUITE_P(
                    true,
                    false},
         ResumeCase{"NoValidatorStartsOver", "size=100000", 100000, {kWhole, kWhole}, 160000, false, false},
+        ResumeCase{"ControlCharacterInTheEtagStartsOver", "size=100000&etag=v%0D1", 100000, {kWhole, kWhole}, 160000,
+                   false, false},
         ResumeCase{"RangeIgnoredStartsOver", "size=100000&etag=v1&ranges=0", 100000, {kWhole, kRestOfV1}, 160000,
                    false, true},
         ResumeCase{"ChangedEtagStartsOver", "size=100000&etag=v1,v2", 100000, {kWhole, kRestOfV1}, 160000, false,
@@ -345,6 +349,47 @@ INSTANTIATE_TEST_SUITE_P(Records, EarlierPartTest,
                                          EarlierPartCase{"OnlyTheRestMustFit", "", false, true, 40000, true},
                                          EarlierPartCase{"OtherUrl", "&other=1", false, false, 0, false},
                                          EarlierPartCase{"NoRecord", "", true, false, 0, false}));
+
+// An earlier run's record whose validator holds a control character resumes nothing:
+// a line end in it would reach the server as a header of the record's choosing.
+struct RecordCase {
+  const char* name;
+  std::string validatorJson;  // as written into the record
+  bool resumes;
+};
+
+void PrintTo(const RecordCase& c, std::ostream* out) { *out << c.name; }
+
+class RecordTest : public DownloaderTest, public testing::WithParamInterface<RecordCase> {};
+
+TEST_P(RecordTest, AValidatorWithControlCharactersIsNoRecord) {
+  const RecordCase& c = GetParam();
+  const std::string file = temp.Narrow("package.zip");
+  const std::string url = server.Url("ranged?size=100000&etag=v1&cut=60000,-");
+  {
+    CDownloader earlier(&callback, 5, 0, 0);
+    Download(earlier, url, file);
+    ASSERT_FALSE(earlier.succeeded);
+  }
+  ASSERT_EQ(std::filesystem::file_size(PartOf(file)), 60000u);
+  WriteFile(RecordOf(file), R"({"Url":")" + url + R"(","Validator":)" + c.validatorJson + "}");
+
+  CDownloader downloader(&callback, 5, 0, 0);
+  Download(downloader, url, file);
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_TRUE(ReadFile(file) == PatternBytes(100000));
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].range, c.resumes ? "bytes=60000-" : "");
+  EXPECT_EQ(requests[1].ifRange, c.resumes ? "\"v1\"" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Records, RecordTest,
+                         testing::Values(RecordCase{"Plain", R"("\"v1\"")", true},
+                                         RecordCase{"LineBreak", R"("\"v1\"\r\nX-Injected: 1")", false},
+                                         RecordCase{"ControlCharacter", R"("\"v1\u0001\"")", false},
+                                         RecordCase{"Delete", "\"\\\"v1\x7f\\\"\"", false}),
+                         [](const testing::TestParamInfo<RecordCase>& info) { return info.param.name; });
 
 // A body that does not match its expected size or hash fails the attempt, and its bytes
 // are thrown away, so that every retry starts over; a body longer than expected fails as
@@ -475,6 +520,68 @@ TEST_P(RedirectChainTest, FollowsAtMostTenRedirects) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Chains, RedirectChainTest, testing::Values(ChainCase{10, true}, ChainCase{11, false}));
+
+// With certificate checks on, a redirect may not lead to plain HTTP, where nothing would
+// be checked; without them it is followed as before.
+struct DowngradeCase {
+  const char* name;
+  bool verify;
+  bool toPlainHttp;
+  bool follows;
+};
+
+void PrintTo(const DowngradeCase& c, std::ostream* out) { *out << c.name; }
+
+class RedirectDowngradeTest : public DownloaderTest, public testing::WithParamInterface<DowngradeCase> {};
+
+TEST_P(RedirectDowngradeTest, FollowsToPlainHttpOnlyWithoutChecks) {
+  const DowngradeCase& c = GetParam();
+  net::TrustOnlyCaFileForTesting(net_testing::NamedSecureCertificateFile());
+  const std::string target = "status?body=final";
+  const std::string location = c.toPlainHttp ? server.Url(target) : server.NamedSecureUrl(target);
+  CDownloader downloader(&callback, 5, 0, 0, net::TlsPolicy{c.verify});
+  Download(downloader, server.NamedSecureUrl("status?codes=302&location=" + net_testing::QueryValue(location)));
+  EXPECT_EQ(downloader.succeeded, c.follows);
+  EXPECT_EQ(downloader.GetContent(), c.follows ? "final" : "");
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), c.follows ? 2u : 1u);
+  if (c.follows) {
+    EXPECT_EQ(requests[1].target, server.Path(target));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Redirects, RedirectDowngradeTest,
+                         testing::Values(DowngradeCase{"CheckedToHttpRefused", true, true, false},
+                                         DowngradeCase{"UncheckedToHttpFollowed", false, true, true},
+                                         DowngradeCase{"CheckedToHttpsFollowed", true, false, true}),
+                         [](const testing::TestParamInfo<DowngradeCase>& info) { return info.param.name; });
+
+// A server that sends the header and then nothing, or a byte every two seconds, fails
+// the attempt once the stall limit (shortened here) runs out, and the retry goes on.
+struct StallCase {
+  const char* name;
+  std::string query;  // for the "ranged" action: the first answer stalls, the second does not
+};
+
+void PrintTo(const StallCase& c, std::ostream* out) { *out << c.name; }
+
+class StallTest : public DownloaderTest, public testing::WithParamInterface<StallCase> {};
+
+TEST_P(StallTest, AStalledAttemptFailsAndIsRetried) {
+  net::SetLowSpeedTimeForTesting(2);
+  const std::string file = temp.Narrow("package.zip");
+  CDownloader downloader(&callback, 5, 1, 0);
+  downloader.Start(server.Url("ranged?size=30&etag=v1&" + GetParam().query), file, "");
+  ASSERT_TRUE(WaitUntilFinished(downloader, 25s));
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_EQ(ReadFile(file), PatternBytes(30));
+  EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, StallTest,
+                         testing::Values(StallCase{"SilentAfterTheHeader", "stall=30000,0"},
+                                         StallCase{"Dripping", "chunk=1,100000&pause=2000,0"}),
+                         [](const testing::TestParamInfo<StallCase>& info) { return info.param.name; });
 
 // A memory-mode body may be 4 MiB long, announced or not; one byte more fails the
 // attempt, and every retry fails alike. File mode has no such cap.

@@ -30,6 +30,10 @@ Requests to /s/KEY/ACTION[/ARGS]?PARAMS are logged under KEY, then answered by A
             cut=BYTES closes the connection after that many body bytes ("-" never).
             modified=1 sends a Last-Modified date; ranges=0 ignores Range (200);
             shift=K answers a range K bytes before where it was asked to start;
+            content_range=TEXT sends that Content-Range instead ("none": none) with
+            the asked bytes; extra=K sends K bytes more (fewer when negative) than the
+            range, Content-Length alike; ifrange=0 answers ranges whatever If-Range says;
+            stall=MS waits after the header before the body (at most 30 s);
             chunk=BYTES and pause=MS as for pattern
   hold      stall=head: nothing is sent until /_release/KEY; stall=body: the header and
             10 of 1000 body bytes are sent, the rest after the release. Holds end by
@@ -215,7 +219,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         asked = self.headers.get('Range', '')
         if_range = self.headers.get('If-Range')
         # If-Range compares strongly: a weak tag never matches.
-        current = if_range is None or if_range in (strong, MODIFIED if params.get('modified') == '1' else None)
+        current = (if_range is None or params.get('ifrange') == '0' or
+                   if_range in (strong, MODIFIED if params.get('modified') == '1' else None))
         last = size - 1
         one_range = re.fullmatch(r'bytes=(\d*)-(\d*)', asked)
         if one_range and one_range.group(0) != 'bytes=-' and params.get('ranges') != '0' and current:
@@ -227,15 +232,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.reply(416, b'', headers + [('Content-Range', 'bytes */%d' % size)])
                 return
             status, start = 206, max(0, first - int(params.get('shift', '0')))
-            headers.append(('Content-Range', 'bytes %d-%d/%d' % (start, last, size)))
+            content_range = pick(params.get('content_range', 'bytes %d-%d/%d' % (start, last, size)), n)
+            if content_range != 'none':
+                headers.append(('Content-Range', content_range))
+        last += int(pick(params.get('extra', '0'), n))
         self.send_response(status)
         for name, value in headers:
             self.send_header(name, value)
         self.send_header('Content-Length', str(last + 1 - start))
         self.end_headers()
+        stall = int(pick(params.get('stall', '0'), n)) / 1000
+        if stall:
+            self.wfile.flush()
+            time.sleep(min(stall, HOLD_LIMIT))
         end = last + 1 if cut == '-' else min(last + 1, start + int(cut))
-        self.send_pattern(start, end, int(params.get('chunk', str(len(BLOCK) - PERIOD))),
-                          int(params.get('pause', '0')) / 1000)
+        self.send_pattern(start, end, int(pick(params.get('chunk', str(len(BLOCK) - PERIOD)), n)),
+                          int(pick(params.get('pause', '0'), n)) / 1000)
         if end < last + 1:
             self.wfile.flush()
             self.close_connection = True

@@ -1,5 +1,6 @@
-// The Linux launcher with one seam: the process ends abruptly right after an update has
-// moved its first file into the client folder, as a crash or a power cut would end it.
+// The Linux launcher with one seam: the process ends abruptly right after an update's
+// first step in the client folder (a remove or a move), as a crash or a power cut would
+// end it.
 #include <gtk/gtk.h>
 #include <unistd.h>
 
@@ -9,8 +10,9 @@
 
 int main() {
   if (!gtk_init_check(nullptr, nullptr)) return 0;
-  SetAfterMoveHookForTesting([](std::size_t moved) {
-    if (moved == 1) _exit(3);
+  SetAfterStepHookForTesting([](std::size_t done) {
+    if (done == 1) _exit(3);
+    return true;
   });
   auto app = std::make_unique<CLauncherApp>();
   app->CreateMainWindow();

@@ -2,7 +2,7 @@
 """The incremental update cases of incremental_play.py on the Linux launcher: a real window
 under the X display, the real WebKit login page and the development server on loopback.
 The crash case runs launcher_apply_crasher (apply_crasher_gtk.cpp), the launcher that ends
-right after an update's first move.
+right after an update's first change to the client folder.
 
 Usage: incremental_e2e.py BIN_DIR [unittest arguments]. Needs DISPLAY.
 """
@@ -25,7 +25,7 @@ class Incremental(IncrementalPlay, LauncherTest):
     def close_message_box(self):
         self.dismiss_dialog()
 
-    def crash_after_first_move(self, server):
+    def crash_after_first_step(self, server):
         self.lay_out(server, program=CRASHER, **SETTINGS)
         result = self.finish(self.start_launcher(CRASHER))
         self.lay_out(server, **SETTINGS)

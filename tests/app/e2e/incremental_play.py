@@ -55,10 +55,10 @@ def is_tail(entry):
 class IncrementalSteps:
     """The versions and the steps of the cases, for a runner (an E2ECase) that provides:
     lay_out(server, **settings), start_launcher() -> process, finish(process) -> (exit code,
-    output), message_box_shown(), close_message_box(), and crash_after_first_move(server)
+    output), message_box_shown(), close_message_box(), and crash_after_first_step(server)
     -> (exit code, output): a launch, with the folder's settings, whose process ends with
-    exit code 3 right after the update has moved its first file into the client folder;
-    afterwards the folder starts the ordinary launcher again."""
+    exit code 3 right after the update's first step in the client folder (a remove or a
+    move); afterwards the folder starts the ordinary launcher again."""
 
     maxDiff = None  # trees compare by digests: a failure lists every file that differs
     names_ignore_case = False  # the runner's file system finds "A" by "a"
@@ -261,7 +261,7 @@ class IncrementalPlay(IncrementalSteps):
     def test_an_update_cut_short_in_its_moves_is_finished_by_the_next_launch(self):
         server = self.install_v1()
         self.publish(server, self.v2, "2.1")
-        code, output = self.crash_after_first_move(server)
+        code, output = self.crash_after_first_step(server)
         self.assertEqual(code, 3, output)
         self.assertTrue(os.path.exists(os.path.join(self.update_folder(), "journal.json")))
         self.assertNotEqual(tree(self.client_folder()), tree(self.v2))
@@ -271,7 +271,7 @@ class IncrementalPlay(IncrementalSteps):
         self.assert_updated_to_v2()
         self.assertEqual(self.package_log(server), [], "the finished update was fetched again")
 
-    def test_a_package_whose_directory_is_damaged_fails_like_a_damaged_package(self):
+    def test_a_package_whose_directory_is_damaged_takes_the_whole_install(self):
         server = self.install_v1()
         self.publish(server, self.v2, "2.1")
         server.get("/_config?package-damaged=truncated")
@@ -280,7 +280,9 @@ class IncrementalPlay(IncrementalSteps):
         self.close_message_box()
         code, output = self.finish(launcher)
         self.assertEqual(code, 0, output)
-        self.assertEqual(tree(self.client_folder()), tree(self.v1))
+        # The whole package was asked for, and failed as a damaged package fails.
+        self.assertTrue(any(not e["range"] for e in self.package_log(server)), self.package_log(server))
         self.assertEqual(read(os.path.join(self.folder, "Version.json")), version)
+        self.assertFalse(os.path.exists(self.update_folder()), "the update folder was kept")
         reasons = [e["query"] for e in server.get("/_reports")]
         self.assertTrue(any(f"reason={REASONS['ReportExtractFileFail']}&" in q for q in reasons), reasons)

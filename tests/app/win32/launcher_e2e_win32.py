@@ -269,9 +269,9 @@ class Incremental(IncrementalPlay, WindowsLauncherTest):
     def close_message_box(self):
         self.dismiss_message_box()
 
-    def crash_after_first_move(self, server):
+    def crash_after_first_step(self, server):
         return self.finish(self.launch(dict(os.environ, LAUNCHER_TEST_PAGE_ARGUMENTS=self.PAGE_ARGUMENT,
-                                            LAUNCHER_TEST_CRASH_AFTER_MOVES="1")))
+                                            LAUNCHER_TEST_CRASH_AFTER_STEPS="1")))
 
     def status_text_is_red(self):
         return sum(1 for r, g, b in pixels(self.status_pixels()) if r > 200 and g < 60 and b < 60) > 50

@@ -7,9 +7,9 @@
 //   LAUNCHER_TEST_PAGE_LOCATION   when set, the control is first sent to this address
 //                                 (a page of another origin), and the call waits until
 //                                 the control reports it as its location.
-//   LAUNCHER_TEST_CRASH_AFTER_MOVES N: the process ends at once with exit code 3 right
-//                                 after an update has moved its Nth file into the client
-//                                 folder, as a crash or a power cut would end it.
+//   LAUNCHER_TEST_CRASH_AFTER_STEPS N: the process ends at once with exit code 3 right
+//                                 after an update's Nth step in the client folder (a
+//                                 remove or a move), as a crash or a power cut would end it.
 //   LAUNCHER_TEST_HOLD_FILE       PATH: this file is opened without sharing before the
 //                                 launcher starts and stays open until the driver ends,
 //                                 as a running game holds its files.
@@ -48,7 +48,7 @@ CLauncherApp* g_app = nullptr;
 bool g_navigated = false;
 int g_locationChecks = 0;
 HWND g_reportedBox = nullptr;
-std::size_t g_crashAfterMoves = 0;
+std::size_t g_crashAfterSteps = 0;
 
 std::wstring Environment(const wchar_t* name) {
   const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
@@ -177,16 +177,17 @@ LRESULT CALLBACK WatchWindows(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-// Ends the process without any cleanup, as a crash does: nothing after the move runs.
-void CrashAfterMoves(std::size_t moved) {
-  if (moved == g_crashAfterMoves) TerminateProcess(GetCurrentProcess(), 3);
+// Ends the process without any cleanup, as a crash does: nothing after the step runs.
+bool CrashAfterSteps(std::size_t done) {
+  if (done == g_crashAfterSteps) TerminateProcess(GetCurrentProcess(), 3);
+  return true;
 }
 
-void ArmCrashAfterMoves() {
-  const std::wstring count = Environment(L"LAUNCHER_TEST_CRASH_AFTER_MOVES");
+void ArmCrashAfterSteps() {
+  const std::wstring count = Environment(L"LAUNCHER_TEST_CRASH_AFTER_STEPS");
   if (count.empty()) return;
-  g_crashAfterMoves = static_cast<std::size_t>(std::wcstoul(count.c_str(), nullptr, 10));
-  SetAfterMoveHookForTesting(&CrashAfterMoves);
+  g_crashAfterSteps = static_cast<std::size_t>(std::wcstoul(count.c_str(), nullptr, 10));
+  SetAfterStepHookForTesting(&CrashAfterSteps);
 }
 
 // The held file's handle, or INVALID_HANDLE_VALUE when none is asked for or it cannot be opened.
@@ -205,7 +206,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   platform::SingleInstance instance;
   if (instance.Acquire(kInstanceName) == platform::SingleInstance::Result::AlreadyRunning) return 0;
   const HANDLE heldFile = HoldFile();
-  ArmCrashAfterMoves();
+  ArmCrashAfterSteps();
   const bool oleReady = SUCCEEDED(OleInitialize(nullptr));
   const HHOOK windowWatch = SetWindowsHookExW(WH_CBT, &WatchWindows, nullptr, GetCurrentThreadId());
 

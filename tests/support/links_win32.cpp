@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "folder_link.h"
+#include "links.h"
 
 namespace testing_support {
 namespace {
@@ -27,10 +27,10 @@ struct MountPointReparseBuffer {
 };
 
 // The reparse point itself must be there: a call that claims success without making
-// one would let a test pass on a plain folder.
-bool IsReparsePoint(const fs::path& path) {
+// one would let a test pass on a plain folder or file.
+bool IsReparsePoint(const fs::path& path, DWORD directory = FILE_ATTRIBUTE_DIRECTORY) {
   const DWORD a = GetFileAttributesW(path.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) && (a & FILE_ATTRIBUTE_DIRECTORY);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) && (a & FILE_ATTRIBUTE_DIRECTORY) == directory;
 }
 
 bool MakeJunction(const fs::path& link, const fs::path& target) {
@@ -62,6 +62,11 @@ bool MakeJunction(const fs::path& link, const fs::path& target) {
 bool MakeDirectorySymbolicLink(const fs::path& link, const fs::path& target) {
   const DWORD flags = SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
   return CreateSymbolicLinkW(link.c_str(), fs::absolute(target).c_str(), flags) && IsReparsePoint(link);
+}
+
+bool MakeFileSymbolicLink(const fs::path& link, const fs::path& target) {
+  return CreateSymbolicLinkW(link.c_str(), fs::absolute(target).c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+         IsReparsePoint(link, 0);
 }
 
 // Wine (8.0) makes neither of the two above and removes no folder link, but it shows a
@@ -115,10 +120,12 @@ void RemoveHostSymbolicLink(const fs::path& link) {
 
 }  // namespace
 
-std::vector<FolderLinkKind> FolderLinkKinds() {
+std::vector<LinkKind> FolderLinkKinds() {
   return {{"Junction", &MakeJunction, nullptr},
           {"DirectorySymbolicLink", &MakeDirectorySymbolicLink, nullptr},
           {"WineHostSymbolicLink", &MakeHostSymbolicLink, &RemoveHostSymbolicLink}};
 }
+
+std::vector<LinkKind> FileLinkKinds() { return {{"FileSymbolicLink", &MakeFileSymbolicLink, nullptr}}; }
 
 }  // namespace testing_support
