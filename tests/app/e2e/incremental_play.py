@@ -171,14 +171,16 @@ class IncrementalSteps:
                     write(folder, name, data)
 
     def update_in_one_launch(self, both=None, v2=None, fold_case=False):
-        """v1 installed, a file of the player's beside it, then one launch against v2."""
+        """v1 installed, a file of the player's beside it, then one launch against v2,
+        which the update makes by ranges alone."""
         self.change_versions(both, v2)
         server = self.install_v1()
         write(self.client_folder(), PLAYER, PLAYER_FILE)
         self.publish(server, self.v2, "2.1")
         self.run_to_the_game()
         self.assert_updated_to_v2([PLAYER], fold_case)
-        return server
+        log = self.package_log(server)
+        self.assertTrue(all(e["range"] for e in log), log)
 
 
 class IncrementalPlay(IncrementalSteps):
