@@ -158,7 +158,6 @@ class SoundnessCase(IncrementalSteps, LauncherTest):
         return max(columns) - min(columns) if columns else 0
 
 
-
 class Soundness(SoundnessCase):
     # --- what the server sends
 
@@ -327,8 +326,8 @@ class Soundness(SoundnessCase):
         self.lay_out(server, DownloadRetry=1, **SETTINGS)
         self.publish(server, self.v2, "2.1")
         server.get("/_config?stall-package=1&stall-seconds=120")
-        # Two attempts of 2 s each: given up long before the stall's 120 s, or libcurl's
-        # default of none.
+        # Two attempts, each given up after 2 s without a byte: long before the stall's
+        # 120 s, which libcurl alone would wait out.
         self.run_to_a_message_box({"LAUNCHER_TEST_LOW_SPEED_TIME": "2"}, timeout=45)
         self.assertEqual(len(self.package_log(server)), 2, self.package_log(server))
         reasons = [e["query"] for e in server.get("/_reports")]
