@@ -112,6 +112,8 @@ SETTINGS = {
     "stall-seconds": (float, 30.0),
     "ignore-range": (_flag, False),
     "cut-after": (_optional(_int_at_least(0)), None),
+    "range-shift": (_optional(_int_at_least(1)), None),
+    "range-shift-answers": (_optional(_int_at_least(1)), None),
     "no-validators": (_flag, False),
     "etag-salt": (_optional_text, None),
     "package-size": (_optional(_auto_or(_int_at_least(0))), None),
@@ -207,6 +209,19 @@ class Config:
             cut = self._values["cut-after"]
             self._values["cut-after"] = None
             return cut
+
+    def take_shift(self):
+        """How many bytes later than asked this partial answer starts (None: as asked),
+        counting it against range-shift-answers; the last counted answer ends the switch."""
+        with self._lock:
+            shift = self._values["range-shift"]
+            answers = self._values["range-shift-answers"]
+            if shift is not None and answers is not None:
+                answers -= 1
+                self._values["range-shift-answers"] = answers or None
+                if not answers:
+                    self._values["range-shift"] = None
+            return shift
 
     def next_status(self, kind):
         """The status for the next request of a kind, counting it."""
@@ -796,6 +811,10 @@ class Handler(BaseHTTPRequestHandler):
             self.reply(416, b"range not satisfiable\n", headers={"Content-Range": f"bytes */{total}", **validators})
             return
         first, last = span or (0, total - 1)
+        shift = self.server.config.take_shift() if span else None
+        if shift is not None:
+            # Other bytes than asked, and a Content-Range that tells so.
+            first = min(first + shift, last)
         body = package.data[first:last + 1]
         status = 206 if span else 200
         self.entry.update(status=status, size=total, complete=False)

@@ -484,6 +484,31 @@ class RangeSwitches(unittest.TestCase):
             self.assertEqual([(e["status"], e["sent"], e["complete"]) for e in log],
                              [(206, 1000, False), (200, total, True), (200, 0, False)])
 
+    def test_range_shift_answers_other_bytes_than_asked_and_says_so(self):
+        with Server("--package-pad", "5000", "--range-shift", "7", "--range-shift-answers", "2") as server:
+            data = server.request(PACKAGE)[2]
+            total = len(data)
+            # A whole answer does not count; the next two partial ones start 7 bytes late.
+            for header, first, last in (("bytes=100-199", 107, 199), ("bytes=-50", total - 43, total - 1)):
+                with self.subTest(range=header):
+                    status, headers, body = server.request(PACKAGE, headers={"Range": header})
+                    self.assertEqual((status, headers["Content-Range"], body),
+                                     (206, f"bytes {first}-{last}/{total}", data[first:last + 1]))
+            status, headers, body = server.request(PACKAGE, headers={"Range": "bytes=100-199"})
+            self.assertEqual((status, headers["Content-Range"], body), (206, f"bytes 100-199/{total}", data[100:200]))
+            config = server.json("/_config")[1]
+            self.assertEqual((config["range-shift"], config["range-shift-answers"]), (None, None))
+
+            # Without a count every partial answer is shifted while the switch is set; a
+            # shift past the range's end leaves its last byte.
+            server.request("/_config?range-shift=500")
+            for _ in range(2):
+                status, headers, body = server.request(PACKAGE, headers={"Range": "bytes=100-199"})
+                self.assertEqual((headers["Content-Range"], body), (f"bytes 199-199/{total}", data[199:200]))
+            server.request("/_config?range-shift=")
+            self.assertEqual(server.request(PACKAGE, headers={"Range": "bytes=100-199"})[2], data[100:200])
+            self.assertEqual(server.json("/_config?range-shift=0")[0], 400)
+
     def test_version_answer_announces_size_and_digest_when_asked(self):
         with Server("--package-size", "auto", "--package-sha256", "auto") as server:
             data = server.request(PACKAGE)[2]

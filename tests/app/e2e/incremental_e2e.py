@@ -19,6 +19,9 @@ CRASHER = "launcher_apply_crasher"
 
 
 class Incremental(IncrementalPlay, LauncherTest):
+    def message_box_shown(self):
+        return self.screen.dialog() is not None
+
     def close_message_box(self):
         self.dismiss_dialog()
 

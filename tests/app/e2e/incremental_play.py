@@ -5,7 +5,7 @@ the assertion of what was fetched.
 
 Every case installs version 1 of a client (the sample client plus eight assets) by a
 whole install, then publishes version 2 (one asset changed, one added, one removed) or
-the same client again.
+the same client again; some cases change both versions first (change_versions).
 """
 
 import hashlib
@@ -21,6 +21,7 @@ ASSET = 300 * 1024  # far above the 64 KiB under which neighbouring ranges merge
 ASSETS = [f"data/asset{i}.bin" for i in range(8)]
 CHANGED, ADDED, REMOVED = ASSETS[3], "data/added.bin", ASSETS[5]
 SETTINGS = {"IncrementalUpdate": 1, "BaseDir": "client"}
+PLAYER, PLAYER_FILE = "player-notes.txt", b"the player's own file"
 
 
 def write(folder, name, data):
@@ -51,15 +52,16 @@ def is_tail(entry):
     return (entry["range"] or "").startswith("bytes=-")
 
 
-class IncrementalPlay:
-    """The cases, for a runner (an E2ECase) that provides:
+class IncrementalSteps:
+    """The versions and the steps of the cases, for a runner (an E2ECase) that provides:
     lay_out(server, **settings), start_launcher() -> process, finish(process) -> (exit code,
-    output), close_message_box(), and crash_after_first_step(server) -> (exit code, output):
-    a launch, with the folder's settings, whose process ends with exit code 3 right after
-    the update's first step in the client folder (a remove or a move); afterwards the folder
-    starts the ordinary launcher again."""
+    output), message_box_shown(), close_message_box(), and crash_after_first_step(server)
+    -> (exit code, output): a launch, with the folder's settings, whose process ends with
+    exit code 3 right after the update's first step in the client folder (a remove or a
+    move); afterwards the folder starts the ordinary launcher again."""
 
     maxDiff = None  # trees compare by digests: a failure lists every file that differs
+    names_ignore_case = False  # the runner's file system finds "A" by "a"
 
     def setUp(self):
         super().setUp()
@@ -94,7 +96,14 @@ class IncrementalPlay:
         game_args = os.path.join(self.folder, "game-args.json")
         if os.path.exists(game_args):
             os.remove(game_args)
-        code, output = self.finish(self.start_launcher())
+        launcher = self.start_launcher()
+        # A launch that fails waits for its message box: end it at once, not by a time-out.
+        wait_until(lambda: launcher.poll() is not None or self.message_box_shown(), 120, step=0.2)
+        failed = launcher.poll() is None and self.message_box_shown()
+        if failed:
+            self.close_message_box()
+        code, output = self.finish(launcher)
+        self.assertFalse(failed, "the launch ended in a message box\n" + output)
         self.assertEqual(code, 0, output)
         self.assertIsNotNone(self.game_record(), output)
         return output
@@ -132,10 +141,50 @@ class IncrementalPlay:
         """The ranges of entries and directory that arrived whole (the tail is asked for on every run)."""
         return {e["range"] for e in log if e.get("complete") and e["range"] and not is_tail(e)}
 
-    def assert_updated_to_v2(self):
-        self.assertEqual(tree(self.client_folder()), tree(self.v2))
-        self.assertIn('"2.1"', read(os.path.join(self.folder, "Version.json")).decode())
-        self.assertFalse(os.path.exists(self.update_folder()), "the update folder was kept")
+    def assert_updated_to_v2(self, player_files=(), fold_case=False):
+        self.assert_installed(self.v2, "2.1", player_files, fold_case)
+
+    def assert_installed(self, release, version, player_files=(), fold_case=False):
+        """The client holds exactly the release's files and the player's (names in any
+        case with `fold_case`, for a system that keeps a file's old spelling), the version
+        is recorded and the update folder is gone."""
+        expected = dict(tree(release), **{name: hashlib.sha256(PLAYER_FILE).hexdigest() for name in player_files})
+        found = tree(self.client_folder())
+        if fold_case:
+            expected, found = ({name.lower(): digest for name, digest in files.items()} for files in (expected, found))
+        self.assertEqual(found, expected)
+        self.assertIn(f'"{version}"', read(os.path.join(self.folder, "Version.json")).decode())
+        self.assertFalse(os.path.lexists(self.update_folder()), "the update folder was kept")
+
+    def change_versions(self, both=None, v2=None):
+        """Changes the versions laid out: `both` in v1 and v2, then `v2` in v2 alone. Each
+        maps a name to its new bytes, or to None to remove it; a name replaces whatever is
+        there (a folder included), in the order given."""
+        for folder, changes in ((self.v1, both), (self.v2, both), (self.v2, v2)):
+            for name, data in (changes or {}).items():
+                path = os.path.join(folder, name)
+                if os.path.isdir(path):
+                    shutil.rmtree(path)
+                elif os.path.exists(path):
+                    os.remove(path)
+                if data is not None:
+                    write(folder, name, data)
+
+    def update_in_one_launch(self, both=None, v2=None, fold_case=False):
+        """v1 installed, a file of the player's beside it, then one launch against v2,
+        which the update makes by ranges alone."""
+        self.change_versions(both, v2)
+        server = self.install_v1()
+        write(self.client_folder(), PLAYER, PLAYER_FILE)
+        self.publish(server, self.v2, "2.1")
+        self.run_to_the_game()
+        self.assert_updated_to_v2([PLAYER], fold_case)
+        log = self.package_log(server)
+        self.assertTrue(all(e["range"] for e in log), log)
+
+
+class IncrementalPlay(IncrementalSteps):
+    """The cases every build plays."""
 
     # --- the cases
 
@@ -174,6 +223,18 @@ class IncrementalPlay:
         log = self.package_log(server)
         self.assertEqual([e["status"] for e in log][-1], 200)
         self.assertEqual(tree(self.client_folder()), tree(self.v2))
+
+    def test_a_file_that_becomes_a_folder(self):
+        self.update_in_one_launch(v2={ASSETS[1]: None, ASSETS[1] + "/inner.bin": os.urandom(ASSET)})
+
+    def test_a_folder_of_files_that_becomes_a_file(self):
+        self.update_in_one_launch(both={"data/sub/a.bin": os.urandom(ASSET), "data/sub/b.bin": os.urandom(ASSET)},
+                                  v2={"data/sub": os.urandom(ASSET)})
+
+    def test_a_file_renamed_only_in_case_with_new_content(self):
+        self.update_in_one_launch(both={ASSETS[2]: None, "data/Asset2.bin": os.urandom(ASSET)},
+                                  v2={"data/Asset2.bin": None, ASSETS[2]: os.urandom(ASSET)},
+                                  fold_case=self.names_ignore_case)
 
     def test_an_interrupted_fetch_keeps_the_old_client_and_the_next_run_fetches_the_rest(self):
         server = self.install_v1()

@@ -213,8 +213,8 @@ class LauncherTest(E2ECase):
         subprocess.run([sys.executable, make_launcher_folder.__file__, *arguments], check=True,
                        stdout=subprocess.DEVNULL)
 
-    def start_launcher(self, program="launcher"):
-        environment = dict(os.environ, XDG_RUNTIME_DIR=self.work)
+    def start_launcher(self, program="launcher", environment=None):
+        environment = dict(os.environ, XDG_RUNTIME_DIR=self.work, **(environment or {}))
         process = subprocess.Popen(["./" + program], cwd=self.folder, env=environment,
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.processes.append(process)

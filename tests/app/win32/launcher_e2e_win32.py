@@ -261,6 +261,10 @@ class Scenarios(ScenarioPlay, WindowsLauncherTest):
 class Incremental(IncrementalPlay, WindowsLauncherTest):
     PAGE_ARGUMENT = "username=alice&token=x"
     HELD_TEXT = "Close the game to update it"
+    names_ignore_case = True
+
+    def message_box_shown(self):
+        return self.message_box() is not None
 
     def close_message_box(self):
         self.dismiss_message_box()
