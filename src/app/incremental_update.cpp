@@ -225,11 +225,7 @@ CLauncherApp::Incremental CLauncherApp::UpdateIncrementally(const std::string& c
   const UpdatePlan plan = PlanUpdate(entries, source.directoryOffset, installed, [&](const std::string& name) {
     return FileSizeOf(ClientFilePath(clientFolder, name));
   });
-  if (!HasRoomForUpdate(source, plan)) {
-    ShowStageFailure(NotEnoughDiskSpaceText());
-    Report("ReportExtractFileFail");
-    return Because(Incremental::Failed, "not enough free disk space");
-  }
+  if (!HasRoomForUpdate(source, plan)) return FailForSpace();
   step = FetchRanges(source, plan.ranges);
   if (step != Incremental::Done) return step;
   if (!EndStage(true, L"")) return Incremental::Failed;
@@ -260,6 +256,12 @@ void CLauncherApp::RemoveUpdateFolder(const std::string& clientFolder) {
 CLauncherApp::Incremental CLauncherApp::InstallWhole(const PackageSource& source) {
   RemoveTree(source.folders.root);
   return Incremental::Whole;
+}
+
+CLauncherApp::Incremental CLauncherApp::FailForSpace() {
+  ShowStageFailure(NotEnoughDiskSpaceText());
+  Report("ReportExtractFileFail");
+  return Because(Incremental::Failed, "not enough free disk space");
 }
 
 void CLauncherApp::FailDownload() {
@@ -319,6 +321,9 @@ CLauncherApp::Incremental CLauncherApp::FetchPackageDirectory(PackageSource* sou
   std::uint32_t directorySize = 0;
   platform::RemoveFile(tailPath);
   if (!WriteWholeFile(tailPath, fetcher_->tail())) {
+    // A volume too full for the tail is a full volume, not a failed download.
+    std::uint64_t free = 0;
+    if (platform::FreeDiskSpace(gameRoot_, &free) && free < kTailLength) return FailForSpace();
     FailDownload();
     return Because(Incremental::Failed, "the package's tail could not be written");
   }

@@ -121,6 +121,8 @@ class CLauncherApp : public CApp,
   Incremental StageEntries(const PackageSource& source, const std::vector<const PackageEntry*>& fetched);
   // Checks, journals and applies the staged files.
   Incremental ApplyUpdate(const std::string& clientFolder, const PackageSource& source, const UpdateJournal& journal);
+  // Shows NotEnoughDiskSpace and sends its report.
+  Incremental FailForSpace();
   // Shows the failure of an update's fetching (unless the player left) and sends its report.
   void FailDownload();
   // Finishes an update that a crash interrupted after its journal was written; one
