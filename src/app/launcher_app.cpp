@@ -35,8 +35,9 @@ void CLauncherApp::InitWindow(MainWindowParams& windowParams, int& canvasWidth, 
   canvasHeight = kCanvasHeight;
 }
 
+// The browser, the slowest part by far, comes once the first frame is on screen
+// (OnFirstFrameShown).
 void CLauncherApp::InitUI() {
-  const platform::Rect client = window_system::GetClientRect(MainWindow());
   CUIManager* manager = UIManager();
 
   backgroundPicture_ = new CUIPicture(manager);
@@ -72,9 +73,9 @@ void CLauncherApp::InitUI() {
   fetcher_ = std::make_unique<CRangeFetcher>(this, timeout, retry, retryDelay, tls);
   stager_ = std::make_unique<CEntryStager>(this);
   scanner_ = std::make_unique<CTaskWorker>([this] { updateProgressPending_.exchange(true); });
-
-  CreateBrowser(client);
 }
+
+void CLauncherApp::OnFirstFrameShown() { CreateBrowser(window_system::GetClientRect(MainWindow())); }
 
 void CLauncherApp::Cleanup() {
   reporter_.reset();

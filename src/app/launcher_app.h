@@ -76,6 +76,8 @@ class CLauncherApp : public CApp,
  protected:
   void InitWindow(MainWindowParams& windowParams, int& canvasWidth, int& canvasHeight) override;
   void InitUI() override;
+  // Creates the browser, which opens the login page.
+  void OnFirstFrameShown() override;
   void OnIdle() override;
 
  private:
