@@ -3,6 +3,7 @@
 #include <json/json.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <set>
 #include <string>
@@ -10,6 +11,7 @@
 #include "app/app.h"
 #include "app/client_files.h"
 #include "app/client_update.h"
+#include "app/download_detail.h"
 #include "app/update_plan.h"
 #include "app/params.h"
 #include "app/task_worker.h"
@@ -142,12 +144,26 @@ class CLauncherApp : public CApp,
       }
     }
   }
+  // The sizes, speed and time left after the status text while a file downloads.
+  void ShowDownloadDetail();
   void BeginStage(const std::wstring& stageText);
   bool EndStage(bool succeeded, const std::wstring& failureText);
   // The failed stage's look: the status text red with `failureText`, then the box.
   void ShowStageFailure(const std::wstring& failureText);
   void CreateBrowser(const platform::Rect& rect);
   void DeleteBrowser();
+
+  // While a file downloads with a DownloadDetail format: the format, the stage text
+  // that the detail follows, the speed measured so far, and when the text last changed.
+  struct DetailDisplay {
+    std::wstring format;
+    std::wstring stageText;
+    CTransferMeter meter;
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point shown;
+  };
+  // The detail changes twice a second at most, so that it can be read.
+  static constexpr std::chrono::milliseconds kDetailInterval{500};
 
   // Status text colours (ARGB).
   static constexpr std::uint32_t kWhite = 0xFFFFFFFF;
@@ -179,5 +195,7 @@ class CLauncherApp : public CApp,
   // The update worker whose progress the stage shows, and its pending flag.
   const std::atomic<double>* updateProgress_ = nullptr;
   std::atomic<bool> updateProgressPending_{false};
+  DetailDisplay detail_;
+  platform::NumberFormat numberFormat_;
   bool launching_ = false;
 };
