@@ -16,6 +16,7 @@
 #include "loopback_server.h"
 #include "main_window_screen.h"
 #include "temp_folder.h"
+#include "test_window.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ class StageApp : public CLauncherApp {
 class DownloadStage : public testing::Test {
  protected:
   void SetUp() override {
-    shell_testing::InitWindowSystem();
+    ui_testing::InitWindowSystem();
     app_.CreateMainWindow();
   }
   void TearDown() override { app_.Teardown(); }

@@ -16,6 +16,7 @@
 #include "main_window_screen.h"
 #include "pixels.h"
 #include "temp_folder.h"
+#include "test_window.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ class FirstFrameApp : public CApp {
 class FirstFrame : public testing::Test {
  protected:
   void SetUp() override {
-    shell_testing::InitWindowSystem();
+    ui_testing::InitWindowSystem();
     ui_testing::WriteSolidBmp(temp_.path() / "background.bmp", kCanvasSize[0], kCanvasSize[1], kNavy);
   }
   void TearDown() override { app_.Teardown(); }

@@ -6,8 +6,6 @@
 
 namespace shell_testing {
 
-// Makes the window system usable in this process (GTK needs a display).
-void InitWindowSystem();
 // What the display shows at (x, y) of the window's client area, as 0xFFRRGGBB; 0 while
 // the window is off the screen.
 std::uint32_t ScreenPixel(NativeWindow window, int x, int y);

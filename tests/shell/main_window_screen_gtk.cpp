@@ -4,23 +4,6 @@
 
 namespace shell_testing {
 
-void InitWindowSystem() {
-  static const bool initialised = [] {
-    // A GTK warning in these tests is a fault.
-    g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING));
-    // No accessibility bus: it is not needed here and keeps its allocations until exit.
-    g_setenv("NO_AT_BRIDGE", "1", TRUE);
-    // Xvfb now and then drops a new connection at once when several clients connect
-    // together; a later attempt gets through.
-    for (int attempt = 0; attempt < 10; ++attempt) {
-      if (gtk_init_check(nullptr, nullptr)) return true;
-      g_usleep(50 * 1000);
-    }
-    return false;
-  }();
-  if (!initialised) g_error("GTK needs a display (DISPLAY)");
-}
-
 std::uint32_t ScreenPixel(NativeWindow window, int x, int y) {
   // Read from the X server: what is really on the screen, not what GTK holds.
   GdkWindow* native = gtk_widget_get_window(GTK_WIDGET(window));

@@ -4,8 +4,6 @@
 
 namespace shell_testing {
 
-void InitWindowSystem() {}
-
 std::uint32_t ScreenPixel(NativeWindow window, int x, int y) {
   const HWND handle = static_cast<HWND>(window);
   GdiFlush();

@@ -126,41 +126,33 @@ const HeldCase kCases[] = {
 
 class HeldFile : public testing::TestWithParam<HeldCase> {
  protected:
-  void SetUp() override { WriteFile(temp_.path() / "client" / "data.bin", "old"); }
+  void SetUp() override { WriteFile(Held(), "old"); }
 
-  std::wstring HeldPath() const { return temp_.Wide("client/data.bin"); }
-  bool Exists() const { return std::filesystem::exists(temp_.path() / "client" / "data.bin"); }
+  // The case's operation, with client/data.bin held for `hold` and a HeldFileWait
+  // living; the file is let go on return.
+  bool OperateWhileHeldFor(std::chrono::milliseconds hold) {
+    Holder holder(temp_.Wide("client/data.bin"), hold);
+    EXPECT_TRUE(holder.holding());
+    const platform::HeldFileWait wait;
+    return GetParam().operation(temp_);
+  }
+  std::filesystem::path Held() const { return temp_.path() / "client" / "data.bin"; }
 
   TempFolder temp_;
 };
 
 TEST_P(HeldFile, ForASecondIsWaitedOut) {
-  Holder holder(HeldPath(), 1s);
-  ASSERT_TRUE(holder.holding());
-  bool worked = false;
-  {
-    const platform::HeldFileWait wait;
-    worked = GetParam().operation(temp_);
-  }
-  EXPECT_TRUE(worked);
+  EXPECT_TRUE(OperateWhileHeldFor(1s));
   if (GetParam().after) {
-    EXPECT_EQ(ReadFile(temp_.path() / "client" / "data.bin"), GetParam().after);
+    EXPECT_EQ(ReadFile(Held()), GetParam().after);
   } else {
-    EXPECT_FALSE(Exists());
+    EXPECT_FALSE(std::filesystem::exists(Held()));
   }
 }
 
 TEST_P(HeldFile, ForTenSecondsFailsAsBeforeWithTheFileUnchanged) {
-  Holder holder(HeldPath(), 10s);
-  ASSERT_TRUE(holder.holding());
-  bool worked = true;
-  {
-    const platform::HeldFileWait wait;
-    worked = GetParam().operation(temp_);
-  }
-  EXPECT_FALSE(worked);
-  holder.Release();
-  EXPECT_EQ(ReadFile(temp_.path() / "client" / "data.bin"), "old");
+  EXPECT_FALSE(OperateWhileHeldFor(10s));
+  EXPECT_EQ(ReadFile(Held()), "old");
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, HeldFile, testing::ValuesIn(kCases),
