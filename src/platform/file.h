@@ -113,8 +113,9 @@ bool ClearReadOnly(const NativePath& path);
 // program holds the file open without sharing it. False when the file is missing.
 bool QueryFileSize(const std::string& path, std::uint64_t* size);
 // Whether the file can be replaced or deleted now: false on Windows while a program
-// holds it open without sharing that (a running game's own files); true when the
-// file is missing, and always on POSIX.
+// holds it open without sharing that (a running game's own files; while a HeldFileWait
+// lives, once the hold has outlasted its limit); true when the file is missing, and
+// always on POSIX.
 bool CanReplaceFile(const std::string& path);
 // Renames `from` to `to`, replacing `to` when it exists; false on failure.
 bool RenameOver(const std::string& from, const std::string& to);

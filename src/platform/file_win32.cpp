@@ -32,9 +32,10 @@ bool IsSharingViolation(DWORD error) { return error == ERROR_SHARING_VIOLATION |
 // handle goes.
 bool IsHeld(DWORD error) { return IsSharingViolation(error) || error == ERROR_ACCESS_DENIED; }
 
-// Runs `attempt`, a Win32 call that sets the last error when it fails, until it
-// succeeds or fails otherwise than `held`, or, while a HeldFileWait lives, until the
-// hold has outlasted its limit. The last failure's error stays the last error.
+// Runs `attempt`, a Win32 call that sets the last error when it fails. While a
+// HeldFileWait lives, a failure that `held` takes for a hold is tried again after a
+// growing pause, until it works or the hold has outlasted the limit; the last failure's
+// error stays the last error.
 template <typename Attempt>
 bool WaitingOutHolds(Attempt attempt, bool (*held)(DWORD) = IsHeld) {
   if (attempt()) return true;
