@@ -26,6 +26,20 @@ void CApp::CreateMainWindow() {
   uiReady_ = true;
   window_system::StartWakeTimer(mainWindow_);
   InitUI();
+  // The first frame is drawn before the window shows and goes on screen with it, so
+  // the window is never seen blank.
+  uiManager_->Paint();
+  window_system::ShowMainWindow(mainWindow_);
+  uiManager_->ShowFrame();
+  shownAt_ = std::chrono::steady_clock::now();
+  CheckFirstFrame();
+}
+
+void CApp::CheckFirstFrame() {
+  if (firstFrameShown_ || mainWindowDestroyed_) return;
+  if (!uiManager_->IsFrameOnScreen() && std::chrono::steady_clock::now() - shownAt_ < kFirstFrameWait) return;
+  firstFrameShown_ = true;
+  OnFirstFrameShown();
 }
 
 // Takes one message if there is one; an empty queue runs the idle step and paints,
@@ -49,6 +63,7 @@ CApp::Step CApp::TakeOne() {
       break;
   }
   if (!uiReady_) return Step::Continue;
+  CheckFirstFrame();
   OnIdle();
   // A window destroyed meanwhile is neither painted nor waited on: its quit comes next.
   if (mainWindowDestroyed_) return Step::Continue;

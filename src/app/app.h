@@ -1,6 +1,7 @@
 #pragma once
 // The generic application: main window, UI manager, wake-up timer and the message
 // loop with its single step.
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -41,7 +42,12 @@ class CApp : public IMainWindowOwner {
  protected:
   // Fills the window's parameters; the canvas size is the UI manager's.
   virtual void InitWindow(MainWindowParams& windowParams, int& canvasWidth, int& canvasHeight) = 0;
+  // Builds the window's content, which is painted before the window shows.
   virtual void InitUI() = 0;
+  // Once, when the first frame is on screen (or kFirstFrameWait after the window showed,
+  // when it never gets there, say on a hidden desktop): the time for slow work that
+  // must not keep the window blank. Called from CreateMainWindow or the loop.
+  virtual void OnFirstFrameShown() {}
 
  public:
   virtual void Cleanup() = 0;
@@ -52,10 +58,16 @@ class CApp : public IMainWindowOwner {
  private:
   enum class Step { Quit, Continue };
   Step TakeOne();
+  // Calls OnFirstFrameShown when its time has come.
+  void CheckFirstFrame();
+
+  static constexpr std::chrono::milliseconds kFirstFrameWait{500};
 
   NativeWindow mainWindow_ = nullptr;
   std::unique_ptr<CUIManager> uiManager_;
   bool uiReady_ = false;
   bool quit_ = false;
   bool mainWindowDestroyed_ = false;
+  bool firstFrameShown_ = false;
+  std::chrono::steady_clock::time_point shownAt_;
 };

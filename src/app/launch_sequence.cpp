@@ -98,6 +98,9 @@ void CLauncherApp::EnterGame(const std::string& pageArgument) {
   // The page is hidden during a run, but a script may still call again: one run at a time.
   if (launching_) return;
   launching_ = true;
+  // A client file that a virus scanner or an indexer holds for a moment does not fail
+  // the update: its file operations wait the hold out (on Windows).
+  const platform::HeldFileWait heldFiles;
   // An update that a crash cut short in the middle of its moves comes first.
   FinishInterruptedUpdate();
   pageArgument_ = pageArgument;

@@ -39,8 +39,9 @@ void CLauncherApp::InitWindow(MainWindowParams& windowParams, int& canvasWidth, 
   canvasHeight = kCanvasHeight;
 }
 
+// The browser, the slowest part by far, comes once the first frame is on screen
+// (OnFirstFrameShown).
 void CLauncherApp::InitUI() {
-  const platform::Rect client = window_system::GetClientRect(MainWindow());
   CUIManager* manager = UIManager();
 
   backgroundPicture_ = new CUIPicture(manager);
@@ -65,7 +66,9 @@ void CLauncherApp::InitUI() {
   progressBar_->SetRect(cx - 250, bottom - 103, 500, 30);
   percentageLabel_->SetRect(cx - 250, bottom - 97, 500, 30);
   percentageLabel_->SetFontSize(12);
-  statusLabel_->SetRect(cx - 250, bottom - 67, 500, 37);
+  // Two lines: a download's detail goes below its status text.
+  statusLabel_->SetRect(cx - 250, bottom - 67, 500, 54);
+  numberFormat_ = platform::UserNumberFormat();
 
   const int timeout = ReadJsonInt(settings_, "DownloadTimeout");
   const int retry = ReadJsonInt(settings_, "DownloadRetry");
@@ -76,9 +79,9 @@ void CLauncherApp::InitUI() {
   fetcher_ = std::make_unique<CRangeFetcher>(this, timeout, retry, retryDelay, tls);
   stager_ = std::make_unique<CEntryStager>(this);
   scanner_ = std::make_unique<CTaskWorker>([this] { updateProgressPending_.exchange(true); });
-
-  CreateBrowser(client);
 }
+
+void CLauncherApp::OnFirstFrameShown() { CreateBrowser(window_system::GetClientRect(MainWindow())); }
 
 void CLauncherApp::Cleanup() {
   reporter_.reset();
@@ -103,6 +106,19 @@ void CLauncherApp::OnIdle() {
     ShowProgress(static_cast<float>(*updateProgress_));
     updateProgressPending_.exchange(false);
   }
+  if (!detail_.format.empty()) ShowDownloadDetail();
+}
+
+void CLauncherApp::ShowDownloadDetail() {
+  const auto now = std::chrono::steady_clock::now();
+  const std::int64_t done = downloader_->bytesDone;
+  detail_.meter.Sample(std::chrono::duration<double>(now - detail_.start).count(), done);
+  if (done <= 0 || now - detail_.shown < kDetailInterval) return;
+  detail_.shown = now;
+  const std::int64_t total = downloader_->bytesTotal;
+  const DownloadFigures figures{done, total, detail_.meter.BytesPerSecond(), detail_.meter.SecondsLeft(total)};
+  const std::wstring detail = FormatDownloadDetail(detail_.format, figures, numberFormat_);
+  statusLabel_->SetText(detail.empty() ? detail_.stageText : detail_.stageText + L"\n" + detail);
 }
 
 void CLauncherApp::OnDownloadProgress(CDownloader*) { downloadProgressPending_.exchange(true); }
@@ -194,8 +210,13 @@ void CLauncherApp::ShowStageFailure(const std::wstring& failureText) {
 bool CLauncherApp::RunDownloadStage(const std::string& url, const std::string& filePath,
                                     const std::wstring& stageText, const std::wstring& failureText) {
   BeginStage(stageText);
+  // A file (the package) shows its sizes, speed and time left; the version answer does not.
+  if (!filePath.empty()) {
+    detail_ = {DownloadDetailFormat(settings_), stageText, {}, std::chrono::steady_clock::now(), {}};
+  }
   downloader_->Start(url, filePath, "");
   WaitForWorker(*downloader_);
+  detail_.format.clear();
   const std::wstring shown = downloader_->outOfSpace    ? NotEnoughDiskSpaceText()
                              : downloader_->bodyRefused() ? UntrustedReleaseText()
                                                           : failureText;

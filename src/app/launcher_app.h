@@ -3,6 +3,7 @@
 #include <json/json.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <set>
 #include <string>
@@ -10,6 +11,7 @@
 #include "app/app.h"
 #include "app/client_files.h"
 #include "app/client_update.h"
+#include "app/download_detail.h"
 #include "app/update_plan.h"
 #include "app/params.h"
 #include "app/task_worker.h"
@@ -77,6 +79,8 @@ class CLauncherApp : public CApp,
  protected:
   void InitWindow(MainWindowParams& windowParams, int& canvasWidth, int& canvasHeight) override;
   void InitUI() override;
+  // Creates the browser, which opens the login page.
+  void OnFirstFrameShown() override;
   void OnIdle() override;
 
  private:
@@ -163,12 +167,26 @@ class CLauncherApp : public CApp,
       }
     }
   }
+  // The sizes, speed and time left after the status text while a file downloads.
+  void ShowDownloadDetail();
   void BeginStage(const std::wstring& stageText);
   bool EndStage(bool succeeded, const std::wstring& failureText);
   // The failed stage's look: the status text red with `failureText`, then the box.
   void ShowStageFailure(const std::wstring& failureText);
   void CreateBrowser(const platform::Rect& rect);
   void DeleteBrowser();
+
+  // While a file downloads with a DownloadDetail format: the format, the stage text
+  // that the detail follows, the speed measured so far, and when the text last changed.
+  struct DetailDisplay {
+    std::wstring format;
+    std::wstring stageText;
+    CTransferMeter meter;
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point shown;
+  };
+  // The detail changes twice a second at most, so that it can be read.
+  static constexpr std::chrono::milliseconds kDetailInterval{500};
 
   // Status text colours (ARGB).
   static constexpr std::uint32_t kWhite = 0xFFFFFFFF;
@@ -203,6 +221,8 @@ class CLauncherApp : public CApp,
   // The update worker whose progress the stage shows, and its pending flag.
   const std::atomic<double>* updateProgress_ = nullptr;
   std::atomic<bool> updateProgressPending_{false};
+  DetailDisplay detail_;
+  platform::NumberFormat numberFormat_;
   bool launching_ = false;
   // An update's journal could not be finished: the client is of two versions until the
   // whole install refills it.

@@ -77,6 +77,8 @@ void CDownloader::Start(const std::string& url, const std::string& filePath, con
   finished = false;
   succeeded = false;
   progress = 0.0;
+  bytesDone = 0;
+  bytesTotal = -1;
   outOfSpace = false;
   lastStatus_ = 0;
   bodyRefused_ = false;
@@ -307,6 +309,8 @@ void CDownloader::UpdateProgress(double total, double now) {
   const double done = counting ? static_cast<double>(bodyOffset_) + now : static_cast<double>(resumeFrom_);
   const double whole = counting ? (total > 0 ? static_cast<double>(bodyOffset_) + total : 0.0)
                                 : static_cast<double>(fullSize_);
+  bytesDone = static_cast<std::int64_t>(done);
+  bytesTotal = whole > 0 ? static_cast<std::int64_t>(whole) : -1;
   // Whole percent, truncated: 0.999 is still 0.99, so 1.00 means every byte is there.
   const double value = whole > 0 ? std::floor(done * 100.0 / whole) / 100.0 : 0.0;
   if (value == progress) return;

@@ -91,6 +91,11 @@ class CDownloader {
   // already in the part when a body is resumed; changes only while a callback is set,
   // each change followed by OnDownloadProgress.
   std::atomic<double> progress{0.0};
+  // The same attempt's bytes so far, and the whole content's size (< 0 while unknown),
+  // updated on every report of libcurl's, unlike `progress`, and without notification:
+  // for a display of sizes and speed that reads them while the worker runs.
+  std::atomic<std::int64_t> bytesDone{0};
+  std::atomic<std::int64_t> bytesTotal{-1};
   // Set with `finished` when a file download failed because its folder's volume has no
   // room for the rest of the body; then nothing was retried and nothing is left behind.
   std::atomic<bool> outOfSpace{false};

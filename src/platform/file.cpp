@@ -1,8 +1,16 @@
 #include "platform/file.h"
 
+#include <atomic>
+
 // The parts that are the same on every platform: ownership of the handle (only Close
-// differs), joining native paths, and the narrow forms of the removals.
+// differs), joining native paths, the narrow forms of the removals, and whether file
+// operations wait out holds.
 namespace platform {
+namespace {
+
+std::atomic<int> g_heldFileWaits{0};
+
+}  // namespace
 
 File::File(File&& other) noexcept
     : handle_(other.handle_), failReads_(other.failReads_), failWrites_(other.failWrites_) {
@@ -31,5 +39,11 @@ NativePath NativePath::Join(const NativePath& name) const {
 bool RemoveFile(const std::string& path) { return FitsMaxPath(path) && RemoveFile(NativePath::FromAnsi(path)); }
 
 bool RemoveFolder(const std::string& path) { return FitsMaxPath(path) && RemoveFolder(NativePath::FromAnsi(path)); }
+
+HeldFileWait::HeldFileWait() { ++g_heldFileWaits; }
+
+HeldFileWait::~HeldFileWait() { --g_heldFileWaits; }
+
+bool HeldFileWait::IsActive() { return g_heldFileWaits > 0; }
 
 }  // namespace platform

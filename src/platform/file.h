@@ -5,6 +5,7 @@
 // result, an I/O error is never confused with the end of a file, and paths that do
 // not fit kMaxPath fail. Wide paths are used by the archive layer, narrow ones by the
 // launcher's own helpers, native ones (NativePath) by folder listings.
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -116,8 +117,9 @@ bool ClearReadOnly(const NativePath& path);
 // program holds the file open without sharing it. False when the file is missing.
 bool QueryFileSize(const std::string& path, std::uint64_t* size);
 // Whether the file can be replaced or deleted now: false on Windows while a program
-// holds it open without sharing that (a running game's own files); true when the
-// file is missing, and always on POSIX.
+// holds it open without sharing that (a running game's own files; while a HeldFileWait
+// lives, once the hold has outlasted its limit); true when the file is missing, and
+// always on POSIX.
 bool CanReplaceFile(const std::string& path);
 // Renames `from` to `to`, replacing `to` when it exists; false on failure.
 bool RenameOver(const std::string& from, const std::string& to);
@@ -145,6 +147,24 @@ class FolderSearch {
 
  private:
   void* state_ = nullptr;
+};
+
+// While one lives, the process's file operations on Windows wait out another program's
+// brief hold on a file, as a virus scanner or an indexer holds one it reads: opening,
+// creating, replacing, moving or deleting a file, or removing a folder, that fails with
+// a sharing violation, a lock violation or access denied is tried again with a short
+// back-off for up to kLimit, then fails as it would have at once. POSIX has no such
+// holds, so nothing changes there.
+class HeldFileWait {
+ public:
+  HeldFileWait();
+  ~HeldFileWait();
+  HeldFileWait(const HeldFileWait&) = delete;
+  HeldFileWait& operator=(const HeldFileWait&) = delete;
+
+  static bool IsActive();
+
+  static constexpr std::chrono::milliseconds kLimit{5000};
 };
 
 }  // namespace platform

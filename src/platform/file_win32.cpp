@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <algorithm>
+
 #include "platform/codepage.h"
 #include "platform/fault.h"
 #include "platform/file.h"
@@ -23,11 +25,62 @@ struct SearchState {
   bool pending = false;  // `data` holds an entry not yet handed out
 };
 
+// Another program holds the file open without sharing what we ask for.
+bool IsSharingViolation(DWORD error) { return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION; }
+
+// The same, or it is deleting the file, which answers access denied until its last
+// handle goes.
+bool IsHeld(DWORD error) { return IsSharingViolation(error) || error == ERROR_ACCESS_DENIED; }
+
+// Runs `attempt`, a Win32 call that sets the last error when it fails. While a
+// HeldFileWait lives, a failure that `held` takes for a hold is tried again after a
+// growing pause, until it works or the hold has outlasted the limit; the last failure's
+// error stays the last error.
+template <typename Attempt>
+bool WaitingOutHolds(Attempt attempt, bool (*held)(DWORD) = IsHeld) {
+  if (attempt()) return true;
+  DWORD error = GetLastError();
+  if (!HeldFileWait::IsActive()) return false;
+  const ULONGLONG deadline = GetTickCount64() + HeldFileWait::kLimit.count();
+  DWORD pause = 20;
+  while (held(error) && GetTickCount64() < deadline) {
+    Sleep(pause);
+    pause = std::min<DWORD>(pause * 2, 250);
+    if (attempt()) return true;
+    error = GetLastError();
+  }
+  SetLastError(error);
+  return false;
+}
+
+// The Win32 calls on files, each waiting out holds as WaitingOutHolds says.
+HANDLE CreateFileWaiting(const wchar_t* path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
+                         DWORD disposition, DWORD flags, HANDLE templateFile) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const bool opened = WaitingOutHolds([&] {
+    file = CreateFileW(path, access, share, security, disposition, flags, templateFile);
+    return file != INVALID_HANDLE_VALUE;
+  });
+  return opened ? file : INVALID_HANDLE_VALUE;
+}
+
+bool DeleteFileWaiting(const wchar_t* path) {
+  return WaitingOutHolds([path] { return DeleteFileW(path) != 0; });
+}
+
+bool RemoveDirectoryWaiting(const wchar_t* path) {
+  return WaitingOutHolds([path] { return RemoveDirectoryW(path) != 0; });
+}
+
+bool MoveFileExWaiting(const char* from, const char* to, DWORD flags) {
+  return WaitingOutHolds([&] { return MoveFileExA(from, to, flags) != 0; });
+}
+
 }  // namespace
 
 File File::OpenRead(const std::wstring& path) {
   if (!FitsMaxPath(path) || fault::Hit(fault::Op::Open, path)) return File();
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  HANDLE h = CreateFileWaiting(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return File();
   File file(reinterpret_cast<std::intptr_t>(h));
@@ -42,8 +95,8 @@ File File::Create(const std::wstring& path, std::uint32_t attributes, std::uint3
   DWORD flags = attributes ? attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY) : FILE_ATTRIBUTE_NORMAL;
   if (flags == 0) flags = FILE_ATTRIBUTE_NORMAL;
   // A link made after the look above is opened as itself, and refused below.
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags | FILE_FLAG_OPEN_REPARSE_POINT,
-                         nullptr);
+  HANDLE h = CreateFileWaiting(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return File();
   BY_HANDLE_FILE_INFORMATION opened{};
   if (!GetFileInformationByHandle(h, &opened) || (opened.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -139,12 +192,12 @@ std::string NativePath::ToUtf8() const { return WideToNarrow(units_, CodePage::U
 
 bool RemoveFile(const NativePath& path) {
   if (!path.FitsMaxPath() || fault::Hit(fault::Op::Remove, path.units())) return false;
-  return DeleteFileW(path.units().c_str()) != 0;
+  return DeleteFileWaiting(path.units().c_str());
 }
 
 bool RemoveFolder(const NativePath& path) {
   if (!path.FitsMaxPath() || fault::Hit(fault::Op::RemoveFolder, path.units())) return false;
-  return RemoveDirectoryW(path.units().c_str()) != 0;
+  return RemoveDirectoryWaiting(path.units().c_str());
 }
 
 bool RemoveLink(const NativePath& path) {
@@ -153,8 +206,8 @@ bool RemoveLink(const NativePath& path) {
   // link as a file, and the target stays.
   const DWORD a = GetFileAttributesW(path.units().c_str());
   if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
-  return (a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.units().c_str()) != 0
-                                        : DeleteFileW(path.units().c_str()) != 0;
+  return (a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryWaiting(path.units().c_str())
+                                        : DeleteFileWaiting(path.units().c_str());
 }
 
 bool ClearReadOnly(const NativePath& path) {
@@ -179,19 +232,24 @@ bool CanReplaceFile(const std::string& path) {
   if (!FitsMaxPath(path)) return false;
   // Asking for write and delete access with everything shared fails only while another
   // program holds the file without sharing them; a read-only file is replaced anyway.
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
+  const DWORD everyone = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const auto open = [&] {
+    file = CreateFileA(path.c_str(), GENERIC_WRITE | DELETE, everyone, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+    return file != INVALID_HANDLE_VALUE;
+  };
+  // A read-only file answers access denied at once, and is no hold.
+  if (WaitingOutHolds(open, IsSharingViolation)) {
     CloseHandle(file);
     return true;
   }
-  const DWORD error = GetLastError();
-  return error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION;
+  return !IsSharingViolation(GetLastError());
 }
 
 bool RenameOver(const std::string& from, const std::string& to) {
   if (!FitsMaxPath(from) || !FitsMaxPath(to) || fault::Hit(fault::Op::Replace, to)) return false;
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  return MoveFileExWaiting(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
 void ReleaseSearch(void*& opaque) {

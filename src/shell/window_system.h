@@ -46,8 +46,11 @@ struct QueuedMessage {
 
 namespace window_system {
 
-// Registers the window class, creates the main window for `owner` and shows it.
+// Registers the window class and creates the main window for `owner`, hidden whatever
+// the style says, so that it first shows with its content (ShowMainWindow).
 NativeWindow CreateMainWindow(IMainWindowOwner* owner, const MainWindowParams& windowParams);
+// Shows the main window normally, whatever the process was asked to do.
+void ShowMainWindow(NativeWindow window);
 // The surface the UI manager paints to: the window itself on Windows, its canvas
 // widget on Linux.
 NativeWindow PaintTarget(NativeWindow window);

@@ -103,9 +103,12 @@ NativeWindow CreateMainWindow(IMainWindowOwner* owner, const MainWindowParams& w
   g_signal_connect(window, "destroy", G_CALLBACK(OnDestroy), nullptr);
 
   gtk_window_move(GTK_WINDOW(window), windowParams.rect.left, windowParams.rect.top);
-  gtk_widget_show_all(window);
+  gtk_widget_show(canvas);
+  gtk_widget_show(overlay);
   return window;
 }
+
+void ShowMainWindow(NativeWindow window) { gtk_widget_show(GTK_WIDGET(window)); }
 
 NativeWindow PaintTarget(NativeWindow window) { return g_object_get_data(G_OBJECT(window), "launcher-canvas"); }
 

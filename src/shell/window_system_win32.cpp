@@ -60,12 +60,15 @@ NativeWindow CreateMainWindow(IMainWindowOwner* owner, const MainWindowParams& w
   RegisterClassExW(&windowClass);
 
   const platform::Rect& r = windowParams.rect;
-  HWND window = CreateWindowExW(0, kClassName, windowParams.title.c_str(), windowParams.style, r.left, r.top, r.right - r.left,
-                                r.bottom - r.top, nullptr, nullptr, instance, nullptr);
+  const DWORD hidden = windowParams.style & ~static_cast<DWORD>(WS_VISIBLE);
+  return CreateWindowExW(0, kClassName, windowParams.title.c_str(), hidden, r.left, r.top, r.right - r.left,
+                         r.bottom - r.top, nullptr, nullptr, instance, nullptr);
+}
+
+void ShowMainWindow(NativeWindow window) {
   // The process's show command is ignored: the window always opens normally.
-  ShowWindow(window, SW_SHOWNORMAL);
-  UpdateWindow(window);
-  return window;
+  ShowWindow(Handle(window), SW_SHOWNORMAL);
+  UpdateWindow(Handle(window));
 }
 
 NativeWindow PaintTarget(NativeWindow window) { return window; }

@@ -110,6 +110,10 @@ class Surface {
   // Shows the whole back buffer on the window's client area, stretched to fit, in one
   // copy.
   void Present();
+  // Whether a presented frame has reached the screen, not merely the window: on Windows
+  // once Present has copied one onto the visible window, on Linux once the area has
+  // drawn one. Always false off-screen.
+  bool IsFrameOnScreen() const;
 
   // The back buffer's pixels row by row from the top, each 0xAARRGGBB with straight
   // (not premultiplied) alpha; empty if the back buffer could not be created.

@@ -196,12 +196,15 @@ struct Frame {
   int width = 0;
   int height = 0;
   bool presented = false;
+  bool onScreen = false;
 };
 
 // The area shows nothing of its own until the first frame is presented.
 gboolean OnDraw(GtkWidget* widget, cairo_t* cr, gpointer data) {
-  const auto* frame = static_cast<const Frame*>(data);
+  auto* frame = static_cast<Frame*>(data);
   if (!frame->presented || frame->width <= 0 || frame->height <= 0) return FALSE;
+  // GDK sends what is drawn here to the display before the main loop waits again.
+  frame->onScreen = true;
   cairo_save(cr);
   cairo_scale(cr, static_cast<double>(gtk_widget_get_allocated_width(widget)) / frame->width,
               static_cast<double>(gtk_widget_get_allocated_height(widget)) / frame->height);
@@ -250,6 +253,8 @@ void Surface::Present() {
   native_->frame.presented = true;
   if (native_->area) gtk_widget_queue_draw(native_->area);
 }
+
+bool Surface::IsFrameOnScreen() const { return native_->frame.onScreen; }
 
 std::vector<std::uint32_t> Surface::ReadPixels() const {
   const Frame& frame = native_->frame;

@@ -17,11 +17,11 @@ using namespace Gdiplus::DllExports;
 
 namespace {
 
-void DrawImageStretched(GpGraphics* graphics, GpImage* image, const PixelRect& destination,
+bool DrawImageStretched(GpGraphics* graphics, GpImage* image, const PixelRect& destination,
                         const PixelRect& source) {
-  GdipDrawImageRectRectI(graphics, image, destination.x, destination.y, destination.width,
-                         destination.height, source.x, source.y, source.width, source.height,
-                         UnitPixel, nullptr, nullptr, nullptr);
+  return GdipDrawImageRectRectI(graphics, image, destination.x, destination.y, destination.width,
+                                destination.height, source.x, source.y, source.width, source.height,
+                                UnitPixel, nullptr, nullptr, nullptr) == Ok;
 }
 
 // The font for `style`, or one of the generic sans-serif family when the named family
@@ -89,6 +89,7 @@ void Graphics::DrawImage(const Image& image, const PixelRect& destination,
       source.width <= 0 || source.height <= 0) {
     return;
   }
+  // A failed draw draws nothing and is not reported (the painter's contract).
   DrawImageStretched(native_->graphics, image.native_->image, destination, source);
 }
 
@@ -118,6 +119,7 @@ struct Surface::Native {
   bool started = false;
   GpGraphics* windowGraphics = nullptr;
   GpBitmap* backBuffer = nullptr;
+  bool onScreen = false;
 };
 
 Surface::Surface(void* window, int width, int height) : native_(std::make_unique<Native>()) {
@@ -150,7 +152,7 @@ Surface::~Surface() {
 Graphics& Surface::BackBuffer() { return *graphics_; }
 
 void Surface::Present() {
-  const Native& n = *native_;
+  Native& n = *native_;
   if (!n.windowGraphics || !n.backBuffer) return;
   RECT client{};
   GetClientRect(n.window, &client);
@@ -158,11 +160,15 @@ void Surface::Present() {
   UINT width = 0;
   GdipGetImageHeight(n.backBuffer, &height);
   GdipGetImageWidth(n.backBuffer, &width);
-  DrawImageStretched(
+  const bool drawn = DrawImageStretched(
       n.windowGraphics, n.backBuffer,
       {client.left, client.top, client.right - client.left, client.bottom - client.top},
       {0, 0, static_cast<int>(width), static_cast<int>(height)});
+  // Drawing on a hidden window reaches no screen.
+  if (drawn && IsWindowVisible(n.window)) n.onScreen = true;
 }
+
+bool Surface::IsFrameOnScreen() const { return native_->onScreen; }
 
 std::vector<std::uint32_t> Surface::ReadPixels() const {
   const Native& n = *native_;

@@ -133,6 +133,11 @@ class CUIManager {
   // When dirty: clears the flag, draws every visible object into the back buffer in
   // list order and copies the back buffer to the window. Otherwise does nothing.
   void Paint();
+  // Copies the last painted frame onto the window again without drawing it anew: for a
+  // window that has just been shown.
+  void ShowFrame() { surface_->Present(); }
+  // Whether a painted frame has reached the screen (ui::Surface::IsFrameOnScreen).
+  bool IsFrameOnScreen() const { return surface_->IsFrameOnScreen(); }
 
   bool IsDirty() const { return dirty_; }
   void SetDirty() { dirty_ = true; }

@@ -524,6 +524,10 @@ bool EntryWriter::CreateOutput() {
     const std::wstring path = base_ + name_;
     file_ = platform::File::Create(path, attributes_, posixMode_);
     if (file_.IsOpen()) return true;
+    // A file that is there has its folders; trying again would only wait out a hold on
+    // it a second time.
+    std::uint32_t attributes = 0;
+    if (platform::QueryAttributes(path, &attributes)) return false;
     EnsureFolder(base_, FolderPart(name_));
     file_ = platform::File::Create(path, attributes_, posixMode_);
     return file_.IsOpen();

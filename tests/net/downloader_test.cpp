@@ -956,4 +956,42 @@ TEST_F(DownloaderTest, ReusableAfterFailureAndAfterStop) {
   EXPECT_EQ(downloader.GetContent(), "ok");
 }
 
+// What a display of sizes and speed reads while the worker runs: a resumed body counts
+// the bytes kept from before, so no count goes back, and the counts end at the size.
+TEST_F(DownloaderTest, ByteCountsIncludeTheBytesKeptAndEndAtTheWholeSize) {
+  const std::string file = temp.Narrow("package.zip");
+  const std::string url = server.Url("ranged?size=100000&etag=v1&chunk=10000&pause=5&cut=60000,-");
+  {
+    CDownloader earlier(&callback, 5, 0, 0);
+    Download(earlier, url, file);
+    ASSERT_FALSE(earlier.succeeded);
+  }
+  CDownloader downloader(&callback, 5, 0, 0);
+  downloader.Start(url, file, "");
+  std::vector<std::int64_t> seen;
+  const auto deadline = Clock::now() + 15s;
+  while (!downloader.finished && Clock::now() < deadline) {
+    seen.push_back(downloader.bytesDone);
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_TRUE(downloader.succeeded);
+  EXPECT_EQ(downloader.bytesDone, 100000);
+  EXPECT_EQ(downloader.bytesTotal, 100000);
+  std::int64_t previous = 0;
+  for (const std::int64_t bytes : seen) {
+    if (bytes == 0) continue;
+    EXPECT_GE(bytes, 60000) << "the bytes kept from before count from the start";
+    EXPECT_GE(bytes, previous);
+    previous = bytes;
+  }
+}
+
+TEST_F(DownloaderTest, ByteCountsWithoutAKnownLengthHaveNoTotal) {
+  CDownloader downloader(&callback, 5, 0, 0);
+  Download(downloader, server.Url("pattern?size=5000&chunk=500&pause=5&chunked=1"));
+  ASSERT_TRUE(downloader.succeeded);
+  EXPECT_EQ(downloader.bytesDone, 5000);
+  EXPECT_EQ(downloader.bytesTotal, -1);
+}
+
 }  // namespace

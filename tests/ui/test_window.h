@@ -6,6 +6,10 @@
 
 namespace ui_testing {
 
+// Makes the window system usable in this process (GTK needs a display). TestWindow
+// calls it itself.
+void InitWindowSystem();
+
 class TestWindow {
  public:
   // A window whose client area is width x height pixels.

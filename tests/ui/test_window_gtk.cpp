@@ -6,7 +6,13 @@ namespace ui_testing {
 
 namespace {
 
-void InitGtkOnce() {
+void PumpPending() {
+  while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+}
+
+}  // namespace
+
+void InitWindowSystem() {
   static const bool initialised = [] {
     // A GTK warning in these tests is a fault.
     g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING));
@@ -23,12 +29,6 @@ void InitGtkOnce() {
   if (!initialised) g_error("GTK needs a display (DISPLAY)");
 }
 
-void PumpPending() {
-  while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
-}
-
-}  // namespace
-
 struct TestWindow::Native {
   GtkWidget* window = nullptr;
   GtkWidget* area = nullptr;
@@ -38,7 +38,7 @@ struct TestWindow::Native {
 };
 
 TestWindow::TestWindow(int width, int height) : native_(std::make_unique<Native>()) {
-  InitGtkOnce();
+  InitWindowSystem();
   native_->width = width;
   native_->height = height;
   native_->window = gtk_offscreen_window_new();

@@ -24,6 +24,8 @@ void PumpPending() {
 
 }  // namespace
 
+void InitWindowSystem() {}
+
 struct TestWindow::Native {
   HWND window = nullptr;
   bool destroyed = false;

@@ -285,6 +285,35 @@ class Incremental(IncrementalPlay, WindowsLauncherTest):
     def test_a_held_removed_file_stops_the_update_until_it_is_released(self):
         self.held_file_stops_the_update(REMOVED)
 
+    # A virus scanner that reads a client file holds it for a moment: the whole-package
+    # install waits until it lets go, where it once failed at once.
+    def test_a_file_held_for_a_moment_is_waited_for(self):
+        server = self.install_v1()
+        self.lay_out(server, EmptyBaseDirFail=self.HELD_TEXT)
+        self.publish(server, self.v2, "2.1")
+        os.remove(os.path.join(self.folder, "game-args.json"))
+        held = "Z:" + os.path.join(self.client_folder(), CHANGED).replace("/", "\\")
+        release = self.work + "-release"
+        launcher = self.launch(dict(os.environ, LAUNCHER_TEST_PAGE_ARGUMENTS=self.PAGE_ARGUMENT,
+                                    LAUNCHER_TEST_HOLD_FILE=held,
+                                    LAUNCHER_TEST_RELEASE_FILE="Z:" + release.replace("/", "\\")))
+        # Emptying the client folder comes right after the version answer.
+        self.assertTrue(wait_until(lambda: ("/version", "") in server.requests(), 60), "no version request")
+        time.sleep(1)
+        with open(release, "w"):
+            pass
+        wait_until(lambda: launcher.poll() is not None or self.message_box() is not None, 120)
+        failed = self.message_box() is not None
+        if failed:
+            self.dismiss_message_box()
+        code, output = self.finish(launcher)
+        self.assertFalse(failed, "the update failed on the held file: " + output)
+        self.assertEqual(code, 0, output)
+        self.assertIn(f"holding {held}\n", output)
+        self.assertIsNotNone(self.game_record(), output)
+        self.assertEqual(tree(self.client_folder()), tree(self.v2))
+        self.assertIn('"2.1"', read(os.path.join(self.folder, "Version.json")).decode())
+
     def held_file_stops_the_update(self, name):
         server = self.install_v1()
         self.lay_out(server, EmptyBaseDirFail=self.HELD_TEXT, **INCREMENTAL)

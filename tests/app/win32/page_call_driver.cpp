@@ -13,6 +13,8 @@
 //   LAUNCHER_TEST_HOLD_FILE       PATH: this file is opened without sharing before the
 //                                 launcher starts and stays open until the driver ends,
 //                                 as a running game holds its files.
+//   LAUNCHER_TEST_RELEASE_FILE    PATH: the held file is let go as soon as this file
+//                                 exists, as a virus scanner lets go of a file it has read.
 // Standard output gets "page location: URL" before the call, "page call returned" after
 // it, "message box: TEXT" for each message box (Wine draws a box's text into no X window
 // of its own, so the tests read it here) and "main window destroyed at MS" (Unix time in
@@ -23,11 +25,13 @@
 
 #include <ole2.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cwchar>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/client_update.h"
@@ -200,12 +204,42 @@ HANDLE HoldFile() {
   return file;
 }
 
+// Closes the held file once the release file exists, or when the driver ends.
+class HeldFileRelease {
+ public:
+  explicit HeldFileRelease(HANDLE file) : file_(file) {
+    const std::wstring release = Environment(L"LAUNCHER_TEST_RELEASE_FILE");
+    if (file_ == INVALID_HANDLE_VALUE || release.empty()) return;
+    watcher_ = std::thread([this, release] {
+      while (!ending_ && GetFileAttributesW(release.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(20);
+      Close();
+    });
+  }
+  ~HeldFileRelease() {
+    ending_ = true;
+    if (watcher_.joinable()) watcher_.join();
+    Close();
+  }
+  HeldFileRelease(const HeldFileRelease&) = delete;
+  HeldFileRelease& operator=(const HeldFileRelease&) = delete;
+
+ private:
+  void Close() {
+    const HANDLE file = file_.exchange(INVALID_HANDLE_VALUE);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
+
+  std::atomic<HANDLE> file_;
+  std::atomic<bool> ending_{false};
+  std::thread watcher_;
+};
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   platform::SingleInstance instance;
   if (instance.Acquire(kInstanceName) == platform::SingleInstance::Result::AlreadyRunning) return 0;
-  const HANDLE heldFile = HoldFile();
+  const HeldFileRelease heldFile(HoldFile());
   ArmCrashAfterSteps();
   const bool oleReady = SUCCEEDED(OleInitialize(nullptr));
   const HHOOK windowWatch = SetWindowsHookExW(WH_CBT, &WatchWindows, nullptr, GetCurrentThreadId());
@@ -221,6 +255,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
   if (windowWatch) UnhookWindowsHookEx(windowWatch);
   if (oleReady) OleUninitialize();
-  if (heldFile != INVALID_HANDLE_VALUE) CloseHandle(heldFile);
   return 0;
 }

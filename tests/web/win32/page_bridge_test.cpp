@@ -47,6 +47,9 @@ class BridgeApp : public CLauncherApp {
   void InitUI() override {
     if (withLauncherUI_) CLauncherApp::InitUI();
   }
+  void OnFirstFrameShown() override {
+    if (withLauncherUI_) CLauncherApp::OnFirstFrameShown();
+  }
 
  private:
   bool withLauncherUI_;
@@ -320,6 +323,32 @@ TEST_F(LauncherBrowser, ThePageShowsOnlyOnceTheTopLevelDocumentIsComplete) {
   ShowWindow(host, SW_HIDE);
   EXPECT_EQ(Complete(top_.Get()), S_OK);
   EXPECT_TRUE(Shown(host));
+}
+
+// The browser, by far the slowest part of the start, waits until the window's first
+// frame is on the screen.
+class FirstFrameRecorder : public BridgeApp {
+ public:
+  FirstFrameRecorder() : BridgeApp(true) {}
+
+  bool browserBeforeFirstFrame = true;
+  bool frameOnScreen = false;
+
+ protected:
+  void OnFirstFrameShown() override {
+    browserBeforeFirstFrame = Browser() != nullptr;
+    frameOnScreen = UIManager()->IsFrameOnScreen();
+    BridgeApp::OnFirstFrameShown();
+  }
+};
+
+TEST(LauncherBrowserCreation, ComesOnceTheFirstFrameIsOnTheScreen) {
+  FirstFrameRecorder app;
+  app.CreateMainWindow();
+  EXPECT_FALSE(app.browserBeforeFirstFrame);
+  EXPECT_TRUE(app.frameOnScreen);
+  EXPECT_NE(app.Browser(), nullptr);
+  app.Teardown();
 }
 
 TEST_F(LauncherBrowser, CleanupDeletesTheBrowserAndItsHostWindow) {
