@@ -82,6 +82,8 @@ class CLauncherApp : public CApp,
   // Creates the browser, which opens the login page.
   void OnFirstFrameShown() override;
   void OnIdle() override;
+  // The failure's message box (modal: the stage waits for the player to close it).
+  virtual void ShowError(const std::wstring& text);
 
  private:
   bool CheckVersion();
@@ -156,7 +158,6 @@ class CLauncherApp : public CApp,
   // The report reason of a whole-package download that failed.
   const char* FailedDownloadReason() const;
   void Report(const char* reasonKey);
-  void ShowError(const std::wstring& text);
   void CloseWindow();
   template <typename Worker>
   void WaitForWorker(Worker& worker) {
