@@ -13,17 +13,18 @@
 #include <algorithm>
 #include <memory>
 
-#include "app/config_helpers.h"
-#include "app/file_list.h"
 #include "app/launcher_app.h"
 #include "app/launcher_configuration.h"
 #include "app/text.h"
-#include "app/update_plan.h"
 #include "log/log.h"
 #include "platform/codepage.h"
 #include "platform/disk.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "store/files.h"
+#include "store/json_file.h"
+#include "update/file_list.h"
+#include "update/plan.h"
 #include "zip/archive.h"
 
 namespace {
@@ -79,8 +80,8 @@ void RemoveLinksIn(const std::string& folder) {
 
 std::vector<ZipPiece> HeldZipPieces(const std::string& folder) {
   std::vector<ZipPiece> pieces;
-  for (const net::ByteRange& held : net::HeldPieces(folder)) {
-    pieces.push_back({held.offset, held.length, AnsiToWide(net::PiecePath(folder, held.offset))});
+  for (const update::ByteRange& held : update::HeldPieces(folder)) {
+    pieces.push_back({held.offset, held.length, AnsiToWide(update::PiecePath(folder, held.offset))});
   }
   return pieces;
 }
@@ -317,7 +318,7 @@ CLauncherApp::Incremental CLauncherApp::FetchPackageDirectory(PackageSource* sou
   source->validator = fetcher_->validator();
   const UpdateFolders& folders = source->folders;
   PrepareUpdateFolder(folders, source->url, source->validator, source->size);
-  const std::string tailPath = net::PiecePath(folders.pieces, fetcher_->tailOffset());
+  const std::string tailPath = update::PiecePath(folders.pieces, fetcher_->tailOffset());
   std::uint32_t directorySize = 0;
   platform::RemoveFile(tailPath);
   if (!WriteWholeFile(tailPath, fetcher_->tail())) {
@@ -337,7 +338,7 @@ CLauncherApp::Incremental CLauncherApp::FetchPackageDirectory(PackageSource* sou
 }
 
 CLauncherApp::Incremental CLauncherApp::FetchRanges(const PackageSource& source,
-                                                    const std::vector<net::ByteRange>& ranges) {
+                                                    const std::vector<update::ByteRange>& ranges) {
   const bool fetched = RunUpdateWorker(*fetcher_, [&] {
     fetcher_->Start(source.url, source.validator, source.size, ranges, source.folders.pieces);
   });
@@ -367,8 +368,8 @@ CLauncherApp::Incremental CLauncherApp::ReadFileList(const PackageSource& source
   const UpdateFolders& folders = source.folders;
   EmptyFolder(folders.files);
   std::map<std::string, std::string> hashes;
-  const bool staged = RunUpdateWorker(*stager_, [&] {
-    stager_->Start(HeldZipPieces(folders.pieces), source.size, {list->index}, AnsiToWide(folders.files));
+  const bool staged = RunUpdateWorker(*unpacker_, [&] {
+    unpacker_->Start(HeldZipPieces(folders.pieces), source.size, {list->index}, AnsiToWide(folders.files));
   });
   if (IsMainWindowDestroyed()) return Because(Incremental::Failed, "the window was closed");
   // The list is the truth about the release: a directory that does not agree with it,
@@ -410,7 +411,7 @@ bool CLauncherApp::MeasureUnvouchedFiles(const std::string& clientFolder, const 
 
 bool CLauncherApp::HasRoomForUpdate(const PackageSource& source, const UpdatePlan& plan) const {
   std::uint64_t needed = plan.unpackedBytes;
-  for (const net::ByteRange& range : net::MissingRanges(plan.ranges, net::HeldPieces(source.folders.pieces))) {
+  for (const update::ByteRange& range : update::MissingRanges(plan.ranges, update::HeldPieces(source.folders.pieces))) {
     needed += range.length;
   }
   std::uint64_t free = 0;
@@ -426,8 +427,8 @@ CLauncherApp::Incremental CLauncherApp::StageEntries(const PackageSource& source
   // Entries are unpacked afresh from the fetched pieces: a half-written file of an
   // earlier attempt never moves into the client.
   EmptyFolder(folders.files);
-  const bool staged = RunUpdateWorker(*stager_, [&] {
-    stager_->Start(HeldZipPieces(folders.pieces), source.size, indices, AnsiToWide(folders.files));
+  const bool staged = RunUpdateWorker(*unpacker_, [&] {
+    unpacker_->Start(HeldZipPieces(folders.pieces), source.size, indices, AnsiToWide(folders.files));
   });
   const bool vouched = staged && RunUpdateWorker(*scanner_, [&] {
     scanner_->Start([&](const std::atomic<bool>& cancel, const std::function<void(double)>& progress) {

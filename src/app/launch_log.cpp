@@ -1,8 +1,8 @@
 #include "app/launch_log.h"
 
-#include "app/config_helpers.h"
-#include "app/release_signature.h"
 #include "platform/os.h"
+#include "store/json_file.h"
+#include "update/release_signature.h"
 
 std::string StartLogLine() {
   return std::string("launcher start: build ") + LAUNCHER_BUILD_ID + ", platform " + platform::OsName();

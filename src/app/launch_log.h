@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/params.h"
-#include "app/release_signature.h"
+#include "update/release_signature.h"
 
 // "launcher start: build <id>, platform <name>".
 std::string StartLogLine();

@@ -2,13 +2,10 @@
 // login page asks to enter the game.
 #include <cctype>
 #include <chrono>
-#include <cstring>
 
-#include "app/config_helpers.h"
 #include "app/launch_log.h"
-#include "app/launcher_configuration.h"
 #include "app/launcher_app.h"
-#include "app/release_signature.h"
+#include "app/launcher_configuration.h"
 #include "app/text.h"
 #include "log/log.h"
 #include "net/part_file.h"
@@ -17,6 +14,9 @@
 #include "platform/os.h"
 #include "platform/path.h"
 #include "platform/process.h"
+#include "store/files.h"
+#include "store/json_file.h"
+#include "update/release_signature.h"
 
 namespace {
 
@@ -27,11 +27,6 @@ std::string SafeFileName(std::string name) {
     if (c == '/' || c == '\\' || c == ':') c = '_';
   }
   return name;
-}
-
-// The value of `key` in an object; null when absent or when `document` is no object.
-const Json::Value* FindKey(const Json::Value& document, const char* key) {
-  return document.isObject() ? document.find(key, key + std::strlen(key)) : nullptr;
 }
 
 // The package's size when the answer gives it as a whole number of bytes; -1 otherwise.

@@ -2,7 +2,6 @@
 // runner that shows a worker's progress, and its side of the page bridge.
 #include "app/launcher_app.h"
 
-#include "app/config_helpers.h"
 #include "app/launch_log.h"
 #include "app/launcher_configuration.h"
 #include "app/page_origin.h"
@@ -10,6 +9,7 @@
 #include "platform/codepage.h"
 #include "platform/diagnostics.h"
 #include "platform/path.h"
+#include "store/json_file.h"
 
 CLauncherApp::CLauncherApp() = default;
 
@@ -77,7 +77,7 @@ void CLauncherApp::InitUI() {
   downloader_ = std::make_unique<CDownloader>(this, timeout, retry, retryDelay, tls);
   extractor_ = std::make_unique<CZipExtractor>(this);
   fetcher_ = std::make_unique<CRangeFetcher>(this, timeout, retry, retryDelay, tls);
-  stager_ = std::make_unique<CEntryStager>(this);
+  unpacker_ = std::make_unique<CEntryUnpacker>(this);
   scanner_ = std::make_unique<CTaskWorker>([this] { updateProgressPending_.exchange(true); });
 }
 
@@ -86,7 +86,7 @@ void CLauncherApp::OnFirstFrameShown() { CreateBrowser(window_system::GetClientR
 void CLauncherApp::Cleanup() {
   reporter_.reset();
   scanner_.reset();
-  stager_.reset();
+  unpacker_.reset();
   fetcher_.reset();
   extractor_.reset();
   downloader_.reset();
@@ -127,7 +127,7 @@ void CLauncherApp::OnExtractProgress(CZipExtractor*) { extractProgressPending_.e
 
 void CLauncherApp::OnRangeFetchProgress(CRangeFetcher*) { updateProgressPending_.exchange(true); }
 
-void CLauncherApp::OnStageProgress(CEntryStager*) { updateProgressPending_.exchange(true); }
+void CLauncherApp::OnUnpackProgress(CEntryUnpacker*) { updateProgressPending_.exchange(true); }
 
 void CLauncherApp::CreateBrowser(const platform::Rect& rect) { browser_ = CreateWebBrowser(this, rect); }
 

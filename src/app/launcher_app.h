@@ -9,19 +9,19 @@
 #include <string>
 
 #include "app/app.h"
-#include "app/client_files.h"
-#include "app/client_update.h"
 #include "app/download_detail.h"
-#include "app/update_plan.h"
 #include "app/params.h"
 #include "app/task_worker.h"
 #include "log/log.h"
 #include "net/downloader.h"
-#include "net/range_fetcher.h"
 #include "report/reporter.h"
 #include "ui/ui.h"
+#include "update/client_files.h"
+#include "update/entry_unpacker.h"
+#include "update/journal.h"
+#include "update/plan.h"
+#include "update/range_fetcher.h"
 #include "web/web_browser.h"
-#include "zip/entry_stager.h"
 #include "zip/extractor.h"
 
 // Name of the lock that keeps one launcher per user session.
@@ -31,7 +31,7 @@ class CLauncherApp : public CApp,
                      public CDownloaderCallback,
                      public CZipExtractorCallback,
                      public CRangeFetcherCallback,
-                     public CEntryStagerCallback,
+                     public CEntryUnpackerCallback,
                      public CUIButtonCallback,
                      public IWebBrowserHost {
  public:
@@ -58,7 +58,7 @@ class CLauncherApp : public CApp,
   void OnDownloadProgress(CDownloader* downloader) override;
   void OnExtractProgress(CZipExtractor* extractor) override;
   void OnRangeFetchProgress(CRangeFetcher* fetcher) override;
-  void OnStageProgress(CEntryStager* stager) override;
+  void OnUnpackProgress(CEntryUnpacker* unpacker) override;
 
   // The page bridge and the browser's notifications.
   // Only the login page's origin, or one listed in TrustedOrigins, may enter the game.
@@ -108,7 +108,7 @@ class CLauncherApp : public CApp,
   // The package's end and directory into `source`'s pieces.
   Incremental FetchPackageDirectory(PackageSource* source);
   // Fetches what the pieces do not hold of `ranges`.
-  Incremental FetchRanges(const PackageSource& source, const std::vector<net::ByteRange>& ranges);
+  Incremental FetchRanges(const PackageSource& source, const std::vector<update::ByteRange>& ranges);
   // What a fetcher run that ended `fetched` means for the update.
   Incremental FetchOutcome(const PackageSource& source, bool fetched);
   // The entries of the directory at hand; false when it is damaged, or holds links or
@@ -211,7 +211,7 @@ class CLauncherApp : public CApp,
   std::unique_ptr<CDownloader> downloader_;
   std::unique_ptr<CZipExtractor> extractor_;
   std::unique_ptr<CRangeFetcher> fetcher_;
-  std::unique_ptr<CEntryStager> stager_;
+  std::unique_ptr<CEntryUnpacker> unpacker_;
   std::unique_ptr<CTaskWorker> scanner_;
   std::unique_ptr<CReporter> reporter_;
   // Owned; created and deleted explicitly (CreateBrowser, DeleteBrowser).

@@ -8,6 +8,8 @@
 #include "platform/disk.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "store/files.h"
+#include "store/json_file.h"
 
 namespace {
 

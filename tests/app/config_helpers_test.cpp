@@ -10,6 +10,8 @@
 #include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "store/files.h"
+#include "store/json_file.h"
 #include "temp_folder.h"
 
 namespace {

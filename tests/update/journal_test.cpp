@@ -1,4 +1,4 @@
-#include "app/client_update.h"
+#include "update/journal.h"
 
 #include <gtest/gtest.h>
 

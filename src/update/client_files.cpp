@@ -1,4 +1,4 @@
-#include "app/client_files.h"
+#include "update/client_files.h"
 
 #include <json/json.h>
 #include <zlib.h>
@@ -6,12 +6,12 @@
 #include <memory>
 #include <vector>
 
-#include "app/config_helpers.h"
-#include "app/file_list.h"
-#include "app/record_name.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "store/json_file.h"
+#include "update/file_list.h"
+#include "update/record_name.h"
 
 namespace {
 

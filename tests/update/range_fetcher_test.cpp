@@ -1,4 +1,4 @@
-#include "net/range_fetcher.h"
+#include "update/range_fetcher.h"
 
 #include <gtest/gtest.h>
 
@@ -31,13 +31,13 @@ bool WaitUntilFinished(const CRangeFetcher& fetcher, std::chrono::seconds timeou
 }
 
 std::string Piece(const TempFolder& folder, std::uint64_t offset) {
-  return ReadFile(net::PiecePath(folder.Narrow(), offset));
+  return ReadFile(update::PiecePath(folder.Narrow(), offset));
 }
 
 // The bytes of all pieces in the folder, one after the other.
 std::string AllPieces(const TempFolder& folder) {
   std::string bytes;
-  for (const net::ByteRange& piece : net::HeldPieces(folder.Narrow())) bytes += Piece(folder, piece.offset);
+  for (const update::ByteRange& piece : update::HeldPieces(folder.Narrow())) bytes += Piece(folder, piece.offset);
   return bytes;
 }
 
@@ -181,7 +181,7 @@ TEST_P(RangeFetcherRefused, AnAnswerForOtherBytesFailsAtOnceAndKeepsNothing) {
   EXPECT_EQ(fetcher.answerRefused(), c.answerRefused);
   EXPECT_EQ(fetcher.rangesRefused(), !c.answerRefused);
   EXPECT_EQ(server.Requests().size(), 1u) << "a refusal is no failure to retry";
-  EXPECT_EQ(net::HeldPieces(pieces.Narrow()), (std::vector<net::ByteRange>{{0, 100}}));
+  EXPECT_EQ(update::HeldPieces(pieces.Narrow()), (std::vector<update::ByteRange>{{0, 100}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(

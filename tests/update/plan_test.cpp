@@ -1,4 +1,4 @@
-#include "app/update_plan.h"
+#include "update/plan.h"
 
 #include <gtest/gtest.h>
 
@@ -93,14 +93,14 @@ TEST(PlanUpdateRanges, EachEntryRunsToTheNextHeaderAndCloseRangesMerge) {
 
   // All three: the folder entry lies between, so the ranges touch and become one.
   UpdatePlan plan = PlanUpdate(package, 300 * kKiB, installed, size);
-  EXPECT_EQ(plan.ranges, (std::vector<net::ByteRange>{{0, 300 * kKiB}}));
+  EXPECT_EQ(plan.ranges, (std::vector<update::ByteRange>{{0, 300 * kKiB}}));
   EXPECT_EQ(plan.fetchBytes, 300 * kKiB);
   EXPECT_EQ(plan.unpackedBytes, 270 * kKiB);
 
   // The first and the last only: 100 KiB apart, more than the merge gap.
   package[2].crc = 2;
   plan = PlanUpdate(package, 300 * kKiB, installed, size);
-  EXPECT_EQ(plan.ranges, (std::vector<net::ByteRange>{{0, 100 * kKiB}, {200 * kKiB, 100 * kKiB}}));
+  EXPECT_EQ(plan.ranges, (std::vector<update::ByteRange>{{0, 100 * kKiB}, {200 * kKiB, 100 * kKiB}}));
 
   // Entries under 64 KiB apart are fetched together, gap included.
   package[3].localHeaderOffset = 100 * kKiB + 100 + 60 * kKiB;
@@ -110,7 +110,7 @@ TEST(PlanUpdateRanges, EachEntryRunsToTheNextHeaderAndCloseRangesMerge) {
   package[3].crc = 3;
   plan = PlanUpdate(package, 300 * kKiB, installed, size);
   EXPECT_EQ(plan.fetch, (std::vector<std::int32_t>{2}));
-  EXPECT_EQ(plan.ranges, (std::vector<net::ByteRange>{{100 * kKiB, 60 * kKiB + 100}}));
+  EXPECT_EQ(plan.ranges, (std::vector<update::ByteRange>{{100 * kKiB, 60 * kKiB + 100}}));
 }
 
 }  // namespace
@@ -127,8 +127,8 @@ TEST(PlanUpdateRanges, AnEntryNeverReachesFurtherThanItsHeaderDataAndDescriptor)
   const UpdatePlan plan =
       PlanUpdate(package, 150'000'100, ClientFiles{}, [](const std::string&) { return std::int64_t{-1}; });
   ASSERT_EQ(plan.ranges.size(), 2u);
-  EXPECT_EQ(plan.ranges[0], (net::ByteRange{0, 30 + 0xFFFF + 0xFFFF + 24 + 8}));
-  EXPECT_EQ(plan.ranges[1], (net::ByteRange{150'000'000, 100}));
+  EXPECT_EQ(plan.ranges[0], (update::ByteRange{0, 30 + 0xFFFF + 0xFFFF + 24 + 8}));
+  EXPECT_EQ(plan.ranges[1], (update::ByteRange{150'000'000, 100}));
   // An entry said to start past the directory has no bytes to fetch.
   EXPECT_EQ(EntryRange(package, 100, 1).length, 0u);
 }

@@ -1,4 +1,4 @@
-#include "app/record_name.h"
+#include "update/record_name.h"
 
 #include <algorithm>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "app/file_list.h"
+#include "update/file_list.h"
 
 #include <gtest/gtest.h>
 

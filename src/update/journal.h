@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/client_files.h"
+#include "update/client_files.h"
 
 struct UpdateFolders {
   std::string root;

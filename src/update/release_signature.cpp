@@ -1,19 +1,15 @@
-#include "app/release_signature.h"
+#include "update/release_signature.h"
 
 #include <cctype>
-#include <cstring>
 #include <optional>
 
-#include "app/base64.h"
 #include "platform/signature.h"
+#include "store/json_file.h"
+#include "update/base64.h"
 
 namespace {
 
 constexpr std::size_t kSha256HexSize = 64;
-
-const Json::Value* FindKey(const Json::Value& document, const char* key) {
-  return document.isObject() ? document.find(key, key + std::strlen(key)) : nullptr;
-}
 
 // A text field without line feeds; "" when absent or null, nothing when of another kind.
 std::optional<std::string> LineOf(const Json::Value& answer, const char* key) {

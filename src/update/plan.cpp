@@ -1,9 +1,9 @@
-#include "app/update_plan.h"
+#include "update/plan.h"
 
 #include <algorithm>
 #include <set>
 
-#include "app/file_list.h"
+#include "update/file_list.h"
 
 namespace {
 
@@ -35,13 +35,13 @@ std::vector<std::uint64_t> EntryEnds(const std::vector<PackageEntry>& entries, s
   return ends;
 }
 
-std::vector<net::ByteRange> Merge(std::vector<net::ByteRange> ranges) {
+std::vector<update::ByteRange> Merge(std::vector<update::ByteRange> ranges) {
   std::sort(ranges.begin(), ranges.end(),
-            [](const net::ByteRange& a, const net::ByteRange& b) { return a.offset < b.offset; });
-  std::vector<net::ByteRange> merged;
-  for (const net::ByteRange& range : ranges) {
+            [](const update::ByteRange& a, const update::ByteRange& b) { return a.offset < b.offset; });
+  std::vector<update::ByteRange> merged;
+  for (const update::ByteRange& range : ranges) {
     if (!merged.empty()) {
-      net::ByteRange& last = merged.back();
+      update::ByteRange& last = merged.back();
       const std::uint64_t lastEnd = last.offset + last.length;
       if (range.offset <= lastEnd + kRangeMergeGap) {
         last.length = std::max(lastEnd, range.offset + range.length) - last.offset;
@@ -93,7 +93,7 @@ bool AttachFileList(const std::map<std::string, std::string>& hashes, const std:
   return true;
 }
 
-net::ByteRange EntryRange(const std::vector<PackageEntry>& entries, std::uint64_t centralDirectoryOffset,
+update::ByteRange EntryRange(const std::vector<PackageEntry>& entries, std::uint64_t centralDirectoryOffset,
                           std::int32_t index) {
   const std::vector<std::uint64_t> ends = EntryEnds(entries, centralDirectoryOffset);
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -108,7 +108,7 @@ UpdatePlan PlanUpdate(const std::vector<PackageEntry>& entries, std::uint64_t ce
   UpdatePlan plan;
   const std::vector<std::uint64_t> ends = EntryEnds(entries, centralDirectoryOffset);
   std::set<std::string> names;
-  std::vector<net::ByteRange> ranges;
+  std::vector<update::ByteRange> ranges;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const PackageEntry& entry = entries[i];
     if (entry.folder) continue;
@@ -124,6 +124,6 @@ UpdatePlan PlanUpdate(const std::vector<PackageEntry>& entries, std::uint64_t ce
     if (!installed.scanned && !names.count(name)) plan.remove.push_back(name);
   }
   plan.ranges = Merge(std::move(ranges));
-  for (const net::ByteRange& range : plan.ranges) plan.fetchBytes += range.length;
+  for (const update::ByteRange& range : plan.ranges) plan.fetchBytes += range.length;
   return plan;
 }

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/client_files.h"
-#include "net/range_fetcher.h"
+#include "update/client_files.h"
+#include "update/range_fetcher.h"
 
 // One entry of the new package, as its central directory describes it.
 struct PackageEntry {
@@ -27,7 +27,7 @@ struct UpdatePlan {
   std::vector<std::int32_t> fetch;   // entry indices, in package order
   std::vector<std::string> fetchNames;  // their names
   std::vector<std::string> remove;   // recorded names the package no longer has
-  std::vector<net::ByteRange> ranges;
+  std::vector<update::ByteRange> ranges;
   std::uint64_t fetchBytes = 0;      // sum of the ranges
   std::uint64_t unpackedBytes = 0;   // sum of the fetched entries' sizes
   ClientFiles record;                // the record once the update is applied
@@ -40,7 +40,7 @@ inline constexpr std::uint64_t kRangeMergeGap = 64 * 1024;
 // or to the central directory at `centralDirectoryOffset`, but never more than a local
 // header, the entry's compressed data and a data descriptor can take: a package with
 // room between its entries costs no more than its entries.
-net::ByteRange EntryRange(const std::vector<PackageEntry>& entries, std::uint64_t centralDirectoryOffset,
+update::ByteRange EntryRange(const std::vector<PackageEntry>& entries, std::uint64_t centralDirectoryOffset,
                           std::int32_t index);
 
 // Whether two entries would be unpacked to one file (names equal but for ASCII case,

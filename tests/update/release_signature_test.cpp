@@ -1,4 +1,4 @@
-#include "app/release_signature.h"
+#include "update/release_signature.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <ostream>
 #include <string>
 
-#include "app/base64.h"
 #include "signing_material.h"
+#include "update/base64.h"
 
 namespace {
 

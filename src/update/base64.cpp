@@ -1,4 +1,4 @@
-#include "app/base64.h"
+#include "update/base64.h"
 
 #include <cstdint>
 #include <utility>

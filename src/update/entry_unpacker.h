@@ -13,21 +13,21 @@
 
 #include "zip/piece.h"
 
-class CEntryStager;
+class CEntryUnpacker;
 
 // Called on the worker thread: an implementation only raises a flag.
-class CEntryStagerCallback {
+class CEntryUnpackerCallback {
  public:
-  virtual ~CEntryStagerCallback() = default;
-  virtual void OnStageProgress(CEntryStager* /*stager*/) {}
+  virtual ~CEntryUnpackerCallback() = default;
+  virtual void OnUnpackProgress(CEntryUnpacker* /*unpacker*/) {}
 };
 
-class CEntryStager {
+class CEntryUnpacker {
  public:
-  explicit CEntryStager(CEntryStagerCallback* callback) : callback_(callback) {}
-  ~CEntryStager();
-  CEntryStager(const CEntryStager&) = delete;
-  CEntryStager& operator=(const CEntryStager&) = delete;
+  explicit CEntryUnpacker(CEntryUnpackerCallback* callback) : callback_(callback) {}
+  ~CEntryUnpacker();
+  CEntryUnpacker(const CEntryUnpacker&) = delete;
+  CEntryUnpacker& operator=(const CEntryUnpacker&) = delete;
 
   // Unpacks `indices` of the archive made of `pieces` into `targetFolder`.
   void Start(std::vector<ZipPiece> pieces, std::uint64_t archiveSize, std::vector<std::int32_t> indices,
@@ -44,9 +44,9 @@ class CEntryStager {
 
  private:
   void Run() noexcept;
-  std::int32_t StageAll();
+  std::int32_t UnpackAll();
 
-  CEntryStagerCallback* const callback_;
+  CEntryUnpackerCallback* const callback_;
   std::unique_ptr<std::thread> worker_;
   std::atomic<bool> cancel_{false};
   std::vector<ZipPiece> pieces_;

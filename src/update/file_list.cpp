@@ -1,13 +1,13 @@
-#include "app/file_list.h"
+#include "update/file_list.h"
 
 #include <memory>
 
-#include "app/client_files.h"
-#include "app/config_helpers.h"
-#include "app/record_name.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/sha256.h"
+#include "store/files.h"
+#include "update/client_files.h"
+#include "update/record_name.h"
 
 namespace {
 

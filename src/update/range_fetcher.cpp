@@ -1,4 +1,4 @@
-#include "net/range_fetcher.h"
+#include "update/range_fetcher.h"
 
 #include <curl/curl.h>
 
@@ -6,11 +6,11 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "net/request_options.h"
+#include "net/transfer_log.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/path.h"
-#include "net/request_options.h"
-#include "net/transfer_log.h"
 #include "platform/thread.h"
 
 namespace {
@@ -50,7 +50,7 @@ std::uint64_t FileSize(const std::string& path) {
 
 }  // namespace
 
-namespace net {
+namespace update {
 
 std::string PiecePath(const std::string& folder, std::uint64_t offset) {
   return folder + platform::PathSeparator() + std::to_string(offset) + kPieceSuffix;
@@ -90,7 +90,7 @@ std::vector<ByteRange> MissingRanges(const std::vector<ByteRange>& wanted, const
   return missing;
 }
 
-}  // namespace net
+}  // namespace update
 
 // The open piece file of the current request, written in batches.
 struct CRangeFetcher::Sink {
@@ -133,7 +133,7 @@ void CRangeFetcher::StartTail(const std::string& url, std::uint64_t length) {
 }
 
 void CRangeFetcher::Start(const std::string& url, const std::string& validator, std::uint64_t totalSize,
-                          std::vector<net::ByteRange> ranges, const std::string& folder) {
+                          std::vector<update::ByteRange> ranges, const std::string& folder) {
   Stop();
   url_ = url;
   expectedValidator_ = validator;
@@ -191,7 +191,9 @@ bool CRangeFetcher::Transfer() {
     return false;
   }
   if (!tailMode_) {
-    for (const net::ByteRange& range : net::MissingRanges(ranges_, net::HeldPieces(folder_))) toFetch_ += range.length;
+    for (const update::ByteRange& range : update::MissingRanges(ranges_, update::HeldPieces(folder_))) {
+      toFetch_ += range.length;
+    }
   }
   // One handle for every request, so that they share the connection.
   EasyHandle curl(curl_easy_init());
@@ -207,13 +209,13 @@ bool CRangeFetcher::Transfer() {
 
 bool CRangeFetcher::RunAttempt(void* curl) {
   if (tailMode_) return Request(curl, {0, tailLength_}, true);
-  for (const net::ByteRange& range : net::MissingRanges(ranges_, net::HeldPieces(folder_))) {
+  for (const update::ByteRange& range : update::MissingRanges(ranges_, update::HeldPieces(folder_))) {
     if (cancel_ || !Request(curl, range, false)) return false;
   }
   return true;
 }
 
-bool CRangeFetcher::Request(void* curl, const net::ByteRange& range, bool suffix) {
+bool CRangeFetcher::Request(void* curl, const update::ByteRange& range, bool suffix) {
   current_ = range;
   response_ = net::ResponseHeaders();
   bodyStarted_ = bodyAccepted_ = false;
@@ -253,7 +255,7 @@ bool CRangeFetcher::Request(void* curl, const net::ByteRange& range, bool suffix
     const bool keep = bodyReceived_ > 0 && !answerRefused_;
     whole = keep && sink_->Flush() && whole;
     sink_.reset();
-    if (!keep) platform::RemoveFile(net::PiecePath(folder_, range.offset));
+    if (!keep) platform::RemoveFile(update::PiecePath(folder_, range.offset));
   }
   return whole;
 }
@@ -279,7 +281,7 @@ bool CRangeFetcher::BeginBody() {
   validator_ = response_.Validator();
   if (!tailMode_) {
     auto sink = std::make_unique<Sink>();
-    sink->file = platform::File::Create(Wide(net::PiecePath(folder_, current_.offset)), 0, 0);
+    sink->file = platform::File::Create(Wide(update::PiecePath(folder_, current_.offset)), 0, 0);
     if (!sink->file.IsOpen()) return false;
     sink_ = std::move(sink);
   }

@@ -1,14 +1,15 @@
-#include "app/client_update.h"
+#include "update/journal.h"
 
 #include <json/json.h>
 
 #include <algorithm>
 #include <set>
 
-#include "app/config_helpers.h"
-#include "app/record_name.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "store/files.h"
+#include "store/json_file.h"
+#include "update/record_name.h"
 
 namespace {
 

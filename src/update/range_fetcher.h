@@ -17,7 +17,7 @@
 #include "net/response_headers.h"
 #include "net/tls_policy.h"
 
-namespace net {
+namespace update {
 
 struct ByteRange {
   std::uint64_t offset = 0;
@@ -32,7 +32,7 @@ std::string PiecePath(const std::string& folder, std::uint64_t offset);
 // The parts of `wanted` that `held` does not cover, in order.
 std::vector<ByteRange> MissingRanges(const std::vector<ByteRange>& wanted, const std::vector<ByteRange>& held);
 
-}  // namespace net
+}  // namespace update
 
 class CRangeFetcher;
 
@@ -62,7 +62,7 @@ class CRangeFetcher {
   // Every partial answer must agree on the resource's `totalSize`. A `validator` with
   // a control character fails the run with `answerRefused` before anything is sent.
   void Start(const std::string& url, const std::string& validator, std::uint64_t totalSize,
-             std::vector<net::ByteRange> ranges, const std::string& folder);
+             std::vector<update::ByteRange> ranges, const std::string& folder);
   // Cancels the worker and waits for it.
   void Stop();
 
@@ -101,7 +101,7 @@ class CRangeFetcher {
   bool Transfer();
   bool RunAttempt(void* curl);
   // One request for `range`; false when it did not bring all of it.
-  bool Request(void* curl, const net::ByteRange& range, bool suffix);
+  bool Request(void* curl, const update::ByteRange& range, bool suffix);
   bool BeginBody();
   // Whether the partial answer at hand is for exactly the asked bytes of the same resource.
   bool AnswersTheRequest() const;
@@ -126,7 +126,7 @@ class CRangeFetcher {
   // The run's request.
   std::string url_;
   std::string expectedValidator_;
-  std::vector<net::ByteRange> ranges_;
+  std::vector<update::ByteRange> ranges_;
   std::string folder_;
   bool tailMode_ = false;
   std::uint64_t tailLength_ = 0;
@@ -143,7 +143,7 @@ class CRangeFetcher {
   std::uint64_t toFetch_ = 0;
   std::uint64_t fetched_ = 0;
   net::ResponseHeaders response_;
-  net::ByteRange current_;
+  update::ByteRange current_;
   bool bodyStarted_ = false;
   bool bodyAccepted_ = false;
   // The length of the accepted answer's range, and how much of it came.

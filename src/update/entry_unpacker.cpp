@@ -1,4 +1,4 @@
-#include "zip/entry_stager.h"
+#include "update/entry_unpacker.h"
 
 #include "zip/archive.h"
 
@@ -10,10 +10,10 @@ struct ArchiveCloser {
 
 }  // namespace
 
-CEntryStager::~CEntryStager() { Stop(); }
+CEntryUnpacker::~CEntryUnpacker() { Stop(); }
 
-void CEntryStager::Start(std::vector<ZipPiece> pieces, std::uint64_t archiveSize, std::vector<std::int32_t> indices,
-                         const std::wstring& targetFolder) {
+void CEntryUnpacker::Start(std::vector<ZipPiece> pieces, std::uint64_t archiveSize, std::vector<std::int32_t> indices,
+                           const std::wstring& targetFolder) {
   Stop();
   pieces_ = std::move(pieces);
   archiveSize_ = archiveSize;
@@ -25,23 +25,23 @@ void CEntryStager::Start(std::vector<ZipPiece> pieces, std::uint64_t archiveSize
   progress = 0.0;
   result = ArchiveOk;
   try {
-    worker_ = std::make_unique<std::thread>(&CEntryStager::Run, this);
+    worker_ = std::make_unique<std::thread>(&CEntryUnpacker::Run, this);
   } catch (...) {
     // No thread: the job is over before it began, and failed.
     finished = true;
   }
 }
 
-void CEntryStager::Stop() {
+void CEntryUnpacker::Stop() {
   if (!worker_) return;
   cancel_ = true;
   worker_->join();
   worker_.reset();
 }
 
-void CEntryStager::Run() noexcept {
+void CEntryUnpacker::Run() noexcept {
   try {
-    result = StageAll();
+    result = UnpackAll();
     succeeded = result == ArchiveOk;
   } catch (...) {
     // Whatever went wrong, the job failed.
@@ -50,7 +50,7 @@ void CEntryStager::Run() noexcept {
   finished = true;
 }
 
-std::int32_t CEntryStager::StageAll() {
+std::int32_t CEntryUnpacker::UnpackAll() {
   const std::unique_ptr<Archive, ArchiveCloser> archive(ArchiveOpenPieces(pieces_, archiveSize_));
   if (!archive) return ArchiveErrCorrupt;
   std::int32_t status = ArchiveSetBaseDir(archive.get(), targetFolder_);
@@ -61,7 +61,7 @@ std::int32_t CEntryStager::StageAll() {
     status = ArchiveGetEntry(archive.get(), indices_[i], &entry);
     if (status == ArchiveOk) status = ArchiveUnpackEntry(archive.get(), indices_[i], std::to_wstring(indices_[i]));
     progress = static_cast<double>(i + 1) / static_cast<double>(count);
-    if (callback_) callback_->OnStageProgress(this);
+    if (callback_) callback_->OnUnpackProgress(this);
   }
   return status;
 }
