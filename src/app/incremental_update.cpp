@@ -130,11 +130,6 @@ std::vector<PackageEntry> ToPackageEntries(const std::vector<ArchiveListedEntry>
   return entries;
 }
 
-std::string LowerCase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
-
 // Whether every fetched entry's unpacked file has the SHA-256 the release's file list
 // gives it (entries without one were checked by their CRC-32 alone).
 bool StagedFilesMatch(const std::string& stagingFolder, const std::vector<const PackageEntry*>& fetched,
@@ -174,8 +169,6 @@ Incremental Because(Incremental result, const char* reason) {
 
 }  // namespace
 
-bool CLauncherApp::IsIncremental() const { return ReadJsonInt(settings_, "IncrementalUpdate") != 0; }
-
 template <typename Worker, typename Starter>
 bool CLauncherApp::RunUpdateWorker(Worker& worker, Starter start) {
   updateProgressPending_.exchange(false);
@@ -200,7 +193,7 @@ CLauncherApp::Incremental CLauncherApp::UpdateIncrementally(const std::string& c
                    "the installed client could not be measured");
   }
   PackageSource source;
-  source.url = ReadJsonText(serverVersion_, "PackageUrl");
+  source.url = answer_.packageUrl;
   source.folders = UpdateFoldersFor(clientFolder);
   Incremental step = FetchPackageDirectory(&source);
   if (step != Incremental::Done) return step;
@@ -212,10 +205,9 @@ CLauncherApp::Incremental CLauncherApp::UpdateIncrementally(const std::string& c
   // With a release key, entries fetched one by one count only when the signed file list
   // vouches for them; a release without one takes the whole install, whose hash is signed.
   // Without a key, a list the answer names is held to all the same.
-  const bool namesList = serverVersion_.isObject() && serverVersion_.isMember("FileListSha256");
-  const std::string listHash = LowerCase(ReadJsonText(serverVersion_, "FileListSha256"));
-  const bool signedRelease = !ReadJsonText(settings_, "ReleasePublicKey").empty();
-  if ((namesList || signedRelease) && !IsSha256Hex(listHash)) {
+  const std::string& listHash = answer_.fileListSha256;
+  const bool signedRelease = !settings_.update.releasePublicKey.empty();
+  if ((answer_.namesFileList || signedRelease) && listHash.empty()) {
     return Because(InstallWhole(source), "the answer names no usable FileListSha256");
   }
   if (!listHash.empty()) {
@@ -236,7 +228,7 @@ CLauncherApp::Incremental CLauncherApp::UpdateIncrementally(const std::string& c
     fetched.push_back(&*std::find_if(entries.begin(), entries.end(),
                                      [&](const PackageEntry& e) { return e.index == index; }));
   }
-  BeginStage(Utf8ToWide(ReadJsonText(settings_, "ExtractFile")));
+  BeginStage(settings_.texts.extractFile);
   step = StageEntries(source, fetched);
   if (step != Incremental::Done) return step;
 
@@ -260,22 +252,22 @@ CLauncherApp::Incremental CLauncherApp::InstallWhole(const PackageSource& source
 }
 
 CLauncherApp::Incremental CLauncherApp::FailForSpace() {
-  ShowStageFailure(NotEnoughDiskSpaceText());
-  Report("ReportExtractFileFail");
+  ShowStageFailure(settings_.texts.notEnoughDiskSpace);
+  Report(settings_.reasons.extractFail);
   return Because(Incremental::Failed, "not enough free disk space");
 }
 
 void CLauncherApp::FailDownload() {
-  if (!IsMainWindowDestroyed()) ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "DownloadLatestVersionFail")));
-  Report("ReportDownloadLatestVersionFail");
+  if (!IsMainWindowDestroyed()) ShowStageFailure(settings_.texts.downloadLatestVersionFail);
+  Report(settings_.reasons.downloadFail);
 }
 
 bool CLauncherApp::EnsureClientRecord(const std::string& clientFolder, ClientFiles* record) {
-  const std::string baseDir = ReadJsonText(settings_, "BaseDir");
-  const std::string version = ReadJsonText(localVersion_, "Version");
+  const std::string& baseDir = settings_.update.baseDir;
+  const std::string version = InstalledVersionOf(localVersion_);
   const std::string recordPath = JoinPath(gameRoot_, kClientFilesName);
   if (LoadClientFiles(recordPath, record) && record->baseDir == baseDir && record->version == version) return true;
-  BeginStage(VerifyClientText());
+  BeginStage(settings_.texts.verifyClient);
   ClientFiles scanned;
   const bool ok = RunUpdateWorker(*scanner_, [&] {
     scanner_->Start([&](const std::atomic<bool>& cancel, const std::function<void(double)>& progress) {
@@ -292,11 +284,6 @@ bool CLauncherApp::EnsureClientRecord(const std::string& clientFolder, ClientFil
   return true;
 }
 
-std::wstring CLauncherApp::VerifyClientText() const {
-  const std::string text = ReadJsonText(settings_, "VerifyClient");
-  return Utf8ToWide(text.empty() ? ReadJsonText(settings_, "CheckLatestVersion") : text);
-}
-
 CLauncherApp::Incremental CLauncherApp::FetchOutcome(const PackageSource& source, bool fetched) {
   if (fetched && !fetcher_->rangesRefused()) return Incremental::Done;
   if (IsMainWindowDestroyed()) return Because(Incremental::Failed, "the window was closed");
@@ -310,7 +297,7 @@ CLauncherApp::Incremental CLauncherApp::FetchOutcome(const PackageSource& source
 }
 
 CLauncherApp::Incremental CLauncherApp::FetchPackageDirectory(PackageSource* source) {
-  BeginStage(Utf8ToWide(ReadJsonText(settings_, "DownloadLatestVersion")));
+  BeginStage(settings_.texts.downloadLatestVersion);
   const bool fetched = RunUpdateWorker(*fetcher_, [&] { fetcher_->StartTail(source->url, kTailLength); });
   const Incremental tail = FetchOutcome(*source, fetched);
   if (tail != Incremental::Done) return tail;
@@ -396,7 +383,7 @@ bool CLauncherApp::MeasureUnvouchedFiles(const std::string& clientFolder, const 
     if (known->second.size == entry.size && known->second.crc == entry.crc) names.push_back(entry.name);
   }
   if (names.empty()) return true;
-  BeginStage(VerifyClientText());
+  BeginStage(settings_.texts.verifyClient);
   std::map<std::string, std::string> measured;
   const bool done = RunUpdateWorker(*scanner_, [&] {
     scanner_->Start([&](const std::atomic<bool>& cancel, const std::function<void(double)>& progress) {
@@ -405,7 +392,7 @@ bool CLauncherApp::MeasureUnvouchedFiles(const std::string& clientFolder, const 
   });
   if (!done) return false;
   for (const auto& [name, hash] : measured) installed->files[name].sha256 = hash;
-  BeginStage(Utf8ToWide(ReadJsonText(settings_, "DownloadLatestVersion")));
+  BeginStage(settings_.texts.downloadLatestVersion);
   return true;
 }
 
@@ -447,14 +434,14 @@ CLauncherApp::Incremental CLauncherApp::ApplyUpdate(const std::string& clientFol
     case JournalCheck::Ready:
       break;
     case JournalCheck::Held:
-      ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "EmptyBaseDirFail")));
+      ShowStageFailure(settings_.texts.emptyBaseDirFail);
       return Because(Incremental::Failed, "a file to replace is held open by a running program");
     case JournalCheck::Conflict:
       return Because(InstallWhole(source), "something that is not the package's is in the way of the update");
   }
   if (!WriteJournal(folders.journal, journal)) {
-    ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "ExtractFileFail")));
-    Report("ReportExtractFileFail");
+    ShowStageFailure(settings_.texts.extractFileFail);
+    Report(settings_.reasons.extractFail);
     return Because(Incremental::Failed, "the update's journal could not be written");
   }
   // A client left half moved is refilled by the whole install; the journal stays until
@@ -467,7 +454,7 @@ CLauncherApp::Incremental CLauncherApp::ApplyUpdate(const std::string& clientFol
 }
 
 void CLauncherApp::FinishInterruptedUpdate() {
-  const std::string baseDir = ReadJsonText(settings_, "BaseDir");
+  const std::string& baseDir = settings_.update.baseDir;
   if (!IsSafeBaseDir(baseDir)) return;
   const std::string clientFolder = JoinPath(gameRoot_, baseDir);
   const UpdateFolders folders = UpdateFoldersFor(clientFolder);
@@ -503,15 +490,15 @@ void CLauncherApp::RecordInstalledPackage(const std::string& packagePath, const 
   std::vector<PackageEntry> entries = ToPackageEntries(listed);
   // The list's hashes describe the installed files only when the package is the one
   // the answer vouched for by its hash, and the list the one it names.
-  const std::string listHash = LowerCase(ReadJsonText(serverVersion_, "FileListSha256"));
+  const std::string& listHash = answer_.fileListSha256;
   std::map<std::string, std::string> hashes;
-  if (packageVerified && IsSha256Hex(listHash) &&
+  if (packageVerified && !listHash.empty() &&
       LoadFileList(ClientFilePath(clientFolder, kFileListName), listHash, &hashes)) {
     AttachFileList(hashes, listHash, &entries);
   }
   ClientFiles record;
   record.version = version;
-  record.baseDir = ReadJsonText(settings_, "BaseDir");
+  record.baseDir = settings_.update.baseDir;
   for (const PackageEntry& entry : entries) {
     if (!entry.folder) record.files[entry.name] = {entry.size, entry.crc, entry.sha256};
   }

@@ -9,9 +9,9 @@
 #include "platform/codepage.h"
 #include "platform/diagnostics.h"
 #include "platform/path.h"
-#include "store/json_file.h"
 
-CLauncherApp::CLauncherApp() = default;
+// Until InitWindow reads Setting.json, the settings are those of a file without keys.
+CLauncherApp::CLauncherApp() : settings_(SettingsFromJson(Json::Value())) {}
 
 CLauncherApp::~CLauncherApp() = default;
 
@@ -46,12 +46,12 @@ void CLauncherApp::InitUI() {
 
   backgroundPicture_ = new CUIPicture(manager);
   backgroundPicture_->SetRect(0, 0, kCanvasWidth, kCanvasHeight);
-  backgroundPicture_->SetImage(Utf8ToWide(ReadJsonText(settings_, "Background")));
+  backgroundPicture_->SetImage(settings_.background);
   backgroundPicture_->SetVisible(true);
 
   progressBar_ = new CUIProgress(manager);
-  progressBar_->SetBackImage(Utf8ToWide(ReadJsonText(settings_, "ProgressBack")));
-  progressBar_->SetFrontImage(Utf8ToWide(ReadJsonText(settings_, "ProgressFront")));
+  progressBar_->SetBackImage(settings_.progressBack);
+  progressBar_->SetFrontImage(settings_.progressFront);
 
   percentageLabel_ = new CUILabel(manager);
   percentageLabel_->SetColor(kWhite);
@@ -70,13 +70,10 @@ void CLauncherApp::InitUI() {
   statusLabel_->SetRect(cx - 250, bottom - 67, 500, 54);
   numberFormat_ = platform::UserNumberFormat();
 
-  const int timeout = ReadJsonInt(settings_, "DownloadTimeout");
-  const int retry = ReadJsonInt(settings_, "DownloadRetry");
-  const int retryDelay = ReadJsonInt(settings_, "DownloadRetryDelay");
-  const net::TlsPolicy tls{ReadJsonInt(settings_, "VerifyTls") != 0};
-  downloader_ = std::make_unique<CDownloader>(this, timeout, retry, retryDelay, tls);
+  const ConnectionSettings& c = settings_.update.connection;
+  downloader_ = std::make_unique<CDownloader>(this, c.timeout, c.retry, c.retryDelay, c.tls);
   extractor_ = std::make_unique<CZipExtractor>(this);
-  fetcher_ = std::make_unique<CRangeFetcher>(this, timeout, retry, retryDelay, tls);
+  fetcher_ = std::make_unique<CRangeFetcher>(this, c.timeout, c.retry, c.retryDelay, c.tls);
   unpacker_ = std::make_unique<CEntryUnpacker>(this);
   scanner_ = std::make_unique<CTaskWorker>([this] { updateProgressPending_.exchange(true); });
 }
@@ -138,12 +135,11 @@ void CLauncherApp::DeleteBrowser() {
 
 void* CLauncherApp::BrowserParent() const { return window_system::BrowserParent(MainWindow()); }
 
-std::string CLauncherApp::LoginUrl() const { return ReadJsonText(settings_, "LoginUrl"); }
+std::string CLauncherApp::LoginUrl() const { return settings_.loginUrl; }
 
 bool CLauncherApp::IsTrustedPage(const std::wstring& pageUrl) {
   const std::string url = platform::WideToNarrow(pageUrl, platform::CodePage::Utf8);
-  const Json::Value trusted = settings_.isObject() ? settings_.get("TrustedOrigins", Json::Value()) : Json::Value();
-  if (IsTrustedOrigin(url, LoginUrl(), trusted)) return true;
+  if (IsTrustedOrigin(url, LoginUrl(), settings_.trustedOrigins)) return true;
   platform::DebugOutput("fnEnterGame ignored: the page " + url + " is not of a trusted origin");
   return false;
 }
@@ -212,13 +208,13 @@ bool CLauncherApp::RunDownloadStage(const std::string& url, const std::string& f
   BeginStage(stageText);
   // A file (the package) shows its sizes, speed and time left; the version answer does not.
   if (!filePath.empty()) {
-    detail_ = {DownloadDetailFormat(settings_), stageText, {}, std::chrono::steady_clock::now(), {}};
+    detail_ = {settings_.texts.downloadDetail, stageText, {}, std::chrono::steady_clock::now(), {}};
   }
   downloader_->Start(url, filePath, "");
   WaitForWorker(*downloader_);
   detail_.format.clear();
-  const std::wstring shown = downloader_->outOfSpace    ? NotEnoughDiskSpaceText()
-                             : downloader_->bodyRefused() ? UntrustedReleaseText()
+  const std::wstring shown = downloader_->outOfSpace    ? settings_.texts.notEnoughDiskSpace
+                             : downloader_->bodyRefused() ? settings_.texts.untrustedRelease
                                                           : failureText;
   return EndStage(downloader_->succeeded, shown);
 }

@@ -11,6 +11,7 @@
 #include "app/app.h"
 #include "app/download_detail.h"
 #include "app/params.h"
+#include "app/settings.h"
 #include "app/task_worker.h"
 #include "log/log.h"
 #include "net/downloader.h"
@@ -21,6 +22,7 @@
 #include "update/journal.h"
 #include "update/plan.h"
 #include "update/range_fetcher.h"
+#include "update/version_answer.h"
 #include "web/web_browser.h"
 #include "zip/extractor.h"
 
@@ -70,7 +72,7 @@ class CLauncherApp : public CApp,
 
   // Read by tests and the browser host.
   const std::wstring& Title() const { return title_; }
-  const Json::Value& Settings() const { return settings_; }
+  const LauncherSettings& Settings() const { return settings_; }
   CUILabel* StatusLabel() const { return statusLabel_; }
   CUILabel* PercentageLabel() const { return percentageLabel_; }
   CUIProgress* ProgressBar() const { return progressBar_; }
@@ -141,23 +143,13 @@ class CLauncherApp : public CApp,
   // hashes when the package's own hash was checked.
   void RecordInstalledPackage(const std::string& packagePath, const std::string& clientFolder,
                               const std::string& version, bool packageVerified);
-  bool IsIncremental() const;
-  // VerifyClient from Setting.json, or CheckLatestVersion when it has none.
-  std::wstring VerifyClientText() const;
   // Runs one stage of an update's worker: starts it, waits, and reports its progress.
   template <typename Worker, typename Starter>
   bool RunUpdateWorker(Worker& worker, Starter start);
   bool StartGame(ParamMap& params);
   // Whether the game root's volume can take the package's entries once unpacked.
   bool HasRoomFor(const std::string& packagePath) const;
-  // NotEnoughDiskSpace from Setting.json, or a built-in text when it has none.
-  std::wstring NotEnoughDiskSpaceText() const;
-  // Shown when an answer's signature, serial or expiry is refused, or a package does not
-  // match its answer's size or SHA-256 (a built-in English text when not set).
-  std::wstring UntrustedReleaseText() const;
-  // The report reason of a whole-package download that failed.
-  const char* FailedDownloadReason() const;
-  void Report(const char* reasonKey);
+  void Report(int reason);
   void CloseWindow();
   template <typename Worker>
   void WaitForWorker(Worker& worker) {
@@ -198,9 +190,9 @@ class CLauncherApp : public CApp,
   std::string gameRoot_;
   std::string gameExecutablePath_;
   std::string localVersionFilePath_;
-  Json::Value settings_;
+  LauncherSettings settings_;
   Json::Value localVersion_;
-  Json::Value serverVersion_;
+  VersionAnswer answer_;
   CUIPicture* backgroundPicture_ = nullptr;
   CUIProgress* progressBar_ = nullptr;
   CUILabel* percentageLabel_ = nullptr;

@@ -1,5 +1,6 @@
 #include "update/file_list.h"
 
+#include <cctype>
 #include <memory>
 
 #include "platform/codepage.h"
@@ -18,6 +19,12 @@ constexpr std::uint32_t kHashBuffer = 256 * 1024;
 
 bool IsSha256Hex(const std::string& text) {
   return text.size() == kDigits && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+std::string Sha256HexOf(const std::string& text) {
+  std::string lower = text;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return IsSha256Hex(lower) ? lower : std::string();
 }
 
 bool ParseFileList(const std::string& text, std::map<std::string, std::string>* hashes) {

@@ -13,6 +13,8 @@ inline constexpr char kFileListName[] = ".release/files.sha256";
 
 // Whether `text` is a SHA-256 in lower-case hex.
 bool IsSha256Hex(const std::string& text);
+// `text` in lower case when it is a SHA-256 in hex of either case; "" otherwise.
+std::string Sha256HexOf(const std::string& text);
 
 // False when a line is not of that form, a name is not one the client folder can hold
 // (IsSafeRecordName) or a name comes twice.

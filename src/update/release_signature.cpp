@@ -6,10 +6,9 @@
 #include "platform/signature.h"
 #include "store/json_file.h"
 #include "update/base64.h"
+#include "update/file_list.h"
 
 namespace {
-
-constexpr std::size_t kSha256HexSize = 64;
 
 // A text field without line feeds; "" when absent or null, nothing when of another kind.
 std::optional<std::string> LineOf(const Json::Value& answer, const char* key) {
@@ -23,13 +22,10 @@ std::optional<std::string> LineOf(const Json::Value& answer, const char* key) {
 
 // 64 hexadecimal digits in lower case; "" when absent or null, nothing when of another form.
 std::optional<std::string> Sha256LineOf(const Json::Value& answer, const char* key) {
-  std::optional<std::string> hash = LineOf(answer, key);
-  if (!hash || hash->empty()) return hash;
-  if (hash->size() != kSha256HexSize) return std::nullopt;
-  for (char& c : *hash) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
+  const std::optional<std::string> line = LineOf(answer, key);
+  if (!line || line->empty()) return line;
+  std::string hash = Sha256HexOf(*line);
+  if (hash.empty()) return std::nullopt;
   return hash;
 }
 
