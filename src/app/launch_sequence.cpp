@@ -63,7 +63,11 @@ void CLauncherApp::EnterGame(const std::string& pageArgument) {
   // the update: its file operations wait the hold out (on Windows).
   const platform::HeldFileWait heldFiles;
   // An update that a crash cut short in the middle of its moves comes first.
-  FinishInterruptedUpdate();
+  const std::string& baseDir = settings_.update.baseDir;
+  if (IsSafeBaseDir(baseDir) &&
+      !FinishInterruptedUpdate(gameRoot_, JoinPath(gameRoot_, baseDir), localVersionFilePath_, &localVersion_)) {
+    wholeInstallRequired_ = true;
+  }
   pageArgument_ = pageArgument;
   ParamMap params;
   ParseParams(pageArgument_, params);
@@ -146,8 +150,8 @@ bool CLauncherApp::UpdateClient() {
   const std::string clientFolder = JoinPath(gameRoot_, baseDir);
   const StageTexts& texts = settings_.texts;
   if (IsSafeBaseDir(baseDir) && settings_.update.incremental && !wholeInstallRequired_) {
-    const Incremental result = UpdateIncrementally(clientFolder, serverVersion);
-    if (result != Incremental::Whole) return result == Incremental::Done;
+    const UpdateResult result = UpdateIncrementally(clientFolder);
+    if (result != UpdateResult::Whole) return result == UpdateResult::Done;
   }
   // The record goes first: a whole install cut short leaves a client it does not describe.
   if (IsSafeBaseDir(baseDir)) platform::RemoveFile(JoinPath(gameRoot_, kClientFilesName));
@@ -189,12 +193,49 @@ bool CLauncherApp::UpdateClient() {
     WriteJsonFile(localVersionFilePath_, localVersion_);
     // Recorded whatever IncrementalUpdate says, so that switching it on later finds the
     // package's files told apart from the player's.
-    RecordInstalledPackage(packagePath, clientFolder, serverVersion, !answer_.packageSha256.empty());
+    RecordInstalledPackage(packagePath, gameRoot_, clientFolder, serverVersion, baseDir,
+                           answer_.packageSha256.empty() ? "" : answer_.fileListSha256);
     installed = true;
   }
   platform::RemoveFile(packagePath);
   net::PartFile::RemoveUnresumable(packagePath);
   return installed;
+}
+
+UpdateResult CLauncherApp::UpdateIncrementally(const std::string& clientFolder) {
+  updater_->Start({gameRoot_, clientFolder, localVersionFilePath_, localVersion_, settings_.update, answer_});
+  WaitForWorker(*updater_);
+  ShowUpdateEvents();
+  const UpdateOutcome& outcome = updater_->outcome();
+  if (outcome.result == UpdateResult::Done) localVersion_ = updater_->versionRecord();
+  if (outcome.result == UpdateResult::Failed) ShowUpdateFailure(outcome.failure);
+  return outcome.result;
+}
+
+void CLauncherApp::ShowUpdateFailure(UpdateFailure failure) {
+  const StageTexts& texts = settings_.texts;
+  switch (failure) {
+    case UpdateFailure::Transfer:
+      if (!IsMainWindowDestroyed()) ShowStageFailure(texts.downloadLatestVersionFail);
+      Report(settings_.reasons.downloadFail);
+      break;
+    case UpdateFailure::Space:
+      ShowStageFailure(texts.notEnoughDiskSpace);
+      Report(settings_.reasons.extractFail);
+      break;
+    case UpdateFailure::Held:
+      ShowStageFailure(texts.emptyBaseDirFail);
+      break;
+    case UpdateFailure::Journal:
+      ShowStageFailure(texts.extractFileFail);
+      Report(settings_.reasons.extractFail);
+      break;
+    case UpdateFailure::None:
+    case UpdateFailure::Cancelled:
+    case UpdateFailure::Unmeasured:
+      // The player left, or nothing went wrong that the player could act on.
+      break;
+  }
 }
 
 bool CLauncherApp::HasRoomFor(const std::string& packagePath) const {

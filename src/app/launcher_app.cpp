@@ -73,18 +73,14 @@ void CLauncherApp::InitUI() {
   const ConnectionSettings& c = settings_.update.connection;
   downloader_ = std::make_unique<CDownloader>(this, c.timeout, c.retry, c.retryDelay, c.tls);
   extractor_ = std::make_unique<CZipExtractor>(this);
-  fetcher_ = std::make_unique<CRangeFetcher>(this, c.timeout, c.retry, c.retryDelay, c.tls);
-  unpacker_ = std::make_unique<CEntryUnpacker>(this);
-  scanner_ = std::make_unique<CTaskWorker>([this] { updateProgressPending_.exchange(true); });
+  updater_ = std::make_unique<CUpdater>(this);
 }
 
 void CLauncherApp::OnFirstFrameShown() { CreateBrowser(window_system::GetClientRect(MainWindow())); }
 
 void CLauncherApp::Cleanup() {
   reporter_.reset();
-  scanner_.reset();
-  unpacker_.reset();
-  fetcher_.reset();
+  updater_.reset();
   extractor_.reset();
   downloader_.reset();
   DeleteBrowser();
@@ -99,10 +95,7 @@ void CLauncherApp::OnIdle() {
     ShowProgress(static_cast<float>(extractor_->progress));
     extractProgressPending_.exchange(false);
   }
-  if (updateProgressPending_ && updateProgress_) {
-    ShowProgress(static_cast<float>(*updateProgress_));
-    updateProgressPending_.exchange(false);
-  }
+  ShowUpdateEvents();
   if (!detail_.format.empty()) ShowDownloadDetail();
 }
 
@@ -122,9 +115,49 @@ void CLauncherApp::OnDownloadProgress(CDownloader*) { downloadProgressPending_.e
 
 void CLauncherApp::OnExtractProgress(CZipExtractor*) { extractProgressPending_.exchange(true); }
 
-void CLauncherApp::OnRangeFetchProgress(CRangeFetcher*) { updateProgressPending_.exchange(true); }
+void CLauncherApp::OnPhaseBegins(UpdatePhase phase) {
+  const std::lock_guard<std::mutex> lock(updateEventsMutex_);
+  updateEvents_.push_back({UpdateEvent::Kind::Begins, phase, 0.0});
+}
 
-void CLauncherApp::OnUnpackProgress(CEntryUnpacker*) { updateProgressPending_.exchange(true); }
+void CLauncherApp::OnPhaseEnds() {
+  const std::lock_guard<std::mutex> lock(updateEventsMutex_);
+  updateEvents_.push_back({UpdateEvent::Kind::Ends, UpdatePhase::Fetch, 0.0});
+}
+
+void CLauncherApp::OnProgress(double fraction, std::uint64_t) {
+  const std::lock_guard<std::mutex> lock(updateEventsMutex_);
+  // Only the latest fraction of a step is worth showing.
+  if (!updateEvents_.empty() && updateEvents_.back().kind == UpdateEvent::Kind::Progress) {
+    updateEvents_.back().fraction = fraction;
+  } else {
+    updateEvents_.push_back({UpdateEvent::Kind::Progress, UpdatePhase::Fetch, fraction});
+  }
+}
+
+void CLauncherApp::ShowUpdateEvents() {
+  std::vector<UpdateEvent> events;
+  {
+    const std::lock_guard<std::mutex> lock(updateEventsMutex_);
+    events.swap(updateEvents_);
+  }
+  const StageTexts& texts = settings_.texts;
+  for (const UpdateEvent& event : events) {
+    switch (event.kind) {
+      case UpdateEvent::Kind::Begins:
+        BeginStage(event.phase == UpdatePhase::Measure ? texts.verifyClient
+                   : event.phase == UpdatePhase::Fetch ? texts.downloadLatestVersion
+                                                       : texts.extractFile);
+        break;
+      case UpdateEvent::Kind::Ends:
+        EndStage(true, L"");
+        break;
+      case UpdateEvent::Kind::Progress:
+        ShowProgress(static_cast<float>(event.fraction));
+        break;
+    }
+  }
+}
 
 void CLauncherApp::CreateBrowser(const platform::Rect& rect) { browser_ = CreateWebBrowser(this, rect); }
 
@@ -173,7 +206,6 @@ void CLauncherApp::BeginStage(const std::wstring& stageText) {
   // A report left over from the previous stage must not move this one's display.
   downloadProgressPending_.exchange(false);
   extractProgressPending_.exchange(false);
-  updateProgressPending_.exchange(false);
   statusLabel_->SetColor(kWhite);
   statusLabel_->SetText(stageText);
   statusLabel_->SetVisible(true);
