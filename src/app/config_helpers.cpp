@@ -4,6 +4,7 @@
 
 #include "app/text.h"
 #include "platform/appdata.h"
+#include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/path.h"
 
@@ -15,18 +16,18 @@ constexpr std::uint32_t kCheckLength = 16;
 }  // namespace
 
 std::wstring EnsureAppDataSubfolder(const std::wstring& name) {
-  const std::wstring path = platform::GetAppDataFolder() + AnsiToWide(platform::PathSeparator()) + name;
+  const std::wstring path = platform::GetAppDataFolder() + platform::AnsiToWide(platform::PathSeparator()) + name;
   std::uint32_t attributes = 0;
   if (!platform::QueryAttributes(path, &attributes)) platform::MakeFolder(path);
   return path;
 }
 
 std::string AppDataGameRoot(const std::string& name) {
-  return WideToAnsi(EnsureAppDataSubfolder(AnsiToWide(name)));
+  return WideToAnsi(EnsureAppDataSubfolder(platform::AnsiToWide(name)));
 }
 
 bool CheckWritable(const std::string& path) {
-  const std::wstring widePath = AnsiToWide(path);
+  const std::wstring widePath = platform::AnsiToWide(path);
   {
     platform::File file = platform::File::Create(widePath, platform::kAttributeNormal, 0);
     if (!file.IsOpen()) return false;

@@ -8,6 +8,7 @@
 #include "app/text.h"
 #include "log/log.h"
 #include "net/part_file.h"
+#include "platform/codepage.h"
 #include "platform/disk.h"
 #include "platform/file.h"
 #include "platform/os.h"
@@ -184,7 +185,7 @@ bool CLauncherApp::UpdateClient() {
   } else if (!HasRoomFor(packagePath)) {
     ShowStageFailure(texts.notEnoughDiskSpace);
     Report(settings_.reasons.extractFail);
-  } else if (!RunExtractStage(AnsiToWide(packagePath), AnsiToWide(clientFolder), texts.extractFile,
+  } else if (!RunExtractStage(platform::AnsiToWide(packagePath), platform::AnsiToWide(clientFolder), texts.extractFile,
                               texts.extractFileFail)) {
     Report(settings_.reasons.extractFail);
   } else {
@@ -242,7 +243,7 @@ bool CLauncherApp::HasRoomFor(const std::string& packagePath) const {
   std::uint64_t needed = 0;
   std::uint64_t free = 0;
   // When either cannot be told, the extraction itself finds out.
-  if (!ArchiveUnpackedSize(AnsiToWide(packagePath), &needed) || !platform::FreeDiskSpace(gameRoot_, &free)) {
+  if (!ArchiveUnpackedSize(platform::AnsiToWide(packagePath), &needed) || !platform::FreeDiskSpace(gameRoot_, &free)) {
     return true;
   }
   return needed <= free;

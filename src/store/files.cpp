@@ -7,8 +7,6 @@
 
 namespace {
 
-std::wstring AnsiPath(const std::string& path) { return platform::NarrowToWide(path, platform::CodePage::Ansi); }
-
 // Works on the system's own spelling of each name, so that a name the ANSI code page
 // cannot spell is deleted too, instead of blocking every later install.
 bool EmptyNativeFolder(const platform::NativePath& folder) {
@@ -37,7 +35,7 @@ bool EmptyNativeFolder(const platform::NativePath& folder) {
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, std::string* content) {
-  platform::File file = platform::File::OpenRead(AnsiPath(path));
+  platform::File file = platform::File::OpenRead(platform::AnsiToWide(path));
   if (!file.IsOpen()) return false;
   char buffer[64 * 1024];
   for (;;) {
@@ -49,7 +47,7 @@ bool ReadWholeFile(const std::string& path, std::string* content) {
 }
 
 bool WriteWholeFile(const std::string& path, const std::string& content) {
-  platform::File file = platform::File::Create(AnsiPath(path), platform::kAttributeNormal, 0);
+  platform::File file = platform::File::Create(platform::AnsiToWide(path), platform::kAttributeNormal, 0);
   return file.IsOpen() && file.Write(content.data(), static_cast<std::uint32_t>(content.size()));
 }
 

@@ -51,7 +51,7 @@ bool ListFiles(const platform::NativePath& folder, const std::string& prefix, st
 }
 
 bool MeasureFile(const std::string& path, ClientFile* file, unsigned char* buffer) {
-  platform::File input = platform::File::OpenRead(platform::NarrowToWide(path, platform::CodePage::Ansi));
+  platform::File input = platform::File::OpenRead(platform::AnsiToWide(path));
   if (!input.IsOpen()) return false;
   uLong crc = crc32(0, nullptr, 0);
   std::uint64_t size = 0;

@@ -2,14 +2,6 @@
 
 #include "zip/archive.h"
 
-namespace {
-
-struct ArchiveCloser {
-  void operator()(Archive* archive) const { ArchiveClose(archive); }
-};
-
-}  // namespace
-
 CEntryUnpacker::~CEntryUnpacker() { Stop(); }
 
 void CEntryUnpacker::Start(std::vector<ZipPiece> pieces, std::uint64_t archiveSize, std::vector<std::int32_t> indices,
@@ -51,7 +43,7 @@ void CEntryUnpacker::Run() noexcept {
 }
 
 std::int32_t CEntryUnpacker::UnpackAll() {
-  const std::unique_ptr<Archive, ArchiveCloser> archive(ArchiveOpenPieces(pieces_, archiveSize_));
+  const ArchiveHandle archive(ArchiveOpenPieces(pieces_, archiveSize_));
   if (!archive) return ArchiveErrCorrupt;
   std::int32_t status = ArchiveSetBaseDir(archive.get(), targetFolder_);
   const std::size_t count = indices_.size();

@@ -49,7 +49,7 @@ bool LoadFileList(const std::string& path, const std::string& listHash, std::map
 }
 
 std::string FileSha256(const std::string& path) {
-  platform::File file = platform::File::OpenRead(platform::NarrowToWide(path, platform::CodePage::Ansi));
+  platform::File file = platform::File::OpenRead(platform::AnsiToWide(path));
   platform::Sha256 hash;
   if (!file.IsOpen() || !hash.Reset()) return "";
   const auto buffer = std::make_unique<unsigned char[]>(kHashBuffer);

@@ -58,7 +58,7 @@ bool ReadMoves(const Json::Value& list, std::vector<JournalMove>* moves) {
   for (const Json::Value& item : list) {
     if (!item.isObject() || !item["Staged"].isString() || !item["Name"].isString()) return false;
     JournalMove move{item["Staged"].asString(), item["Name"].asString()};
-    if (!IsDigits(move.staged) || !IsSafeRecordName(move.name)) return false;
+    if (!IsDigits(move.unpacked) || !IsSafeRecordName(move.name)) return false;
     moves->push_back(std::move(move));
   }
   return true;
@@ -134,19 +134,19 @@ bool RemoveRecorded(const std::string& clientFolder, const std::string& name) {
 }
 
 bool MoveInto(const UpdateFolders& folders, const std::string& clientFolder, const JournalMove& move) {
-  if (PassesThroughLink(folders.files, move.staged) || PassesThroughLink(clientFolder, move.name)) return false;
-  const std::string staged = ClientFilePath(folders.files, move.staged);
+  if (PassesThroughLink(folders.files, move.unpacked) || PassesThroughLink(clientFolder, move.name)) return false;
+  const std::string unpacked = ClientFilePath(folders.files, move.unpacked);
   const std::string target = ClientFilePath(clientFolder, move.name);
-  const Kind stagedKind = KindOf(staged);
+  const Kind unpackedKind = KindOf(unpacked);
   // Moved before an interruption.
-  if (stagedKind == Kind::Missing) return KindOf(target) == Kind::File;
-  if (stagedKind != Kind::File || !EnsureParentFolders(clientFolder, move.name)) return false;
+  if (unpackedKind == Kind::Missing) return KindOf(target) == Kind::File;
+  if (unpackedKind != Kind::File || !EnsureParentFolders(clientFolder, move.name)) return false;
   const Kind targetKind = KindOf(target);
   // The folder became a file: its files went with the removes, empty folders may stay.
   if (targetKind == Kind::Folder && !RemoveEmptyTree(platform::NativePath::FromAnsi(target))) return false;
   // A failure to clear it shows as the failed rename.
   if (targetKind == Kind::File) platform::ClearReadOnly(platform::NativePath::FromAnsi(target));
-  return platform::RenameOver(staged, target);
+  return platform::RenameOver(unpacked, target);
 }
 
 bool UpdateFolderIsLinked(const UpdateFolders& folders) {
@@ -170,7 +170,7 @@ bool WriteJournal(const std::string& path, const UpdateJournal& journal) {
   Json::Value& moves = document["Moves"] = Json::Value(Json::arrayValue);
   for (const JournalMove& move : journal.moves) {
     Json::Value item(Json::objectValue);
-    item["Staged"] = move.staged;
+    item["Staged"] = move.unpacked;
     item["Name"] = move.name;
     moves.append(item);
   }
@@ -217,8 +217,8 @@ JournalCheck CheckJournal(const UpdateFolders& folders, const std::string& clien
   for (const JournalMove& move : journal.moves) moved.insert(move.name);
   for (const JournalMove& move : journal.moves) {
     look(move.name);
-    const std::string staged = ClientFilePath(folders.files, move.staged);
-    if (!platform::FitsMaxPath(staged) || KindOf(staged) != Kind::File) conflict = true;
+    const std::string unpacked = ClientFilePath(folders.files, move.unpacked);
+    if (!platform::FitsMaxPath(unpacked) || KindOf(unpacked) != Kind::File) conflict = true;
     for (const std::string& parent : ParentFolders(move.name)) {
       const Kind kind = KindOf(ClientFilePath(clientFolder, parent));
       if ((kind == Kind::File && !removed.count(parent)) || moved.count(parent)) conflict = true;
@@ -236,12 +236,12 @@ bool ApplyJournal(const UpdateFolders& folders, const std::string& clientFolder,
   if (UpdateFolderIsLinked(folders)) return false;
   std::size_t done = 0;
   const auto stepDone = [&] { return !g_afterStepHook || g_afterStepHook(++done); };
-  // Moves come after every remove, so a staged file that has gone tells that an earlier
+  // Moves come after every remove, so an unpacked file that has gone tells that an earlier
   // run did all the removes. Doing them again could delete what the moves brought: a
   // name that differs from a moved one in letter case only is that same file on a
   // system that ignores case.
   const bool removesDone = std::any_of(journal.moves.begin(), journal.moves.end(), [&](const JournalMove& move) {
-    return KindOf(ClientFilePath(folders.files, move.staged)) == Kind::Missing;
+    return KindOf(ClientFilePath(folders.files, move.unpacked)) == Kind::Missing;
   });
   for (const std::string& name : journal.removes) {
     if (!removesDone && !RemoveRecorded(clientFolder, name)) return false;

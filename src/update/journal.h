@@ -1,5 +1,5 @@
 #pragma once
-// The last step of an incremental update: removed files go and staged files move into
+// The last step of an incremental update: removed files go and unpacked files move into
 // the client folder, following a journal written first, so that a launch after a crash
 // in the middle finishes the step before doing anything else.
 //
@@ -31,8 +31,8 @@ struct PackageSource {
 };
 
 struct JournalMove {
-  std::string staged;  // the file's name in "files": decimal digits
-  std::string name;    // its record name in the client folder
+  std::string unpacked;  // the file's name in "files": decimal digits
+  std::string name;      // its record name in the client folder
   bool operator==(const JournalMove&) const = default;
 };
 
@@ -45,7 +45,7 @@ struct UpdateJournal {
 
 bool WriteJournal(const std::string& path, const UpdateJournal& journal);
 // False when there is no journal, it is not of this shape, a name in it is not a safe
-// record name (IsSafeRecordName) or a staged name is not decimal digits.
+// record name (IsSafeRecordName) or an unpacked file's name is not decimal digits.
 bool ReadJournal(const std::string& path, UpdateJournal* journal);
 
 // Whether `name` below `root` passes through a link: one of its folders, or the name
@@ -55,7 +55,7 @@ bool PassesThroughLink(const std::string& root, const std::string& name);
 enum class JournalCheck {
   Ready,     // ApplyJournal can end at the journal's result
   Held,      // a file to be replaced or deleted is held open by a running program
-  Conflict,  // it cannot: a staged file is missing, a name passes through a link, a file
+  Conflict,  // it cannot: an unpacked file is missing, a name passes through a link, a file
              // the journal keeps stands where a folder must be, a folder holding what the
              // journal keeps stands where a file goes, or a path is too long
 };
@@ -68,7 +68,7 @@ JournalCheck CheckJournal(const UpdateFolders& folders, const std::string& clien
 // makes its folders, replaces a file or an empty folder at its name and clears the
 // read-only attribute first. Nothing is created, moved or deleted through a link.
 // Running it again after an interruption at any point ends at the same content: once a
-// staged file has gone, the removes were all done, and are not repeated (on a system
+// unpacked file has gone, the removes were all done, and are not repeated (on a system
 // that ignores letter case, a remove would otherwise delete the new file of a rename
 // that only changed the case). False when a step fails; the journal stays for a
 // later run.

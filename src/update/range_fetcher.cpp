@@ -28,7 +28,6 @@ struct SlistDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
-std::wstring Wide(const std::string& path) { return platform::NarrowToWide(path, platform::CodePage::Ansi); }
 
 // The offset a piece's file name stands for; false for any other name.
 bool PieceOffset(const std::string& name, std::uint64_t* offset) {
@@ -281,7 +280,7 @@ bool CRangeFetcher::BeginBody() {
   validator_ = response_.Validator();
   if (!tailMode_) {
     auto sink = std::make_unique<Sink>();
-    sink->file = platform::File::Create(Wide(update::PiecePath(folder_, current_.offset)), 0, 0);
+    sink->file = platform::File::Create(platform::AnsiToWide(update::PiecePath(folder_, current_.offset)), 0, 0);
     if (!sink->file.IsOpen()) return false;
     sink_ = std::move(sink);
   }

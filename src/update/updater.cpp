@@ -25,11 +25,6 @@ constexpr std::uint32_t kMaxDirectorySize = 64 * 1024 * 1024;
 // How often a wait on the fetcher or the unpacker looks whether it ended.
 constexpr std::chrono::milliseconds kPollInterval{10};
 
-struct ArchiveCloser {
-  void operator()(Archive* archive) const { ArchiveClose(archive); }
-};
-
-std::wstring AnsiToWide(const std::string& text) { return platform::NarrowToWide(text, platform::CodePage::Ansi); }
 
 std::int64_t FileSizeOf(const std::string& path) {
   std::uint64_t size = 0;
@@ -72,7 +67,7 @@ void RemoveLinksIn(const std::string& folder) {
 std::vector<ZipPiece> HeldZipPieces(const std::string& folder) {
   std::vector<ZipPiece> pieces;
   for (const update::ByteRange& held : update::HeldPieces(folder)) {
-    pieces.push_back({held.offset, held.length, AnsiToWide(update::PiecePath(folder, held.offset))});
+    pieces.push_back({held.offset, held.length, platform::AnsiToWide(update::PiecePath(folder, held.offset))});
   }
   return pieces;
 }
@@ -98,9 +93,9 @@ void PrepareUpdateFolder(const UpdateFolders& folders, const std::string& url, c
   if (!validator.empty()) WriteJsonFile(record, source);
 }
 
-// A staged entry's file: named after its index, so that its path is short whatever
-// the entry's name (any name the whole install can place can be staged).
-std::string StagedName(std::int32_t index) { return std::to_string(index); }
+// An unpacked entry's file: named after its index, so that its path is short whatever
+// the entry's name (any name the whole install can place can be unpacked).
+std::string UnpackedName(std::int32_t index) { return std::to_string(index); }
 
 // An entry name as the extractor places it on this system, '/'-separated: a character
 // that the system takes for a separator separates, any other stays part of the name.
@@ -123,12 +118,12 @@ std::vector<PackageEntry> ToPackageEntries(const std::vector<ArchiveListedEntry>
 
 // Whether every fetched entry's unpacked file has the SHA-256 the release's file list
 // gives it (entries without one were checked by their CRC-32 alone).
-bool StagedFilesMatch(const std::string& stagingFolder, const std::vector<const PackageEntry*>& fetched,
+bool UnpackedFilesMatch(const std::string& unpackFolder, const std::vector<const PackageEntry*>& fetched,
                       const std::atomic<bool>& cancel, const std::function<void(double)>& progress) {
   for (std::size_t i = 0; i < fetched.size(); ++i) {
     if (cancel) return false;
     const PackageEntry& entry = *fetched[i];
-    if (!entry.sha256.empty() && FileSha256(JoinPath(stagingFolder, StagedName(entry.index))) != entry.sha256) {
+    if (!entry.sha256.empty() && FileSha256(JoinPath(unpackFolder, UnpackedName(entry.index))) != entry.sha256) {
       return false;
     }
     progress(static_cast<double>(i + 1) / static_cast<double>(fetched.size()));
@@ -308,7 +303,7 @@ UpdateResult CUpdater::Update() {
 
   UpdateJournal journal;
   journal.version = answer.version;
-  for (const PackageEntry* entry : fetched) journal.moves.push_back({StagedName(entry->index), entry->name});
+  for (const PackageEntry* entry : fetched) journal.moves.push_back({UnpackedName(entry->index), entry->name});
   journal.removes = plan.remove;
   journal.record = plan.record;
   journal.record.version = answer.version;
@@ -386,7 +381,7 @@ UpdateResult CUpdater::FetchRanges(const PackageSource& source, const std::vecto
 }
 
 bool CUpdater::ReadPackageDirectory(const PackageSource& source, std::vector<PackageEntry>* entries) {
-  const std::unique_ptr<Archive, ArchiveCloser> archive(
+  const ArchiveHandle archive(
       ArchiveOpenPieces(HeldZipPieces(source.folders.pieces), source.size));
   std::vector<ArchiveListedEntry> listed;
   if (!archive || ArchiveListEntries(archive.get(), &listed) != ArchiveOk) return false;
@@ -402,7 +397,7 @@ bool CUpdater::Unpack(const PackageSource& source, std::vector<std::int32_t> ind
   // earlier attempt never moves into the client.
   EmptyFolder(source.folders.files);
   unpacker_->Start(HeldZipPieces(source.folders.pieces), source.size, std::move(indices),
-                   AnsiToWide(source.folders.files));
+                   platform::AnsiToWide(source.folders.files));
   return Await(*unpacker_);
 }
 
@@ -419,7 +414,7 @@ UpdateResult CUpdater::ReadFileList(const PackageSource& source, std::vector<Pac
   if (cancel_) return Because(UpdateResult::Failed, UpdateFailure::Cancelled, "the update was cancelled");
   // The list is the truth about the release: a directory that does not agree with it,
   // line for line, is not the release the answer names.
-  if (!unpacked || !LoadFileList(JoinPath(source.folders.files, StagedName(list->index)), listHash, &hashes) ||
+  if (!unpacked || !LoadFileList(JoinPath(source.folders.files, UnpackedName(list->index)), listHash, &hashes) ||
       !AttachFileList(hashes, listHash, entries)) {
     return Whole(source, "the package directory disagrees with the release's file list");
   }
@@ -465,7 +460,7 @@ UpdateResult CUpdater::UnpackEntries(const PackageSource& source, const std::vec
   for (const PackageEntry* entry : fetched) indices.push_back(entry->index);
   const bool vouched =
       Unpack(source, std::move(indices)) &&
-      StagedFilesMatch(source.folders.files, fetched, cancel_, [this](double f) { Report(f); }) && !cancel_;
+      UnpackedFilesMatch(source.folders.files, fetched, cancel_, [this](double f) { Report(f); }) && !cancel_;
   if (cancel_) return Because(UpdateResult::Failed, UpdateFailure::Cancelled, "the update was cancelled");
   if (vouched) return UpdateResult::Done;
   return Whole(source, "a fetched entry failed its CRC-32 or SHA-256 check");
@@ -518,7 +513,7 @@ void RemoveUpdateFolder(const std::string& clientFolder) { RemoveTree(UpdateFold
 void RecordInstalledPackage(const std::string& packagePath, const std::string& gameRoot,
                             const std::string& clientFolder, const std::string& version, const std::string& baseDir,
                             const std::string& listHash) {
-  const std::unique_ptr<Archive, ArchiveCloser> archive(ArchiveOpen(AnsiToWide(packagePath)));
+  const ArchiveHandle archive(ArchiveOpen(platform::AnsiToWide(packagePath)));
   std::vector<ArchiveListedEntry> listed;
   if (!archive || ArchiveListEntries(archive.get(), &listed) != ArchiveOk) return;
   std::vector<PackageEntry> entries = ToPackageEntries(listed);

@@ -152,7 +152,7 @@ TEST(ReadJournal, RefusesUnsafeNamesAndStagedNamesOtherThanDigits) {
 
   for (const char* staged : {"../1", "1a", "", "-1", " 1", "1/2"}) {
     UpdateJournal bad = good;
-    bad.moves[0].staged = staged;
+    bad.moves[0].unpacked = staged;
     ASSERT_TRUE(WriteJournal(path, bad));
     EXPECT_FALSE(ReadJournal(path, &read)) << "staged '" << staged << "'";
   }

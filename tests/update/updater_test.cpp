@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,6 +20,17 @@
 #include "temp_folder.h"
 #include "update/file_list.h"
 #include "zip_builder.h"
+
+namespace {
+
+// Phases by name, in the cases' names and in what the updater told.
+const char* PhaseName(UpdatePhase phase) {
+  return phase == UpdatePhase::Measure ? "Measure" : phase == UpdatePhase::Fetch ? "Fetch" : "Unpack";
+}
+
+}  // namespace
+
+void PrintTo(UpdatePhase phase, std::ostream* out) { *out << PhaseName(phase); }
 
 namespace {
 
@@ -91,7 +103,7 @@ class Recorder : public IUpdateObserver {
 
   void OnPhaseBegins(UpdatePhase phase) override {
     const std::lock_guard<std::mutex> lock(mutex_);
-    phases_.push_back(phase == UpdatePhase::Measure ? "Measure" : phase == UpdatePhase::Fetch ? "Fetch" : "Unpack");
+    phases_.push_back(PhaseName(phase));
     if (cancelled_ && phase == cancelPhase_) cancelled_->Cancel();
   }
   void OnPhaseEnds() override {
@@ -251,7 +263,7 @@ class UpdaterFailureTest : public UpdaterTest, public testing::WithParamInterfac
     // Every answer after the tail's holds a byte more than asked.
     if (name == "PieceRefused") return Update(Package(kRelease2), "&extra=0,1");
     if (name == "TransferFails") return Run(net_testing::ClosedPortUrl() + "/client_2.zip", "");
-    if (name == "StagedFileFailsItsCheck") {
+    if (name == "UnpackedFileFailsItsCheck") {
       const std::string list = FileList(kRelease2, "data/c.txt");
       return Update(Package(kRelease2, list), "", Sha256Of(list));
     }
@@ -279,7 +291,7 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureCase{"RangesAnsweredWhole", UpdateResult::Whole, UpdateFailure::None},
                     FailureCase{"PieceRefused", UpdateResult::Whole, UpdateFailure::None},
                     FailureCase{"TransferFails", UpdateResult::Failed, UpdateFailure::Transfer},
-                    FailureCase{"StagedFileFailsItsCheck", UpdateResult::Whole, UpdateFailure::None}),
+                    FailureCase{"UnpackedFileFailsItsCheck", UpdateResult::Whole, UpdateFailure::None}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST_F(UpdaterTest, AFileHeldOpenByARunningProgramFailsBeforeAnythingChanges) {
@@ -326,17 +338,11 @@ TEST_P(UpdaterCancelTest, ACancelInAnyPhaseLeavesTheOldClient) {
   EXPECT_EQ(outcome.result, UpdateResult::Failed) << outcome.cause;
   EXPECT_EQ(outcome.failure, UpdateFailure::Cancelled);
   ExpectRelease1();
-  EXPECT_EQ(recorder_.Phases().back(), GetParam() == UpdatePhase::Measure ? "Measure"
-                                       : GetParam() == UpdatePhase::Fetch ? "Fetch"
-                                                                          : "Unpack");
+  EXPECT_EQ(recorder_.Phases().back(), PhaseName(GetParam()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, UpdaterCancelTest,
                          testing::Values(UpdatePhase::Measure, UpdatePhase::Fetch, UpdatePhase::Unpack),
-                         [](const testing::TestParamInfo<UpdatePhase>& info) {
-                           return std::string(info.param == UpdatePhase::Measure ? "Measure"
-                                              : info.param == UpdatePhase::Fetch ? "Fetch"
-                                                                                 : "Unpack");
-                         });
+                         [](const testing::TestParamInfo<UpdatePhase>& info) { return PhaseName(info.param); });
 
 }  // namespace

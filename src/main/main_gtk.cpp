@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "app/launcher_app.h"
+#include "main/own_folder_check.h"
 #include "platform/instance.h"
-#include "shell/own_folder_check.h"
 
 int main() {
   // The launcher reads no command-line arguments.

@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "app/launcher_app.h"
+#include "main/own_folder_check.h"
 #include "platform/instance.h"
-#include "shell/own_folder_check.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   // Ahead of the lock, so that a launcher in a usable folder can start while this one's
