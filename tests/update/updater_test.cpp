@@ -170,7 +170,7 @@ class UpdaterTest : public testing::Test {
     return updater_.outcome();
   }
 
-  Files ClientFiles() const { return Snapshot(temp_.path() / "client"); }
+  Files ClientContent() const { return Snapshot(temp_.path() / "client"); }
   std::string InstalledVersion() const {
     Json::Value record;
     ReadJsonFile(temp_.Narrow("Version.json"), record);
@@ -180,7 +180,7 @@ class UpdaterTest : public testing::Test {
 
   // The client and its records are those of release 1, untouched.
   void ExpectRelease1() const {
-    EXPECT_EQ(ClientFiles(), kRelease1);
+    EXPECT_EQ(ClientContent(), kRelease1);
     EXPECT_EQ(InstalledVersion(), "1.0");
   }
 
@@ -194,14 +194,14 @@ TEST_F(UpdaterTest, FetchesOnlyWhatChangedAndEndsAtTheNewRelease) {
   const std::string package = Package(kRelease2);
   const UpdateOutcome outcome = Update(package);
   ASSERT_EQ(outcome.result, UpdateResult::Done) << outcome.cause;
-  EXPECT_EQ(ClientFiles(), kRelease2);
+  EXPECT_EQ(ClientContent(), kRelease2);
   EXPECT_EQ(InstalledVersion(), "2.0");
   // Version.json keeps its other keys; the record describes the new release.
   Json::Value record;
   ReadJsonFile(temp_.Narrow("Version.json"), record);
   EXPECT_EQ(record["Serial"].asInt(), 7);
   EXPECT_EQ(ReadJsonText(updater_.versionRecord(), "Version"), "2.0");
-  ::ClientFiles files;
+  ClientFiles files;
   ASSERT_TRUE(LoadClientFiles(temp_.Narrow(kClientFilesName), &files));
   EXPECT_EQ(files.version, "2.0");
   EXPECT_EQ(files.files.size(), kRelease2.size());
@@ -226,7 +226,7 @@ TEST_F(UpdaterTest, WithoutARecordTheClientIsMeasuredFirst) {
   // A measured record cannot tell the package's files from the player's: nothing goes.
   Files expected = kRelease2;
   expected["data/a.txt"] = "alpha";
-  EXPECT_EQ(ClientFiles(), expected);
+  EXPECT_EQ(ClientContent(), expected);
   EXPECT_EQ(outcome.filesRemoved, 0u);
 }
 
@@ -238,7 +238,7 @@ TEST_F(UpdaterTest, FilesTheListVouchesForAreMeasuredInTheMiddleOfTheFetch) {
             (std::vector<std::string>{"Fetch", "Measure", "Fetch", "end", "Unpack", "end"}));
   Files expected = kRelease2;
   expected[kFileListName] = list;
-  EXPECT_EQ(ClientFiles(), expected);
+  EXPECT_EQ(ClientContent(), expected);
 }
 
 // Each point where the update cannot go on: what it ends in, and why.
@@ -317,12 +317,12 @@ TEST_F(UpdaterTest, MovesCutShortAreFinishedByTheNextRun) {
   SetAfterStepHookForTesting(nullptr);
   // The run that was cut short hands over to the whole install, and its journal stays.
   EXPECT_EQ(outcome.result, UpdateResult::Whole) << outcome.cause;
-  EXPECT_NE(ClientFiles(), kRelease2);
+  EXPECT_NE(ClientContent(), kRelease2);
 
   Json::Value record;
   ReadJsonFile(temp_.Narrow("Version.json"), record);
   ASSERT_TRUE(FinishInterruptedUpdate(temp_.Narrow(), Client(), temp_.Narrow("Version.json"), &record));
-  EXPECT_EQ(ClientFiles(), kRelease2);
+  EXPECT_EQ(ClientContent(), kRelease2);
   EXPECT_EQ(InstalledVersion(), "2.0");
   EXPECT_EQ(ReadJsonText(record, "Version"), "2.0");
   EXPECT_FALSE(UpdateFolderExists());
