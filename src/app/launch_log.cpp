@@ -1,18 +1,18 @@
 #include "app/launch_log.h"
 
-#include "app/config_helpers.h"
-#include "app/release_signature.h"
 #include "platform/os.h"
+#include "update/release_signature.h"
 
 std::string StartLogLine() {
   return std::string("launcher start: build ") + LAUNCHER_BUILD_ID + ", platform " + platform::OsName();
 }
 
-std::string SettingsLogLine(const std::string& settingsPath, const std::string& gameRoot, const Json::Value& settings) {
-  return "settings " + settingsPath + ": BaseDir \"" + ReadJsonText(settings, "BaseDir") + "\", IncrementalUpdate " +
-         std::to_string(ReadJsonInt(settings, "IncrementalUpdate")) + ", VerifyTls " +
-         std::to_string(ReadJsonInt(settings, "VerifyTls")) + ", ReleasePublicKey " +
-         (ReadJsonText(settings, "ReleasePublicKey").empty() ? "not set" : "set") + "; game root " + gameRoot;
+std::string SettingsLogLine(const std::string& settingsPath, const std::string& gameRoot,
+                            const LauncherSettings& settings) {
+  return "settings " + settingsPath + ": BaseDir \"" + settings.update.baseDir + "\", IncrementalUpdate " +
+         std::to_string(settings.incrementalUpdate) + ", VerifyTls " + std::to_string(settings.verifyTls) +
+         ", ReleasePublicKey " + (settings.update.releasePublicKey.empty() ? "not set" : "set") + "; game root " +
+         gameRoot;
 }
 
 std::string VersionRefusalLogLine(bool parsed, bool usable, const std::string& publicKeyBase64,

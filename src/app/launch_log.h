@@ -7,14 +7,16 @@
 #include <string>
 
 #include "app/params.h"
-#include "app/release_signature.h"
+#include "app/settings.h"
+#include "update/release_signature.h"
 
 // "launcher start: build <id>, platform <name>".
 std::string StartLogLine();
 
 // The settings file's path and the keys that change what the launcher does; of the
 // release key only whether it is set.
-std::string SettingsLogLine(const std::string& settingsPath, const std::string& gameRoot, const Json::Value& settings);
+std::string SettingsLogLine(const std::string& settingsPath, const std::string& gameRoot,
+                            const LauncherSettings& settings);
 
 // Why a version answer was refused: which check said no. `parsed` and `usable` are the
 // outcomes of reading it as JSON and of its shape check; `history` is what the release

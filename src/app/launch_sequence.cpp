@@ -1,22 +1,23 @@
 // The launch sequence: version check, client update and game start, run when the
 // login page asks to enter the game.
-#include <cctype>
 #include <chrono>
-#include <cstring>
 
-#include "app/config_helpers.h"
 #include "app/launch_log.h"
-#include "app/launcher_configuration.h"
 #include "app/launcher_app.h"
-#include "app/release_signature.h"
+#include "app/launcher_configuration.h"
 #include "app/text.h"
 #include "log/log.h"
 #include "net/part_file.h"
+#include "platform/codepage.h"
 #include "platform/disk.h"
 #include "platform/file.h"
 #include "platform/os.h"
 #include "platform/path.h"
 #include "platform/process.h"
+#include "store/files.h"
+#include "store/json_file.h"
+#include "update/release_signature.h"
+#include "update/version_answer.h"
 
 namespace {
 
@@ -27,32 +28,6 @@ std::string SafeFileName(std::string name) {
     if (c == '/' || c == '\\' || c == ':') c = '_';
   }
   return name;
-}
-
-// The value of `key` in an object; null when absent or when `document` is no object.
-const Json::Value* FindKey(const Json::Value& document, const char* key) {
-  return document.isObject() ? document.find(key, key + std::strlen(key)) : nullptr;
-}
-
-// The package's size when the answer gives it as a whole number of bytes; -1 otherwise.
-std::int64_t PackageSizeOf(const Json::Value& answer) {
-  const Json::Value* value = FindKey(answer, "PackageSize");
-  if (!value || !value->isIntegral() || !value->isInt64() || value->asInt64() < 0) return -1;
-  return value->asInt64();
-}
-
-// The package's SHA-256 in lower case when the answer gives 64 hexadecimal digits; ""
-// otherwise.
-std::string PackageSha256Of(const Json::Value& answer) {
-  const Json::Value* value = FindKey(answer, "PackageSha256");
-  if (!value || !value->isString()) return "";
-  std::string hash = value->asString();
-  if (hash.size() != 64) return "";
-  for (char& c : hash) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return "";
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return hash;
 }
 
 // Deletes what an interrupted download of another version left in the game root
@@ -73,26 +48,13 @@ void RemoveOtherParts(const std::string& gameRoot, const std::string& prefix, co
   }
 }
 
-bool IsTextOrAbsent(const Json::Value& document, const char* key) {
-  const Json::Value* value = FindKey(document, key);
-  return !value || value->isNull() || value->isString();
-}
-
-// The answer must be an object whose three keys, where present, are texts.
-bool IsUsableVersionAnswer(const Json::Value& answer) {
-  return answer.isObject() && IsTextOrAbsent(answer, "Version") && IsTextOrAbsent(answer, "PackageUrl") &&
-         IsTextOrAbsent(answer, "ReportOperationUrl");
-}
-
 }  // namespace
 
 void CLauncherApp::CloseWindow() {
   if (!IsMainWindowDestroyed()) window_system::DestroyWindow(MainWindow());
 }
 
-void CLauncherApp::Report(const char* reasonKey) {
-  reporter_->Report(ReadJsonInt(settings_, reasonKey), "", "", "", "");
-}
+void CLauncherApp::Report(int reason) { reporter_->Report(reason, "", "", "", ""); }
 
 void CLauncherApp::EnterGame(const std::string& pageArgument) {
   // The page is hidden during a run, but a script may still call again: one run at a time.
@@ -102,7 +64,11 @@ void CLauncherApp::EnterGame(const std::string& pageArgument) {
   // the update: its file operations wait the hold out (on Windows).
   const platform::HeldFileWait heldFiles;
   // An update that a crash cut short in the middle of its moves comes first.
-  FinishInterruptedUpdate();
+  const std::string& baseDir = settings_.update.baseDir;
+  if (IsSafeBaseDir(baseDir) &&
+      !FinishInterruptedUpdate(gameRoot_, JoinPath(gameRoot_, baseDir), localVersionFilePath_, &localVersion_)) {
+    wholeInstallRequired_ = true;
+  }
   pageArgument_ = pageArgument;
   ParamMap params;
   ParseParams(pageArgument_, params);
@@ -112,57 +78,52 @@ void CLauncherApp::EnterGame(const std::string& pageArgument) {
     launching_ = false;
     return;
   }
-  reporter_ = std::make_unique<CReporter>(ReadJsonText(serverVersion_, "ReportOperationUrl"),
-                                          ReadJsonInt(settings_, "PlatformId"), params["username"],
-                                          ReadJsonText(serverVersion_, "Version"), downloader_->tls());
+  reporter_ = std::make_unique<CReporter>(answer_.reportUrl, settings_.platformId, params["username"],
+                                          answer_.version, downloader_->tls());
+  const ReportReasons& reasons = settings_.reasons;
   if (!platform::IsOsSupported()) {
-    Report("ReportReasonOSError");
-    ShowError(Utf8ToWide(ReadJsonText(settings_, "NeedWindows7OrLater")));
+    Report(reasons.osError);
+    ShowError(settings_.texts.needWindows7OrLater);
     CloseWindow();
   } else {
-    Report("ReportReasonStartLoading");
+    Report(reasons.startLoading);
     if (!UpdateClient()) {
       CloseWindow();
     } else if (!IsMainWindowDestroyed()) {
       CloseWindow();
-      Report(StartGame(params) ? "ReportReasonStopLoading" : "ReportLaunchGameFail");
+      Report(StartGame(params) ? reasons.stopLoading : reasons.launchGameFail);
     }
   }
   launching_ = false;
 }
 
 bool CLauncherApp::CheckVersion() {
-  const std::wstring failureText = Utf8ToWide(ReadJsonText(settings_, "CheckLatestVersionFail"));
-  serverVersion_ = Json::Value();
-  if (!RunDownloadStage(ReadJsonText(settings_, "ServerUrl"), "",
-                        Utf8ToWide(ReadJsonText(settings_, "CheckLatestVersion")), failureText)) {
+  const StageTexts& texts = settings_.texts;
+  answer_ = VersionAnswer();
+  if (!RunDownloadStage(settings_.serverUrl, "", texts.checkLatestVersion, texts.checkLatestVersionFail)) {
     return false;
   }
-  const std::string content = downloader_->GetContent();
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  Json::Reader reader;
-  const bool parsed = reader.parse(content, serverVersion_);
-#pragma GCC diagnostic pop
-  const std::string releaseKey = ReadJsonText(settings_, "ReleasePublicKey");
+  Json::Value document;
+  const bool parsed = ParseVersionAnswerText(downloader_->GetContent(), &document);
+  const std::string& releaseKey = settings_.update.releasePublicKey;
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const ReleaseHistory history{ReleaseSerialOf(localVersion_),
                                std::chrono::duration_cast<std::chrono::seconds>(now).count()};
-  if (!parsed || !IsUsableVersionAnswer(serverVersion_)) {
+  if (!parsed || !ReadVersionAnswer(document, &answer_)) {
     // An answer that is not ours fails like a transfer that never came.
-    applog::Log(VersionRefusalLogLine(parsed, false, releaseKey, serverVersion_, history));
-    ShowStageFailure(failureText);
+    applog::Log(VersionRefusalLogLine(parsed, false, releaseKey, document, history));
+    ShowStageFailure(texts.checkLatestVersionFail);
     return false;
   }
-  if (!IsAcceptableVersionAnswer(releaseKey, serverVersion_, history)) {
-    applog::Log(VersionRefusalLogLine(true, true, releaseKey, serverVersion_, history));
+  if (!IsAcceptableVersionAnswer(releaseKey, answer_.document, history)) {
+    applog::Log(VersionRefusalLogLine(true, true, releaseKey, answer_.document, history));
     // The player learns that the update is not the studio's, not that the server is
     // down. Nothing is reported: the answer's report address is as untrusted as the
     // rest of it, and reports carry the player's name.
-    ShowStageFailure(UntrustedReleaseText());
+    ShowStageFailure(texts.untrustedRelease);
     return false;
   }
-  if (!releaseKey.empty()) KeepReleaseSerial(ReleaseSerialOf(serverVersion_));
+  if (!releaseKey.empty()) KeepReleaseSerial(answer_.serial);
   return true;
 }
 
@@ -177,20 +138,21 @@ void CLauncherApp::KeepReleaseSerial(std::int64_t serial) {
 }
 
 bool CLauncherApp::UpdateClient() {
-  const std::string serverVersion = ReadJsonText(serverVersion_, "Version");
+  const std::string& serverVersion = answer_.version;
   std::uint32_t attributes = 0;
-  if (!wholeInstallRequired_ && serverVersion == ReadJsonText(localVersion_, "Version") &&
+  if (!wholeInstallRequired_ && serverVersion == InstalledVersionOf(localVersion_) &&
       platform::QueryAttributes(gameExecutablePath_, &attributes)) {
     return true;
   }
 
   // The client folder is emptied: it must lie strictly below the game root, or a
   // missing or hostile BaseDir would empty the launcher's own folder or worse.
-  const std::string baseDir = ReadJsonText(settings_, "BaseDir");
+  const std::string& baseDir = settings_.update.baseDir;
   const std::string clientFolder = JoinPath(gameRoot_, baseDir);
-  if (IsSafeBaseDir(baseDir) && IsIncremental() && !wholeInstallRequired_) {
-    const Incremental result = UpdateIncrementally(clientFolder, serverVersion);
-    if (result != Incremental::Whole) return result == Incremental::Done;
+  const StageTexts& texts = settings_.texts;
+  if (IsSafeBaseDir(baseDir) && settings_.update.incremental && !wholeInstallRequired_) {
+    const UpdateResult result = UpdateIncrementally(clientFolder);
+    if (result != UpdateResult::Whole) return result == UpdateResult::Done;
   }
   // The record goes first: a whole install cut short leaves a client it does not describe.
   if (IsSafeBaseDir(baseDir)) platform::RemoveFile(JoinPath(gameRoot_, kClientFilesName));
@@ -198,7 +160,7 @@ bool CLauncherApp::UpdateClient() {
     applog::Log(IsSafeBaseDir(baseDir)
                     ? "the client folder " + clientFolder + " could not be emptied"
                     : "BaseDir \"" + baseDir + "\" refused: not a relative path below the game root");
-    ShowStageFailure(Utf8ToWide(ReadJsonText(settings_, "EmptyBaseDirFail")));
+    ShowStageFailure(texts.emptyBaseDirFail);
     return false;
   }
   platform::RemoveFolder(clientFolder);
@@ -207,34 +169,33 @@ bool CLauncherApp::UpdateClient() {
   RemoveUpdateFolder(clientFolder);
   wholeInstallRequired_ = false;
 
-  const std::string packageName = ReadJsonText(settings_, "PackageName");
-  const std::string packageFile =
-      SafeFileName(packageName + serverVersion + ReadJsonText(settings_, "PackageExt"));
+  const std::string& packageName = settings_.packageName;
+  const std::string packageFile = SafeFileName(packageName + serverVersion + settings_.packageExt);
   const std::string packagePath = JoinPath(gameRoot_, packageFile);
   if (!packageName.empty()) RemoveOtherParts(gameRoot_, SafeFileName(packageName), packageFile);
-  const std::string packageHash = PackageSha256Of(serverVersion_);
-  downloader_->SetExpected(PackageSizeOf(serverVersion_), packageHash);
+  downloader_->SetExpected(answer_.packageSize, answer_.packageSha256);
   bool installed = false;
-  if (!RunDownloadStage(ReadJsonText(serverVersion_, "PackageUrl"), packagePath,
-                        Utf8ToWide(ReadJsonText(settings_, "DownloadLatestVersion")),
-                        Utf8ToWide(ReadJsonText(settings_, "DownloadLatestVersionFail")))) {
-    Report(FailedDownloadReason());
+  if (!RunDownloadStage(answer_.packageUrl, packagePath, texts.downloadLatestVersion,
+                        texts.downloadLatestVersionFail)) {
+    // A package refused by its size or hash came after an accepted answer, whose report
+    // address is trusted as much as the answer.
+    Report(downloader_->bodyRefused() ? settings_.reasons.untrustedRelease : settings_.reasons.downloadFail);
   } else if (IsMainWindowDestroyed()) {
     // Closed as the download ended: nothing is unpacked for a player who left.
   } else if (!HasRoomFor(packagePath)) {
-    ShowStageFailure(NotEnoughDiskSpaceText());
-    Report("ReportExtractFileFail");
-  } else if (!RunExtractStage(AnsiToWide(packagePath), AnsiToWide(clientFolder),
-                              Utf8ToWide(ReadJsonText(settings_, "ExtractFile")),
-                              Utf8ToWide(ReadJsonText(settings_, "ExtractFileFail")))) {
-    Report("ReportExtractFileFail");
+    ShowStageFailure(texts.notEnoughDiskSpace);
+    Report(settings_.reasons.extractFail);
+  } else if (!RunExtractStage(platform::AnsiToWide(packagePath), platform::AnsiToWide(clientFolder), texts.extractFile,
+                              texts.extractFileFail)) {
+    Report(settings_.reasons.extractFail);
   } else {
     if (!localVersion_.isObject()) localVersion_ = Json::Value(Json::objectValue);
     localVersion_["Version"] = serverVersion;
     WriteJsonFile(localVersionFilePath_, localVersion_);
     // Recorded whatever IncrementalUpdate says, so that switching it on later finds the
     // package's files told apart from the player's.
-    RecordInstalledPackage(packagePath, clientFolder, serverVersion, !packageHash.empty());
+    RecordInstalledPackage(packagePath, gameRoot_, clientFolder, serverVersion, baseDir,
+                           answer_.packageSha256.empty() ? "" : answer_.fileListSha256);
     installed = true;
   }
   platform::RemoveFile(packagePath);
@@ -242,41 +203,55 @@ bool CLauncherApp::UpdateClient() {
   return installed;
 }
 
+UpdateResult CLauncherApp::UpdateIncrementally(const std::string& clientFolder) {
+  updater_->Start({gameRoot_, clientFolder, localVersionFilePath_, localVersion_, settings_.update, answer_});
+  WaitForWorker(*updater_);
+  ShowUpdateEvents();
+  const UpdateOutcome& outcome = updater_->outcome();
+  if (outcome.result == UpdateResult::Done) localVersion_ = updater_->versionRecord();
+  if (outcome.result == UpdateResult::Failed) ShowUpdateFailure(outcome.failure);
+  return outcome.result;
+}
+
+void CLauncherApp::ShowUpdateFailure(UpdateFailure failure) {
+  const StageTexts& texts = settings_.texts;
+  switch (failure) {
+    case UpdateFailure::Transfer:
+      if (!IsMainWindowDestroyed()) ShowStageFailure(texts.downloadLatestVersionFail);
+      Report(settings_.reasons.downloadFail);
+      break;
+    case UpdateFailure::Space:
+      ShowStageFailure(texts.notEnoughDiskSpace);
+      Report(settings_.reasons.extractFail);
+      break;
+    case UpdateFailure::Held:
+      ShowStageFailure(texts.emptyBaseDirFail);
+      break;
+    case UpdateFailure::Journal:
+      ShowStageFailure(texts.extractFileFail);
+      Report(settings_.reasons.extractFail);
+      break;
+    case UpdateFailure::None:
+    case UpdateFailure::Cancelled:
+    case UpdateFailure::Unmeasured:
+      // The player left, or nothing went wrong that the player could act on.
+      break;
+  }
+}
+
 bool CLauncherApp::HasRoomFor(const std::string& packagePath) const {
   std::uint64_t needed = 0;
   std::uint64_t free = 0;
   // When either cannot be told, the extraction itself finds out.
-  if (!ArchiveUnpackedSize(AnsiToWide(packagePath), &needed) || !platform::FreeDiskSpace(gameRoot_, &free)) {
+  if (!ArchiveUnpackedSize(platform::AnsiToWide(packagePath), &needed) || !platform::FreeDiskSpace(gameRoot_, &free)) {
     return true;
   }
   return needed <= free;
 }
 
-const char* CLauncherApp::FailedDownloadReason() const {
-  // A package refused by its size or hash came after an accepted answer, whose report
-  // address is trusted as much as the answer. Without its own reason it is reported as
-  // a failed download, as it was before.
-  return downloader_->bodyRefused() && settings_.isMember("ReportUntrustedRelease") ? "ReportUntrustedRelease"
-                                                                                      : "ReportDownloadLatestVersionFail";
-}
-
-std::wstring CLauncherApp::UntrustedReleaseText() const {
-  const std::string text = ReadJsonText(settings_, "UntrustedRelease");
-  return text.empty() ? L"This update could not be verified as coming from the game's publisher, so it was not "
-                        L"installed."
-                      : Utf8ToWide(text);
-}
-
-std::wstring CLauncherApp::NotEnoughDiskSpaceText() const {
-  const std::string text = ReadJsonText(settings_, "NotEnoughDiskSpace");
-  return text.empty() ? L"There is not enough free disk space to install the game. Free some space and try again."
-                      : Utf8ToWide(text);
-}
-
 bool CLauncherApp::StartGame(ParamMap& params) {
-  const std::string arguments =
-      GameArguments(params["username"], JoinParams(params), ReadJsonText(settings_, "ExeCmdArgs"));
-  applog::Log(GameCommandLineForLog(gameExecutablePath_, params, ReadJsonText(settings_, "ExeCmdArgs")));
+  const std::string arguments = GameArguments(params["username"], JoinParams(params), settings_.exeCmdArgs);
+  applog::Log(GameCommandLineForLog(gameExecutablePath_, params, settings_.exeCmdArgs));
   const bool started =
       platform::LaunchProcess(gameExecutablePath_, GameCommandLine(gameExecutablePath_, arguments), "");
   applog::Log(started ? "game started" : "the game could not be started");

@@ -2,7 +2,6 @@
 // runner that shows a worker's progress, and its side of the page bridge.
 #include "app/launcher_app.h"
 
-#include "app/config_helpers.h"
 #include "app/launch_log.h"
 #include "app/launcher_configuration.h"
 #include "app/page_origin.h"
@@ -11,7 +10,8 @@
 #include "platform/diagnostics.h"
 #include "platform/path.h"
 
-CLauncherApp::CLauncherApp() = default;
+// Until InitWindow reads Setting.json, the settings are those of a file without keys.
+CLauncherApp::CLauncherApp() : settings_(SettingsFromJson(Json::Value())) {}
 
 CLauncherApp::~CLauncherApp() = default;
 
@@ -46,12 +46,12 @@ void CLauncherApp::InitUI() {
 
   backgroundPicture_ = new CUIPicture(manager);
   backgroundPicture_->SetRect(0, 0, kCanvasWidth, kCanvasHeight);
-  backgroundPicture_->SetImage(Utf8ToWide(ReadJsonText(settings_, "Background")));
+  backgroundPicture_->SetImage(settings_.background);
   backgroundPicture_->SetVisible(true);
 
   progressBar_ = new CUIProgress(manager);
-  progressBar_->SetBackImage(Utf8ToWide(ReadJsonText(settings_, "ProgressBack")));
-  progressBar_->SetFrontImage(Utf8ToWide(ReadJsonText(settings_, "ProgressFront")));
+  progressBar_->SetBackImage(settings_.progressBack);
+  progressBar_->SetFrontImage(settings_.progressFront);
 
   percentageLabel_ = new CUILabel(manager);
   percentageLabel_->SetColor(kWhite);
@@ -70,24 +70,17 @@ void CLauncherApp::InitUI() {
   statusLabel_->SetRect(cx - 250, bottom - 67, 500, 54);
   numberFormat_ = platform::UserNumberFormat();
 
-  const int timeout = ReadJsonInt(settings_, "DownloadTimeout");
-  const int retry = ReadJsonInt(settings_, "DownloadRetry");
-  const int retryDelay = ReadJsonInt(settings_, "DownloadRetryDelay");
-  const net::TlsPolicy tls{ReadJsonInt(settings_, "VerifyTls") != 0};
-  downloader_ = std::make_unique<CDownloader>(this, timeout, retry, retryDelay, tls);
+  const ConnectionSettings& c = settings_.update.connection;
+  downloader_ = std::make_unique<CDownloader>(this, c.timeout, c.retry, c.retryDelay, c.tls);
   extractor_ = std::make_unique<CZipExtractor>(this);
-  fetcher_ = std::make_unique<CRangeFetcher>(this, timeout, retry, retryDelay, tls);
-  stager_ = std::make_unique<CEntryStager>(this);
-  scanner_ = std::make_unique<CTaskWorker>([this] { updateProgressPending_.exchange(true); });
+  updater_ = std::make_unique<CUpdater>(this);
 }
 
 void CLauncherApp::OnFirstFrameShown() { CreateBrowser(window_system::GetClientRect(MainWindow())); }
 
 void CLauncherApp::Cleanup() {
   reporter_.reset();
-  scanner_.reset();
-  stager_.reset();
-  fetcher_.reset();
+  updater_.reset();
   extractor_.reset();
   downloader_.reset();
   DeleteBrowser();
@@ -102,10 +95,7 @@ void CLauncherApp::OnIdle() {
     ShowProgress(static_cast<float>(extractor_->progress));
     extractProgressPending_.exchange(false);
   }
-  if (updateProgressPending_ && updateProgress_) {
-    ShowProgress(static_cast<float>(*updateProgress_));
-    updateProgressPending_.exchange(false);
-  }
+  ShowUpdateEvents();
   if (!detail_.format.empty()) ShowDownloadDetail();
 }
 
@@ -125,9 +115,49 @@ void CLauncherApp::OnDownloadProgress(CDownloader*) { downloadProgressPending_.e
 
 void CLauncherApp::OnExtractProgress(CZipExtractor*) { extractProgressPending_.exchange(true); }
 
-void CLauncherApp::OnRangeFetchProgress(CRangeFetcher*) { updateProgressPending_.exchange(true); }
+void CLauncherApp::OnPhaseBegins(UpdatePhase phase) {
+  const std::lock_guard<std::mutex> lock(updateEventsMutex_);
+  updateEvents_.push_back({UpdateEvent::Kind::Begins, phase, 0.0});
+}
 
-void CLauncherApp::OnStageProgress(CEntryStager*) { updateProgressPending_.exchange(true); }
+void CLauncherApp::OnPhaseEnds() {
+  const std::lock_guard<std::mutex> lock(updateEventsMutex_);
+  updateEvents_.push_back({UpdateEvent::Kind::Ends, UpdatePhase::Fetch, 0.0});
+}
+
+void CLauncherApp::OnProgress(double fraction, std::uint64_t) {
+  const std::lock_guard<std::mutex> lock(updateEventsMutex_);
+  // Only the latest fraction of a step is worth showing.
+  if (!updateEvents_.empty() && updateEvents_.back().kind == UpdateEvent::Kind::Progress) {
+    updateEvents_.back().fraction = fraction;
+  } else {
+    updateEvents_.push_back({UpdateEvent::Kind::Progress, UpdatePhase::Fetch, fraction});
+  }
+}
+
+void CLauncherApp::ShowUpdateEvents() {
+  std::vector<UpdateEvent> events;
+  {
+    const std::lock_guard<std::mutex> lock(updateEventsMutex_);
+    events.swap(updateEvents_);
+  }
+  const StageTexts& texts = settings_.texts;
+  for (const UpdateEvent& event : events) {
+    switch (event.kind) {
+      case UpdateEvent::Kind::Begins:
+        BeginStage(event.phase == UpdatePhase::Measure ? texts.verifyClient
+                   : event.phase == UpdatePhase::Fetch ? texts.downloadLatestVersion
+                                                       : texts.extractFile);
+        break;
+      case UpdateEvent::Kind::Ends:
+        EndStage(true, L"");
+        break;
+      case UpdateEvent::Kind::Progress:
+        ShowProgress(static_cast<float>(event.fraction));
+        break;
+    }
+  }
+}
 
 void CLauncherApp::CreateBrowser(const platform::Rect& rect) { browser_ = CreateWebBrowser(this, rect); }
 
@@ -138,12 +168,11 @@ void CLauncherApp::DeleteBrowser() {
 
 void* CLauncherApp::BrowserParent() const { return window_system::BrowserParent(MainWindow()); }
 
-std::string CLauncherApp::LoginUrl() const { return ReadJsonText(settings_, "LoginUrl"); }
+std::string CLauncherApp::LoginUrl() const { return settings_.loginUrl; }
 
 bool CLauncherApp::IsTrustedPage(const std::wstring& pageUrl) {
   const std::string url = platform::WideToNarrow(pageUrl, platform::CodePage::Utf8);
-  const Json::Value trusted = settings_.isObject() ? settings_.get("TrustedOrigins", Json::Value()) : Json::Value();
-  if (IsTrustedOrigin(url, LoginUrl(), trusted)) return true;
+  if (IsTrustedOrigin(url, LoginUrl(), settings_.trustedOrigins)) return true;
   platform::DebugOutput("fnEnterGame ignored: the page " + url + " is not of a trusted origin");
   return false;
 }
@@ -177,7 +206,6 @@ void CLauncherApp::BeginStage(const std::wstring& stageText) {
   // A report left over from the previous stage must not move this one's display.
   downloadProgressPending_.exchange(false);
   extractProgressPending_.exchange(false);
-  updateProgressPending_.exchange(false);
   statusLabel_->SetColor(kWhite);
   statusLabel_->SetText(stageText);
   statusLabel_->SetVisible(true);
@@ -212,13 +240,13 @@ bool CLauncherApp::RunDownloadStage(const std::string& url, const std::string& f
   BeginStage(stageText);
   // A file (the package) shows its sizes, speed and time left; the version answer does not.
   if (!filePath.empty()) {
-    detail_ = {DownloadDetailFormat(settings_), stageText, {}, std::chrono::steady_clock::now(), {}};
+    detail_ = {settings_.texts.downloadDetail, stageText, {}, std::chrono::steady_clock::now(), {}};
   }
   downloader_->Start(url, filePath, "");
   WaitForWorker(*downloader_);
   detail_.format.clear();
-  const std::wstring shown = downloader_->outOfSpace    ? NotEnoughDiskSpaceText()
-                             : downloader_->bodyRefused() ? UntrustedReleaseText()
+  const std::wstring shown = downloader_->outOfSpace    ? settings_.texts.notEnoughDiskSpace
+                             : downloader_->bodyRefused() ? settings_.texts.untrustedRelease
                                                           : failureText;
   return EndStage(downloader_->succeeded, shown);
 }

@@ -5,23 +5,21 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <set>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/app.h"
-#include "app/client_files.h"
-#include "app/client_update.h"
 #include "app/download_detail.h"
-#include "app/update_plan.h"
 #include "app/params.h"
-#include "app/task_worker.h"
+#include "app/settings.h"
 #include "log/log.h"
 #include "net/downloader.h"
-#include "net/range_fetcher.h"
 #include "report/reporter.h"
 #include "ui/ui.h"
+#include "update/updater.h"
+#include "update/version_answer.h"
 #include "web/web_browser.h"
-#include "zip/entry_stager.h"
 #include "zip/extractor.h"
 
 // Name of the lock that keeps one launcher per user session.
@@ -30,8 +28,7 @@ inline constexpr char kInstanceName[] = "4168D28B-11BC-4AE0-AB62-AD44FEC9F3F8";
 class CLauncherApp : public CApp,
                      public CDownloaderCallback,
                      public CZipExtractorCallback,
-                     public CRangeFetcherCallback,
-                     public CEntryStagerCallback,
+                     public IUpdateObserver,
                      public CUIButtonCallback,
                      public IWebBrowserHost {
  public:
@@ -57,8 +54,10 @@ class CLauncherApp : public CApp,
   // Worker notifications, on the worker threads: they only raise a flag.
   void OnDownloadProgress(CDownloader* downloader) override;
   void OnExtractProgress(CZipExtractor* extractor) override;
-  void OnRangeFetchProgress(CRangeFetcher* fetcher) override;
-  void OnStageProgress(CEntryStager* stager) override;
+  // The update's reports, on its worker: they are queued for the idle step.
+  void OnPhaseBegins(UpdatePhase phase) override;
+  void OnPhaseEnds() override;
+  void OnProgress(double fraction, std::uint64_t bytesFetched) override;
 
   // The page bridge and the browser's notifications.
   // Only the login page's origin, or one listed in TrustedOrigins, may enter the game.
@@ -70,7 +69,7 @@ class CLauncherApp : public CApp,
 
   // Read by tests and the browser host.
   const std::wstring& Title() const { return title_; }
-  const Json::Value& Settings() const { return settings_; }
+  const LauncherSettings& Settings() const { return settings_; }
   CUILabel* StatusLabel() const { return statusLabel_; }
   CUILabel* PercentageLabel() const { return percentageLabel_; }
   CUIProgress* ProgressBar() const { return progressBar_; }
@@ -91,73 +90,16 @@ class CLauncherApp : public CApp,
   // highest so far, so that no older signed answer is accepted again.
   void KeepReleaseSerial(std::int64_t serial);
   bool UpdateClient();
-
-  // Incremental updates (IncrementalUpdate in Setting.json): only the entries that
-  // changed are fetched, by byte ranges of the package, and the old client stays until
-  // the new one is whole. Each step ends Done (go on), Failed (a failure was shown, or
-  // the player left) or Whole (what was fetched is dropped: the whole install it is).
-  enum class Incremental { Done, Failed, Whole };
-  Incremental UpdateIncrementally(const std::string& clientFolder, const std::string& serverVersion);
-  // Removes "<client folder>.update" and what it holds (a link there as the link).
-  void RemoveUpdateFolder(const std::string& clientFolder);
-  // Drops the update folder and answers Whole.
-  Incremental InstallWhole(const PackageSource& source);
-  // The installed-files record, made from the client folder when it is missing or of
-  // another client; false when the scan failed or was cancelled.
-  bool EnsureClientRecord(const std::string& clientFolder, ClientFiles* record);
-  // The package's end and directory into `source`'s pieces.
-  Incremental FetchPackageDirectory(PackageSource* source);
-  // Fetches what the pieces do not hold of `ranges`.
-  Incremental FetchRanges(const PackageSource& source, const std::vector<net::ByteRange>& ranges);
-  // What a fetcher run that ended `fetched` means for the update.
-  Incremental FetchOutcome(const PackageSource& source, bool fetched);
-  // The entries of the directory at hand; false when it is damaged, or holds links or
-  // two entries for one file.
-  bool ReadPackageDirectory(const PackageSource& source, std::vector<PackageEntry>* entries);
-  // Fetches the release's file list (its SHA-256 is `listHash`), holds the directory
-  // to it and gives each entry its SHA-256; installed files the record has no SHA-256
-  // for are measured into `installed`.
-  Incremental ReadFileList(const PackageSource& source, const std::string& listHash, const std::string& clientFolder,
-                           std::vector<PackageEntry>* entries, ClientFiles* installed);
-  bool MeasureUnvouchedFiles(const std::string& clientFolder, const std::vector<PackageEntry>& entries,
-                             ClientFiles* installed);
-  // Whether the volume takes the ranges still to fetch and the entries once unpacked.
-  bool HasRoomForUpdate(const PackageSource& source, const UpdatePlan& plan) const;
-  // Unpacks the fetched entries and checks them against the file list's hashes.
-  Incremental StageEntries(const PackageSource& source, const std::vector<const PackageEntry*>& fetched);
-  // Checks, journals and applies the staged files.
-  Incremental ApplyUpdate(const std::string& clientFolder, const PackageSource& source, const UpdateJournal& journal);
-  // Shows NotEnoughDiskSpace and sends its report.
-  Incremental FailForSpace();
-  // Shows the failure of an update's fetching (unless the player left) and sends its report.
-  void FailDownload();
-  // Finishes an update that a crash interrupted after its journal was written; one
-  // that cannot be finished makes this launch take the whole install.
-  void FinishInterruptedUpdate();
-  // The records of a finished update: ClientFiles.json, Version.json, and the update
-  // folder goes.
-  void CompleteUpdate(const UpdateFolders& folders, const UpdateJournal& journal);
-  // After a whole-package install: the record from its directory, with the file list's
-  // hashes when the package's own hash was checked.
-  void RecordInstalledPackage(const std::string& packagePath, const std::string& clientFolder,
-                              const std::string& version, bool packageVerified);
-  bool IsIncremental() const;
-  // VerifyClient from Setting.json, or CheckLatestVersion when it has none.
-  std::wstring VerifyClientText() const;
-  // Runs one stage of an update's worker: starts it, waits, and reports its progress.
-  template <typename Worker, typename Starter>
-  bool RunUpdateWorker(Worker& worker, Starter start);
+  // Runs an incremental update (update/updater.h), showing its phases as stages; a
+  // failure is shown and reported once it has ended.
+  UpdateResult UpdateIncrementally(const std::string& clientFolder);
+  void ShowUpdateFailure(UpdateFailure failure);
+  // Shows what the update reported since the last idle step, in order.
+  void ShowUpdateEvents();
   bool StartGame(ParamMap& params);
   // Whether the game root's volume can take the package's entries once unpacked.
   bool HasRoomFor(const std::string& packagePath) const;
-  // NotEnoughDiskSpace from Setting.json, or a built-in text when it has none.
-  std::wstring NotEnoughDiskSpaceText() const;
-  // Shown when an answer's signature, serial or expiry is refused, or a package does not
-  // match its answer's size or SHA-256 (a built-in English text when not set).
-  std::wstring UntrustedReleaseText() const;
-  // The report reason of a whole-package download that failed.
-  const char* FailedDownloadReason() const;
-  void Report(const char* reasonKey);
+  void Report(int reason);
   void CloseWindow();
   template <typename Worker>
   void WaitForWorker(Worker& worker) {
@@ -198,9 +140,9 @@ class CLauncherApp : public CApp,
   std::string gameRoot_;
   std::string gameExecutablePath_;
   std::string localVersionFilePath_;
-  Json::Value settings_;
+  LauncherSettings settings_;
   Json::Value localVersion_;
-  Json::Value serverVersion_;
+  VersionAnswer answer_;
   CUIPicture* backgroundPicture_ = nullptr;
   CUIProgress* progressBar_ = nullptr;
   CUILabel* percentageLabel_ = nullptr;
@@ -210,18 +152,21 @@ class CLauncherApp : public CApp,
   std::unique_ptr<applog::LogSession> log_;
   std::unique_ptr<CDownloader> downloader_;
   std::unique_ptr<CZipExtractor> extractor_;
-  std::unique_ptr<CRangeFetcher> fetcher_;
-  std::unique_ptr<CEntryStager> stager_;
-  std::unique_ptr<CTaskWorker> scanner_;
+  std::unique_ptr<CUpdater> updater_;
   std::unique_ptr<CReporter> reporter_;
   // Owned; created and deleted explicitly (CreateBrowser, DeleteBrowser).
   CWebBrowser* browser_ = nullptr;
   std::string pageArgument_;
   std::atomic<bool> downloadProgressPending_{false};
   std::atomic<bool> extractProgressPending_{false};
-  // The update worker whose progress the stage shows, and its pending flag.
-  const std::atomic<double>* updateProgress_ = nullptr;
-  std::atomic<bool> updateProgressPending_{false};
+  // What the update reported on its worker and the idle step has not shown yet.
+  struct UpdateEvent {
+    enum class Kind { Begins, Ends, Progress } kind;
+    UpdatePhase phase;
+    double fraction;
+  };
+  std::mutex updateEventsMutex_;
+  std::vector<UpdateEvent> updateEvents_;
   DetailDisplay detail_;
   platform::NumberFormat numberFormat_;
   bool launching_ = false;

@@ -4,10 +4,10 @@
 #include <algorithm>
 
 #include "app/config_helpers.h"
-#include "app/text.h"
 #include "platform/disk.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "store/files.h"
 
 namespace {
 
@@ -47,23 +47,18 @@ void LoadConfiguration(const std::string& executablePath, int screenWidth, int s
                        LauncherConfiguration* c) {
   c->executableFolder = ExecutableFolderOf(executablePath);
   platform::SetCurrentDir(c->executableFolder);
-  ReadJsonFile("Setting.json", c->settings);
+  c->settings = LoadSettings("Setting.json");
+  const LauncherSettings& s = c->settings;
 
-  const std::string baseDir = ReadJsonText(c->settings, "BaseDir");
-  const std::string exeName = ReadJsonText(c->settings, "ExeName");
-  c->gameRoot = CheckWritable("Check.dat") || HoldsClientOnFullVolume(".")
-                    ? "."
-                    : AppDataGameRoot(ReadJsonText(c->settings, "GameDir"));
+  c->gameRoot = CheckWritable("Check.dat") || HoldsClientOnFullVolume(".") ? "." : AppDataGameRoot(s.gameDir);
 
   const std::string separator = platform::PathSeparator();
-  c->gameExecutablePath = c->gameRoot + separator + baseDir + separator + exeName;
+  c->gameExecutablePath = c->gameRoot + separator + s.update.baseDir + separator + s.exeName;
   c->localVersionFilePath = c->gameRoot + separator + "Version.json";
-  ReadJsonFile(c->localVersionFilePath, c->localVersion);
+  c->localVersion = LoadVersionRecord(c->localVersionFilePath);
 
-  c->title = Utf8ToWide(ReadJsonText(c->settings, "Title"));
-  const int height = ReadJsonInt(c->settings, "FixedHeight");
-  const int width = ReadJsonInt(c->settings, "FixedWidth");
-  c->windowRect = MainWindowRect(width, height, screenWidth, screenHeight);
+  c->title = s.title;
+  c->windowRect = MainWindowRect(s.fixedWidth, s.fixedHeight, screenWidth, screenHeight);
 }
 
 bool IsSafeBaseDir(const std::string& baseDir) {

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "app/settings.h"
 #include "platform/window_frame.h"
 
 inline constexpr std::uint32_t kMainWindowStyle = 0x92CC0000;
@@ -16,7 +17,7 @@ struct LauncherConfiguration {
   std::string gameRoot;
   std::string gameExecutablePath;
   std::string localVersionFilePath;
-  Json::Value settings;
+  LauncherSettings settings;
   Json::Value localVersion;
   platform::Rect windowRect;
 };

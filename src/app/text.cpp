@@ -5,8 +5,6 @@
 
 #include "platform/codepage.h"
 
-std::wstring AnsiToWide(const std::string& text) { return platform::NarrowToWide(text, platform::CodePage::Ansi); }
-
 std::wstring Utf8ToWide(const std::string& text) { return platform::NarrowToWide(text, platform::CodePage::Utf8); }
 
 std::string WideToAnsi(const std::wstring& text) { return platform::WideToNarrow(text, platform::CodePage::Ansi); }

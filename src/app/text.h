@@ -3,7 +3,6 @@
 // (UTF-8 on Linux) unless the name says UTF-8; wide text is what window texts use.
 #include <string>
 
-std::wstring AnsiToWide(const std::string& text);
 std::wstring Utf8ToWide(const std::string& text);
 std::string WideToAnsi(const std::wstring& text);
 std::wstring IntToWide(int value);

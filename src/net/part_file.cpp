@@ -20,10 +20,9 @@ constexpr char kRecordSuffix[] = ".part.json";
 // A record is a line of JSON; anything longer is not one of ours.
 constexpr std::size_t kMaxRecord = 64 * 1024;
 
-std::wstring Wide(const std::string& path) { return platform::NarrowToWide(path, platform::CodePage::Ansi); }
 
 std::string ReadSmallFile(const std::string& path) {
-  platform::File file = platform::File::OpenRead(Wide(path));
+  platform::File file = platform::File::OpenRead(platform::AnsiToWide(path));
   std::string text;
   char chunk[4096];
   std::uint32_t got = 0;
@@ -47,8 +46,8 @@ std::string PartFile::PartPath(const std::string& target) { return target + kPar
 std::string PartFile::RecordPath(const std::string& target) { return target + kRecordSuffix; }
 
 bool PartFile::IsPartName(const std::wstring& name) {
-  return name.ends_with(platform::NarrowToWide(kPartSuffix, platform::CodePage::Ansi)) ||
-         name.ends_with(platform::NarrowToWide(kRecordSuffix, platform::CodePage::Ansi));
+  return name.ends_with(platform::AnsiToWide(kPartSuffix)) ||
+         name.ends_with(platform::AnsiToWide(kRecordSuffix));
 }
 
 void PartFile::RemoveUnresumable(const std::string& target) {
@@ -140,7 +139,7 @@ void PartFile::Discard() {
 bool PartFile::Adopt() {
   const std::string earlier = path_ + ".old";
   if (!platform::RenameOver(path_, earlier)) return false;
-  platform::File source = platform::File::OpenRead(Wide(earlier));
+  platform::File source = platform::File::OpenRead(platform::AnsiToWide(earlier));
   bool copied = source.IsOpen() && Create();
   std::string chunk(kBufferSize, '\0');
   while (copied) {
@@ -183,7 +182,7 @@ void PartFile::WriteRecord() const {
   builder["indentation"] = "";
   const std::string text = Json::writeString(builder, record);
   const std::string temporary = recordPath_ + ".tmp";
-  platform::File file = platform::File::Create(Wide(temporary), platform::kAttributeNormal, 0);
+  platform::File file = platform::File::Create(platform::AnsiToWide(temporary), platform::kAttributeNormal, 0);
   const bool written = file.IsOpen() && file.Write(text.data(), static_cast<std::uint32_t>(text.size()));
   file.Close();
   // Without a record this run still resumes; only a later run starts over.
@@ -208,7 +207,7 @@ bool PartFile::Create() {
   size_ = 0;
   broken_ = false;
   if (hash_) hash_->Reset();
-  file_ = platform::File::Create(Wide(path_), platform::kAttributeNormal, 0);
+  file_ = platform::File::Create(platform::AnsiToWide(path_), platform::kAttributeNormal, 0);
   return file_.IsOpen();
 }
 

@@ -14,4 +14,7 @@ enum class CodePage { Ansi, Utf8 };
 std::wstring NarrowToWide(const std::string& text, CodePage codePage);
 std::string WideToNarrow(const std::wstring& text, CodePage codePage);
 
+// Narrow paths and texts of the launcher are in the ANSI code page.
+inline std::wstring AnsiToWide(const std::string& text) { return NarrowToWide(text, CodePage::Ansi); }
+
 }  // namespace platform

@@ -9,6 +9,8 @@ namespace platform {
 
 class Sha256 {
  public:
+  static constexpr std::size_t kDigestSize = 32;
+
   Sha256();
   ~Sha256();
   Sha256(const Sha256&) = delete;
@@ -18,8 +20,10 @@ class Sha256 {
   bool Reset();
   // Adds bytes; false when the computation failed (it stays failed until Reset).
   bool Update(const void* data, std::size_t size);
-  // The digest of everything added since the last Reset, as 64 lower-case hexadecimal
-  // characters; empty when the computation failed. The hash starts over afterwards.
+  // The digest of everything added since the last Reset; false when the computation
+  // failed. The hash starts over afterwards.
+  bool Finish(unsigned char (&digest)[kDigestSize]);
+  // The same as 64 lower-case hexadecimal characters; empty when the computation failed.
   std::string FinishHex();
 
  private:

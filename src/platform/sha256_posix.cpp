@@ -1,5 +1,6 @@
 #include <openssl/evp.h>
 
+#include <cstring>
 #include <memory>
 
 #include "platform/sha256.h"
@@ -34,19 +35,26 @@ bool Sha256::Update(const void* data, std::size_t size) {
   return s.ok;
 }
 
-std::string Sha256::FinishHex() {
-  unsigned char digest[EVP_MAX_MD_SIZE];
+bool Sha256::Finish(unsigned char (&digest)[kDigestSize]) {
+  unsigned char whole[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  const bool done = state_->ok && EVP_DigestFinal_ex(state_->context.get(), digest, &length) == 1;
+  const bool done = state_->ok && EVP_DigestFinal_ex(state_->context.get(), whole, &length) == 1 &&
+                    length == kDigestSize;
+  if (done) std::memcpy(digest, whole, kDigestSize);
+  Reset();
+  return done;
+}
+
+std::string Sha256::FinishHex() {
+  unsigned char digest[kDigestSize];
   std::string hex;
-  if (done) {
+  if (Finish(digest)) {
     static constexpr char kDigits[] = "0123456789abcdef";
-    for (unsigned int i = 0; i < length; ++i) {
-      hex += kDigits[digest[i] >> 4];
-      hex += kDigits[digest[i] & 0x0F];
+    for (const unsigned char byte : digest) {
+      hex += kDigits[byte >> 4];
+      hex += kDigits[byte & 0x0F];
     }
   }
-  Reset();
   return hex;
 }
 

@@ -9,7 +9,6 @@
 namespace platform {
 namespace {
 
-constexpr ULONG kDigestSize = 32;
 constexpr ULONG kLargestPiece = std::numeric_limits<ULONG>::max();
 
 bool Succeeded(NTSTATUS status) { return status >= 0; }
@@ -67,18 +66,22 @@ bool Sha256::Update(const void* data, std::size_t size) {
   return s.ok;
 }
 
+bool Sha256::Finish(unsigned char (&digest)[kDigestSize]) {
+  const bool done = state_->ok && Succeeded(BCryptFinishHash(state_->hash, digest, static_cast<ULONG>(kDigestSize), 0));
+  Reset();
+  return done;
+}
+
 std::string Sha256::FinishHex() {
   unsigned char digest[kDigestSize];
-  const bool done = state_->ok && Succeeded(BCryptFinishHash(state_->hash, digest, kDigestSize, 0));
   std::string hex;
-  if (done) {
+  if (Finish(digest)) {
     static constexpr char kDigits[] = "0123456789abcdef";
     for (const unsigned char byte : digest) {
       hex += kDigits[byte >> 4];
       hex += kDigits[byte & 0x0F];
     }
   }
-  Reset();
   return hex;
 }
 

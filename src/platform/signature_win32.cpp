@@ -8,13 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/sha256.h"
 #include "platform/signature.h"
 
 namespace platform {
 namespace {
 
 constexpr ULONG kCoordinateSize = 32;
-constexpr ULONG kDigestSize = 32;
 // The named curve's parameters in the key's algorithm identifier: the DER of the OID
 // 1.2.840.10045.3.1.7 (P-256).
 constexpr unsigned char kP256Parameters[] = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
@@ -101,27 +101,14 @@ std::vector<unsigned char> P256PublicBlob(std::string_view der) {
   return blob;
 }
 
-bool Sha256Digest(std::string_view message, unsigned char (&digest)[kDigestSize]) {
-  const Algorithm algorithm(BCRYPT_SHA256_ALGORITHM);
-  BCRYPT_HASH_HANDLE hash = nullptr;
-  if (!algorithm.get() || !Succeeded(BCryptCreateHash(algorithm.get(), &hash, nullptr, 0, nullptr, 0, 0))) {
-    return false;
-  }
-  // Version answers are small: one piece, far below BCryptHashData's 4 GiB.
-  auto* bytes = reinterpret_cast<PUCHAR>(const_cast<char*>(message.data()));
-  const bool done = Succeeded(BCryptHashData(hash, bytes, static_cast<ULONG>(message.size()), 0)) &&
-                    Succeeded(BCryptFinishHash(hash, digest, kDigestSize, 0));
-  BCryptDestroyHash(hash);
-  return done;
-}
-
 }  // namespace
 
 bool VerifyEcdsaP256Sha256(std::string_view publicKeyDer, std::string_view message, std::string_view signature) {
   if (signature.size() != 2 * kCoordinateSize || message.size() > MAXDWORD) return false;
   std::vector<unsigned char> blob = P256PublicBlob(publicKeyDer);
-  unsigned char digest[kDigestSize];
-  if (blob.empty() || !Sha256Digest(message, digest)) return false;
+  Sha256 hash;
+  unsigned char digest[Sha256::kDigestSize];
+  if (blob.empty() || !hash.Update(message.data(), message.size()) || !hash.Finish(digest)) return false;
   const Algorithm algorithm(BCRYPT_ECDSA_P256_ALGORITHM);
   Key key;
   if (!algorithm.get() || !Succeeded(BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.out(),
@@ -130,8 +117,8 @@ bool VerifyEcdsaP256Sha256(std::string_view publicKeyDer, std::string_view messa
   }
   // CNG takes the signature as it arrives: r then s, each as wide as the curve.
   std::vector<unsigned char> raw(signature.begin(), signature.end());
-  return Succeeded(BCryptVerifySignature(key.get(), nullptr, digest, kDigestSize, raw.data(),
-                                         static_cast<ULONG>(raw.size()), 0));
+  return Succeeded(BCryptVerifySignature(key.get(), nullptr, digest, static_cast<ULONG>(Sha256::kDigestSize),
+                                         raw.data(), static_cast<ULONG>(raw.size()), 0));
 }
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 // then ArchiveGetEntry and ArchiveUnpackEntry for each index, ArchiveClose.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,6 +66,12 @@ std::int32_t ArchiveGetEntry(Archive* archive, std::int32_t index, ArchiveEntry*
 // created only when nothing exists at its name yet (ArchiveErrOpen otherwise).
 std::int32_t ArchiveUnpackEntry(Archive* archive, std::int32_t index, const std::wstring& targetName);
 void ArchiveClose(Archive* archive);
+
+// Closes its archive when it goes.
+struct ArchiveCloser {
+  void operator()(Archive* archive) const { ArchiveClose(archive); }
+};
+using ArchiveHandle = std::unique_ptr<Archive, ArchiveCloser>;
 
 // Whether ArchiveUnpackEntry places `name` (a sanitised name, either separator) below
 // the base directory, as the same file on every system: the rules above.

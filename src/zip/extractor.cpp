@@ -8,10 +8,6 @@
 
 namespace {
 
-struct ArchiveCloser {
-  void operator()(Archive* archive) const { ArchiveClose(archive); }
-};
-
 const char* ResultText(std::int32_t result) {
   switch (result) {
     case ArchiveErrOpen:
@@ -78,7 +74,7 @@ void CZipExtractor::Run() {
 // Whatever goes wrong on the worker, an exception included, ends the job as a failure.
 bool CZipExtractor::Extract() noexcept {
   try {
-    const std::unique_ptr<Archive, ArchiveCloser> archive(ArchiveOpen(archivePath_));
+    const ArchiveHandle archive(ArchiveOpen(archivePath_));
     if (!archive) {
       applog::Log("extraction failed: the package is no readable zip archive");
       return false;

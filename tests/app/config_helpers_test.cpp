@@ -7,9 +7,12 @@
 
 #include "app/text.h"
 #include "platform/appdata.h"
+#include "platform/codepage.h"
 #include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "store/files.h"
+#include "store/json_file.h"
 #include "temp_folder.h"
 
 namespace {
@@ -223,11 +226,11 @@ TEST_F(ConfigTest, EmptyFolderRefusesPathsBeyondTheLimit) {
 }
 
 TEST(TextHelpers, ConvertBetweenNarrowAndWide) {
-  EXPECT_EQ(AnsiToWide(""), L"");
+  EXPECT_EQ(platform::AnsiToWide(""), L"");
   EXPECT_EQ(Utf8ToWide(""), L"");
   EXPECT_EQ(WideToAnsi(L""), "");
   EXPECT_EQ(Utf8ToWide("\xE5\x90\xAF\xE5\x8A\xA8 caf\xC3\xA9"), L"\u542F\u52A8 caf\u00E9");
-  EXPECT_EQ(AnsiToWide("Launcher"), L"Launcher");
+  EXPECT_EQ(platform::AnsiToWide("Launcher"), L"Launcher");
   EXPECT_EQ(WideToAnsi(L"Launcher"), "Launcher");
 }
 

@@ -23,12 +23,12 @@ TEST(LaunchLog, SettingsLineTellsWhetherTheReleaseKeyIsSetButNotTheKey) {
   settings["BaseDir"] = "Client";
   settings["IncrementalUpdate"] = 1;
   settings["ReleasePublicKey"] = "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEkeyMaterial";
-  const std::string line = SettingsLogLine("/opt/launcher/Setting.json", ".", settings);
+  const std::string line = SettingsLogLine("/opt/launcher/Setting.json", ".", SettingsFromJson(settings));
   EXPECT_EQ(line,
             "settings /opt/launcher/Setting.json: BaseDir \"Client\", IncrementalUpdate 1, VerifyTls 0, "
             "ReleasePublicKey set; game root .");
   settings.removeMember("ReleasePublicKey");
-  EXPECT_NE(SettingsLogLine("Setting.json", ".", settings).find("ReleasePublicKey not set"), std::string::npos);
+  EXPECT_NE(SettingsLogLine("Setting.json", ".", SettingsFromJson(settings)).find("ReleasePublicKey not set"), std::string::npos);
 }
 
 TEST(LaunchLog, VersionRefusalNamesTheCheck) {

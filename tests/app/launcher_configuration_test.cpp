@@ -8,6 +8,7 @@
 #include "platform/appdata.h"
 #include "platform/fault.h"
 #include "platform/path.h"
+#include "store/json_file.h"
 #include "temp_folder.h"
 
 namespace {

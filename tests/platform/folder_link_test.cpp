@@ -3,9 +3,9 @@
 // one; nothing behind a link changes.
 #include <gtest/gtest.h>
 
-#include "app/config_helpers.h"
 #include "links.h"
 #include "platform/file.h"
+#include "store/files.h"
 #include "temp_folder.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <ostream>
 #include <string>
 
-#include "app/base64.h"
 #include "signing_material.h"
+#include "update/base64.h"
 
 namespace {
 

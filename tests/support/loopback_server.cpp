@@ -50,13 +50,21 @@ std::size_t Append(char* data, std::size_t size, std::size_t count, void* body) 
   return size * count;
 }
 
-// A control request, independent of the downloader under test. The global set-up is
-// balanced here, so that the downloaders' own global clean-up still takes effect.
-std::string Fetch(const std::string& url) {
+// A control request, independent of the downloader under test, a POST of `post` when
+// given. The global set-up is balanced here, so that the downloaders' own global
+// clean-up still takes effect.
+std::string Fetch(const std::string& url, const std::string* post = nullptr) {
   curl_global_init(CURL_GLOBAL_ALL);
   std::string body;
   CURL* curl = curl_easy_init();
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  // The body goes at once, without waiting for a "100 Continue".
+  curl_slist* headers = curl_slist_append(nullptr, "Expect:");
+  if (post) {
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, post->data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post->size()));
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  }
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Append);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
@@ -65,6 +73,7 @@ std::string Fetch(const std::string& url) {
   const CURLcode result = curl_easy_perform(curl);
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_cleanup(curl);
+  curl_slist_free_all(headers);
   curl_global_cleanup();
   if (result != CURLE_OK || status != 200) ADD_FAILURE() << "control request failed: " << url;
   return body;
@@ -138,6 +147,10 @@ bool ServerSession::WaitForRequests(std::size_t count, std::chrono::milliseconds
 }
 
 void ServerSession::Release() const { Fetch(Origin("http", "http") + "/_release/" + key_); }
+
+void ServerSession::Store(const std::string& name, const std::string& bytes) const {
+  Fetch(Origin("http", "http") + "/_store/" + key_ + "/" + name, &bytes);
+}
 
 std::string SecureCertificateFile() { return ServerFile("cert.pem"); }
 

@@ -41,6 +41,8 @@ class ServerSession {
   bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Lets this session's held answers go on.
   void Release() const;
+  // Keeps `bytes` on the server under `name`, for the action "ranged?file=NAME".
+  void Store(const std::string& name, const std::string& bytes) const;
 
  private:
   std::string key_;

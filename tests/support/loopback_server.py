@@ -35,11 +35,13 @@ Requests to /s/KEY/ACTION[/ARGS]?PARAMS are logged under KEY, then answered by A
             the asked bytes; extra=K sends K bytes more (fewer when negative) than the
             range, Content-Length alike; ifrange=0 answers ranges whatever If-Range says;
             stall=MS waits after the header before the body (at most 30 s);
-            chunk=BYTES and pause=MS as for pattern
+            chunk=BYTES and pause=MS as for pattern; file=NAME sends the bytes stored
+            under NAME (/_store) instead of pattern bytes, and their size
   hold      stall=head: nothing is sent until /_release/KEY; stall=body: the header and
             10 of 1000 body bytes are sent, the rest after the release. Holds end by
             themselves after 30 s.
-Control: /_log/KEY lists KEY's requests, one line each:
+Control: a POST to /_store/KEY/NAME keeps its body for ranged?file=NAME;
+/_log/KEY lists KEY's requests, one line each:
 "MS METHOD TARGET BODY USER_AGENT RANGE IF_RANGE SENT" (MS since the server started;
 BODY, USER_AGENT and the Range and If-Range headers in hex, "-" when empty; SENT the
 body bytes sent); /_release/KEY; /_quit.
@@ -66,6 +68,7 @@ MODIFIED = 'Wed, 21 Oct 2015 07:28:00 GMT'
 started = time.monotonic()
 lock = threading.Lock()
 logs = {}
+stored = {}
 counters = {}
 releases = {}
 quit_event = threading.Event()
@@ -134,6 +137,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 with lock:
                     text = ''.join(log_line(entry) + '\n' for entry in logs.get(parts[2], []))
                 self.reply(200, text.encode())
+            elif len(parts) == 4 and parts[1] == '_store' and self.command == 'POST':
+                with lock:
+                    stored[(parts[2], parts[3])] = body
+                self.reply(200, b'stored')
             elif len(parts) == 3 and parts[1] == '_release':
                 release_event(parts[2]).set()
                 self.reply(200, b'released')
@@ -164,13 +171,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.send_body(body)
 
-    def send_pattern(self, start, end, chunk, pause, chunked=False):
-        """Pattern bytes [start, end) in pieces of `chunk`, `pause` seconds apart."""
-        view = memoryview(BLOCK)
+    def send_pattern(self, start, end, chunk, pause, chunked=False, content=None):
+        """Pattern bytes [start, end) in pieces of `chunk`, `pause` seconds apart; the
+        bytes of `content` instead when it is given."""
+        view = memoryview(BLOCK if content is None else content)
         offset = start
         while offset < end:
             n = min(chunk, end - offset)
-            data = view[offset % PERIOD:offset % PERIOD + n]
+            if content is None:
+                data = view[offset % PERIOD:offset % PERIOD + n]
+            else:
+                data = view[offset:offset + n]
             if chunked:
                 self.wfile.write(b'%x\r\n' % n + data + b'\r\n')
             else:
@@ -206,7 +217,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def action_ranged(self, key, params, args):
         n = next_index(key)
-        size = int(pick(params.get('size', '0'), n))
+        with lock:
+            content = stored.get((key, params['file'])) if 'file' in params else None
+        size = len(content) if content is not None else int(pick(params.get('size', '0'), n))
         etag = pick(params.get('etag', '-'), n)
         cut = pick(params.get('cut', '-'), n)
         headers = []
@@ -248,7 +261,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(min(stall, HOLD_LIMIT))
         end = last + 1 if cut == '-' else min(last + 1, start + int(cut))
         self.send_pattern(start, end, int(pick(params.get('chunk', str(len(BLOCK) - PERIOD)), n)),
-                          int(pick(params.get('pause', '0'), n)) / 1000)
+                          int(pick(params.get('pause', '0'), n)) / 1000, content=content)
         if end < last + 1:
             self.wfile.flush()
             self.close_connection = True

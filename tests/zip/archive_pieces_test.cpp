@@ -2,17 +2,12 @@
 // a package: the directory from its end, then the entries it fetched.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "temp_folder.h"
 #include "zip/archive.h"
-#include "zip/entry_stager.h"
 #include "zip_builder.h"
 
 namespace {
 
-using testing_support::ReadFile;
 using testing_support::TempFolder;
 using testing_support::WriteFile;
 
@@ -40,11 +35,6 @@ class ArchivePiecesTest : public testing::Test {
   ZipPiece Tail() {
     const std::uint64_t length = 22 + 65535;
     return Piece(bytes_.size() - length, length);
-  }
-
-  static void WaitFor(CEntryStager& stager) {
-    while (!stager.finished) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    stager.Stop();
   }
 
   TempFolder temp_;
@@ -76,30 +66,6 @@ TEST_F(ArchivePiecesTest, TheTailAloneListsEveryEntry) {
   EXPECT_NE(ArchiveUnpackEntry(archive, 0, L"a.txt"), ArchiveOk);
   EXPECT_FALSE(std::filesystem::exists(temp_.path() / "out" / "a.txt"));
   ArchiveClose(archive);
-}
-
-TEST_F(ArchivePiecesTest, TheStagerUnpacksTheChosenEntriesFromTheirPieces) {
-  const ZipPiece tail = Tail();
-  CEntryStager stager(nullptr);
-  stager.Start({Piece(0, tail.offset), tail}, bytes_.size(), {0, 2}, temp_.Wide("out"));
-  WaitFor(stager);
-  ASSERT_TRUE(stager.finished);
-  EXPECT_TRUE(stager.succeeded) << ArchiveResultName(stager.result);
-  // Each entry's file is named after its index, whatever the entry's name.
-  EXPECT_TRUE(ReadFile(temp_.path() / "out" / "0") == bytes_.substr(30 + 5, 100000));
-  EXPECT_EQ(ReadFile(temp_.path() / "out" / "2"), "bee");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp_.path() / "out"),
-                          std::filesystem::directory_iterator()),
-            2);
-
-  // A piece whose bytes differ from what the directory says fails the CRC check.
-  std::string altered = bytes_.substr(0, tail.offset);
-  altered[1000] ^= 0x55;
-  WriteFile(temp_.path() / "altered", altered);
-  stager.Start({{0, tail.offset, temp_.Wide("altered")}, tail}, bytes_.size(), {0}, temp_.Wide("out2"));
-  WaitFor(stager);
-  EXPECT_FALSE(stager.succeeded);
-  EXPECT_EQ(stager.result, ArchiveErrData);
 }
 
 TEST_F(ArchivePiecesTest, OverlappingOrOutlyingPiecesAreRefused) {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/launcher_app.h"
+#include "main/own_folder_check.h"
 #include "platform/instance.h"
-#include "shell/own_folder_check.h"
 
 namespace {
 

@@ -34,9 +34,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/client_update.h"
 #include "app/launcher_app.h"
 #include "platform/instance.h"
+#include "update/journal.h"
 #include "web/web_browser_win32.h"
 
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <thread>
 
-#include "app/config_helpers.h"
 #include "platform/file.h"
+#include "store/files.h"
 #include "temp_folder.h"
 #include "zip/extractor.h"
 #include "zip_builder.h"

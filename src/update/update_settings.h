@@ -1,0 +1,24 @@
+#pragma once
+// The settings an update works by, read from Setting.json by the application.
+#include <string>
+
+#include "net/tls_policy.h"
+
+// How each request connects and retries (DownloadTimeout, DownloadRetry,
+// DownloadRetryDelay, VerifyTls).
+struct ConnectionSettings {
+  int timeout = 0;
+  int retry = 0;
+  int retryDelay = 0;
+  net::TlsPolicy tls;
+};
+
+struct UpdateSettings {
+  std::string baseDir;
+  // IncrementalUpdate: only the entries that changed are fetched.
+  bool incremental = false;
+  // ReleasePublicKey: with one, entries fetched one by one count only when the signed
+  // file list vouches for them.
+  std::string releasePublicKey;
+  ConnectionSettings connection;
+};

@@ -1,0 +1,45 @@
+#include "update/version_answer.h"
+
+#include "store/json_file.h"
+#include "update/file_list.h"
+#include "update/release_signature.h"
+
+namespace {
+
+bool IsTextOrAbsent(const Json::Value& document, const char* key) {
+  const Json::Value* value = FindKey(document, key);
+  return !value || value->isNull() || value->isString();
+}
+
+std::int64_t PackageSizeOf(const Json::Value& document) {
+  const Json::Value* value = FindKey(document, "PackageSize");
+  if (!value || !value->isIntegral() || !value->isInt64() || value->asInt64() < 0) return -1;
+  return value->asInt64();
+}
+
+}  // namespace
+
+bool ParseVersionAnswerText(const std::string& text, Json::Value* document) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  Json::Reader reader;
+  return reader.parse(text, *document);
+#pragma GCC diagnostic pop
+}
+
+bool ReadVersionAnswer(const Json::Value& document, VersionAnswer* answer) {
+  if (!document.isObject() || !IsTextOrAbsent(document, "Version") || !IsTextOrAbsent(document, "PackageUrl") ||
+      !IsTextOrAbsent(document, "ReportOperationUrl")) {
+    return false;
+  }
+  answer->document = document;
+  answer->version = ReadJsonText(document, "Version");
+  answer->packageUrl = ReadJsonText(document, "PackageUrl");
+  answer->reportUrl = ReadJsonText(document, "ReportOperationUrl");
+  answer->packageSize = PackageSizeOf(document);
+  answer->packageSha256 = Sha256HexOf(ReadJsonText(document, "PackageSha256"));
+  answer->namesFileList = FindKey(document, "FileListSha256") != nullptr;
+  answer->fileListSha256 = Sha256HexOf(ReadJsonText(document, "FileListSha256"));
+  answer->serial = ReleaseSerialOf(document);
+  return true;
+}

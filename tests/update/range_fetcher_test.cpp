@@ -1,0 +1,260 @@
+#include "update/range_fetcher.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loopback_server.h"
+#include "net/request_options.h"
+#include "temp_folder.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using net_testing::PatternBytes;
+using net_testing::ServerSession;
+using testing_support::ReadFile;
+using testing_support::TempFolder;
+using testing_support::WriteFile;
+
+bool WaitUntilFinished(const CRangeFetcher& fetcher, std::chrono::seconds timeout = 15s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!fetcher.finished) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+std::string Piece(const TempFolder& folder, std::uint64_t offset) {
+  return ReadFile(update::PiecePath(folder.Narrow(), offset));
+}
+
+// The bytes of all pieces in the folder, one after the other.
+std::string AllPieces(const TempFolder& folder) {
+  std::string bytes;
+  for (const update::ByteRange& piece : update::HeldPieces(folder.Narrow())) bytes += Piece(folder, piece.offset);
+  return bytes;
+}
+
+TEST(RangeFetcherTail, AsksForTheLastBytesAndLearnsTheSizeAndValidator) {
+  ServerSession server;
+  CRangeFetcher fetcher(nullptr, 5, 0, 0);
+  fetcher.StartTail(server.Url("ranged?size=100000&etag=v1"), 300);
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  ASSERT_TRUE(fetcher.succeeded);
+  EXPECT_FALSE(fetcher.rangesRefused());
+  EXPECT_EQ(fetcher.totalSize(), 100000u);
+  EXPECT_EQ(fetcher.tailOffset(), 99700u);
+  EXPECT_EQ(fetcher.tail(), PatternBytes(100000).substr(99700));
+  EXPECT_EQ(fetcher.validator(), "\"v1\"");
+  EXPECT_EQ(server.Requests().at(0).range, "bytes=-300");
+}
+
+TEST(RangeFetcherTail, AResourceShorterThanTheTailComesWhole) {
+  ServerSession server;
+  CRangeFetcher fetcher(nullptr, 5, 0, 0);
+  fetcher.StartTail(server.Url("ranged?size=200&etag=v1"), 300);
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  ASSERT_TRUE(fetcher.succeeded);
+  EXPECT_EQ(fetcher.totalSize(), 200u);
+  EXPECT_EQ(fetcher.tailOffset(), 0u);
+  EXPECT_EQ(fetcher.tail(), PatternBytes(200));
+}
+
+// A partial answer for other bytes than the last 300 of the resource, or one whose
+// validator could not go into a header, ends the run at once: the directory would be
+// read from the wrong place.
+struct TailRefusedCase {
+  const char* name;
+  std::string query;  // added to "ranged?size=100000&"
+};
+
+void PrintTo(const TailRefusedCase& c, std::ostream* out) { *out << c.name; }
+
+class RangeFetcherTailRefused : public testing::TestWithParam<TailRefusedCase> {};
+
+TEST_P(RangeFetcherTailRefused, FailsAtOnceAndKeepsNothing) {
+  ServerSession server;
+  CRangeFetcher fetcher(nullptr, 5, 2, 0);
+  fetcher.StartTail(server.Url("ranged?size=100000&" + GetParam().query), 300);
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  EXPECT_FALSE(fetcher.succeeded);
+  EXPECT_TRUE(fetcher.answerRefused());
+  EXPECT_FALSE(fetcher.rangesRefused());
+  EXPECT_TRUE(fetcher.tail().empty());
+  EXPECT_EQ(server.Requests().size(), 1u) << "a refusal is no failure to retry";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, RangeFetcherTailRefused,
+    testing::Values(TailRefusedCase{"ShiftedByOne", "etag=v1&content_range=bytes%2099699-99998/100000"},
+                    TailRefusedCase{"OtherTotal", "etag=v1&content_range=bytes%2099700-99999/100001"},
+                    TailRefusedCase{"NoContentRange", "etag=v1&content_range=none"},
+                    TailRefusedCase{"ShorterBody", "etag=v1&extra=-1"},
+                    TailRefusedCase{"LongerBody", "etag=v1&extra=1"},
+                    TailRefusedCase{"ControlCharacterInTheEtag", "etag=v%0D1"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RangeFetcherTail, AServerIgnoringRangesIsHungUpOnAndReported) {
+  ServerSession server;
+  CRangeFetcher fetcher(nullptr, 5, 2, 0);
+  fetcher.StartTail(server.Url("ranged?size=8000000&etag=v1&ranges=0&chunk=10000&pause=2"), 300);
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  EXPECT_TRUE(fetcher.succeeded);
+  EXPECT_TRUE(fetcher.rangesRefused());
+  ASSERT_TRUE(server.WaitForRequests(1));
+  EXPECT_EQ(server.Requests().size(), 1u) << "a refusal is no failure to retry";
+  EXPECT_LT(server.Requests().at(0).bytesSent, 8000000u) << "the whole package was taken";
+}
+
+TEST(RangeFetcher, FetchesEachMissingRangeIntoAPieceOverOneConnection) {
+  ServerSession server;
+  TempFolder pieces;
+  CRangeFetcher fetcher(nullptr, 5, 0, 0);
+  fetcher.Start(server.Url("ranged?size=100000&etag=v1"), "\"v1\"", 100000, {{10, 20}, {5000, 3000}},
+                pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  ASSERT_TRUE(fetcher.succeeded);
+  const std::string all = PatternBytes(100000);
+  EXPECT_EQ(Piece(pieces, 10), all.substr(10, 20));
+  EXPECT_EQ(Piece(pieces, 5000), all.substr(5000, 3000));
+  EXPECT_EQ(fetcher.progress, 1.0);
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].range, "bytes=10-29");
+  EXPECT_EQ(requests[1].range, "bytes=5000-7999");
+  EXPECT_EQ(requests[1].ifRange, "\"v1\"");
+
+  // What is held is not asked for again.
+  fetcher.Start(server.Url("ranged?size=100000&etag=v1"), "\"v1\"", 100000, {{10, 20}, {5000, 3000}, {9000, 10}},
+                pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  ASSERT_TRUE(fetcher.succeeded);
+  ASSERT_EQ(server.Requests().size(), 3u);
+  EXPECT_EQ(server.Requests()[2].range, "bytes=9000-9009");
+}
+
+TEST(RangeFetcher, ACutAnswerKeepsWhatCameAndTheRetryAsksForTheRest) {
+  ServerSession server;
+  TempFolder pieces;
+  CRangeFetcher fetcher(nullptr, 5, 1, 0);
+  fetcher.Start(server.Url("ranged?size=100000&etag=v1&cut=1000,-"), "\"v1\"", 100000, {{2000, 5000}},
+                pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  ASSERT_TRUE(fetcher.succeeded);
+  const std::string all = PatternBytes(100000);
+  EXPECT_EQ(Piece(pieces, 2000), all.substr(2000, 1000));
+  EXPECT_EQ(Piece(pieces, 3000), all.substr(3000, 4000));
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].range, "bytes=3000-6999");
+}
+
+struct RefusedCase {
+  const char* name;
+  std::string query;
+  std::uint64_t totalSize;
+  bool answerRefused;  // or else the whole resource came (rangesRefused)
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* out) { *out << c.name; }
+
+class RangeFetcherRefused : public testing::TestWithParam<RefusedCase> {};
+
+// A package that changed since its directory was read, or an answer for other bytes,
+// fails the run at once and leaves nothing of that answer (the range is long enough for
+// some of it to reach the disk before the end shows it wrong); a piece from before stays.
+TEST_P(RangeFetcherRefused, AnAnswerForOtherBytesFailsAtOnceAndKeepsNothing) {
+  const RefusedCase& c = GetParam();
+  ServerSession server;
+  TempFolder pieces;
+  WriteFile(pieces.path() / "0.piece", PatternBytes(100));
+  CRangeFetcher fetcher(nullptr, 5, 2, 0);
+  fetcher.Start(server.Url("ranged?" + c.query), "\"v1\"", c.totalSize, {{2000, 600000}}, pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  EXPECT_FALSE(fetcher.succeeded);
+  EXPECT_EQ(fetcher.answerRefused(), c.answerRefused);
+  EXPECT_EQ(fetcher.rangesRefused(), !c.answerRefused);
+  EXPECT_EQ(server.Requests().size(), 1u) << "a refusal is no failure to retry";
+  EXPECT_EQ(update::HeldPieces(pieces.Narrow()), (std::vector<update::ByteRange>{{0, 100}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RangeFetcherRefused,
+    testing::Values(
+        RefusedCase{"Changed", "size=1000000&etag=v2", 1000000, false},
+        RefusedCase{"IgnoresRanges", "size=1000000&etag=v1&ranges=0", 1000000, false},
+        RefusedCase{"OtherStart", "size=1000000&etag=v1&shift=7", 1000000, true},
+        RefusedCase{"OtherEnd", "size=1000000&etag=v1&content_range=bytes%202000-601998/1000000", 1000000, true},
+        RefusedCase{"OtherSize", "size=1000001&etag=v1", 1000000, true},
+        RefusedCase{"NoContentRange", "size=1000000&etag=v1&content_range=none", 1000000, true},
+        RefusedCase{"OtherResource", "size=1000000&etag=v2&ifrange=0", 1000000, true},
+        RefusedCase{"ShorterBody", "size=1000000&etag=v1&extra=-1", 1000000, true},
+        RefusedCase{"LongerBody", "size=1000000&etag=v1&extra=1", 1000000, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A validator that would end the If-Range line and start another header never goes out.
+TEST(RangeFetcher, AValidatorWithControlCharactersIsNeverSent) {
+  ServerSession server;
+  TempFolder pieces;
+  CRangeFetcher fetcher(nullptr, 5, 2, 0);
+  fetcher.Start(server.Url("ranged?size=100000&etag=v1"), "\"v1\"\r\nX-Injected: 1", 100000, {{10, 20}},
+                pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  EXPECT_FALSE(fetcher.succeeded);
+  EXPECT_TRUE(fetcher.answerRefused());
+  EXPECT_TRUE(server.Requests().empty());
+}
+
+// A server that sends the header and then nothing, or a byte every two seconds, fails
+// the attempt once the stall limit (shortened here) runs out; the retry gets the rest.
+struct StallCase {
+  const char* name;
+  std::string query;  // for the "ranged" action: the first answer stalls, the second does not
+};
+
+void PrintTo(const StallCase& c, std::ostream* out) { *out << c.name; }
+
+class RangeFetcherStall : public testing::TestWithParam<StallCase> {
+ protected:
+  void SetUp() override { net::SetLowSpeedTimeForTesting(2); }
+  void TearDown() override { net::SetLowSpeedTimeForTesting(0); }
+};
+
+TEST_P(RangeFetcherStall, AStalledAnswerFailsTheAttemptAndTheRetryGoesOn) {
+  ServerSession server;
+  TempFolder pieces;
+  CRangeFetcher fetcher(nullptr, 5, 1, 0);
+  fetcher.Start(server.Url("ranged?size=100000&etag=v1&" + GetParam().query), "\"v1\"", 100000, {{2000, 30}},
+                pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher, 25s));
+  EXPECT_TRUE(fetcher.succeeded);
+  EXPECT_EQ(AllPieces(pieces), PatternBytes(100000).substr(2000, 30));
+  EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RangeFetcherStall,
+                         testing::Values(StallCase{"SilentAfterTheHeader", "stall=30000,0"},
+                                         StallCase{"Dripping", "chunk=1,100000&pause=2000,0"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RangeFetcher, StopCancelsASlowAnswerPromptly) {
+  ServerSession server;
+  TempFolder pieces;
+  CRangeFetcher fetcher(nullptr, 5, 3, 1);
+  fetcher.Start(server.Url("ranged?size=5000000&etag=v1&chunk=1000&pause=50"), "\"v1\"", 5000000,
+                {{0, 5000000}}, pieces.Narrow());
+  ASSERT_TRUE(server.WaitForRequests(1));
+  const auto before = std::chrono::steady_clock::now();
+  fetcher.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
+  EXPECT_TRUE(fetcher.finished);
+  EXPECT_FALSE(fetcher.succeeded);
+}
+
+}  // namespace
