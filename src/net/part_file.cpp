@@ -22,6 +22,11 @@ constexpr std::size_t kMaxRecord = 64 * 1024;
 
 std::wstring Wide(const std::string& path) { return platform::NarrowToWide(path, platform::CodePage::Ansi); }
 
+bool IsUtf8(const std::string& text) {
+  using platform::CodePage;
+  return platform::WideToNarrow(platform::NarrowToWide(text, CodePage::Utf8), CodePage::Utf8) == text;
+}
+
 std::string ReadSmallFile(const std::string& path) {
   platform::File file = platform::File::OpenRead(Wide(path));
   std::string text;
@@ -79,7 +84,9 @@ bool PartFile::StartOver(const std::string& validator) {
   if (!Create()) return false;
   // One with control characters could not go into If-Range: the body is nothing to resume.
   if (!HasControlCharacter(validator)) validator_ = validator;
-  if (!validator_.empty()) WriteRecord();
+  // The record's JSON writer turns bytes that are not UTF-8 (an ETag may hold them) into
+  // U+FFFD: a later run would ask for another validator, so only this run resumes.
+  if (!validator_.empty() && IsUtf8(validator_)) WriteRecord();
   return true;
 }
 
