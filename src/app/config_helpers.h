@@ -9,6 +9,9 @@ bool ReadWholeFile(const std::string& path, std::string* content);
 // Creates or truncates the file and writes `content`; false on failure.
 bool WriteWholeFile(const std::string& path, const std::string& content);
 
+// Parses `text` (comments allowed) into `document`; false when it does not parse,
+// nesting too deep included (the JSON reader throws then; this never does).
+bool ParseJsonText(const std::string& text, Json::Value& document);
 // Parses the whole file (comments allowed) into `document`; false when the file
 // cannot be opened or does not parse.
 bool ReadJsonFile(const std::string& path, Json::Value& document);

@@ -138,12 +138,7 @@ bool CLauncherApp::CheckVersion() {
                         Utf8ToWide(ReadJsonText(settings_, "CheckLatestVersion")), failureText)) {
     return false;
   }
-  const std::string content = downloader_->GetContent();
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  Json::Reader reader;
-  const bool parsed = reader.parse(content, serverVersion_);
-#pragma GCC diagnostic pop
+  const bool parsed = ParseJsonText(downloader_->GetContent(), serverVersion_);
   const std::string releaseKey = ReadJsonText(settings_, "ReleasePublicKey");
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const ReleaseHistory history{ReleaseSerialOf(localVersion_),

@@ -50,4 +50,17 @@ INSTANTIATE_TEST_SUITE_P(Validators, PartRecordTest,
                                          ValidatorCase{"Latin1", "\"caf\xE9\"", false}),
                          [](const testing::TestParamInfo<ValidatorCase>& info) { return info.param.name; });
 
+// Another program may write the record; the JSON reader throws past a thousand nested
+// arrays, which must not end the launcher at the next download.
+TEST(PartRecord, ARecordNestedTooDeepResumesNothing) {
+  TempFolder temp;
+  const std::string target = temp.Narrow("client_1.0.zip");
+  testing_support::WriteFile(temp.path() / "client_1.0.zip.part", "PK\3\4");
+  testing_support::WriteFile(temp.path() / "client_1.0.zip.part.json",
+                             R"({"Url":")" + std::string(kUrl) + R"(","Validator":)" + std::string(1100, '['));
+  net::PartFile part(target, kUrl, -1, "");
+  part.Prepare();
+  EXPECT_EQ(part.Resumable(), 0);
+}
+
 }  // namespace

@@ -331,11 +331,7 @@ constexpr char kSignedMessage[] =
 
 void ReadVersionAnswer(std::string_view text) {
   Json::Value answer;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  Json::Reader reader;
-  if (!reader.parse(text.data(), text.data() + text.size(), answer)) return;
-#pragma GCC diagnostic pop
+  if (!ParseJsonText(std::string(text), answer)) return;
   // The signed answer's serial seen before, a day in 2029: only it, served again, passes.
   const ReleaseHistory history{7, 1861920000};
   if (!IsAcceptableVersionAnswer(kReleaseKey, answer, history)) return;
