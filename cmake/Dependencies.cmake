@@ -1,6 +1,7 @@
 # Third-party libraries as imported targets with one name on both builds:
 # launcher::curl, launcher::jsoncpp, launcher::zlib (and GTest::gtest for the tests).
 option(LAUNCHER_TESTS "Build the tests" ON)
+option(LAUNCHER_FUZZ "Build the fuzz targets (clang, -fsanitize=fuzzer-no-link on everything)" OFF)
 
 if(WIN32)
   # Static libraries built by scripts/windows-deps; its prefix comes from the preset.

@@ -68,7 +68,10 @@ bool IsSafeBaseDir(const std::string& baseDir) {
   while (start <= baseDir.size()) {
     const std::size_t end = std::min(baseDir.find_first_of("/\\", start), baseDir.size());
     const std::string component = baseDir.substr(start, end - start);
-    if (component == "." || component == "..") return false;
+    // Windows trims trailing dots and spaces: "...", ".. " and ". " are "." or "..".
+    if (component.find('.') != std::string::npos && component.find_first_not_of(". ") == std::string::npos) {
+      return false;
+    }
     start = end + 1;
   }
   return true;

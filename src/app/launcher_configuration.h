@@ -44,5 +44,6 @@ bool HoldsClientOnFullVolume(const std::string& folder);
 
 // Whether BaseDir names a folder strictly below the game root: not empty, relative,
 // without a drive or a colon, not starting with a separator, and without "." or ".."
-// components (either separator counts on every platform).
+// components nor ones Windows trims to them ("...", ".. "); either separator counts on
+// every platform.
 bool IsSafeBaseDir(const std::string& baseDir);

@@ -74,7 +74,9 @@ std::string EscapeArgument(const std::string& text) {
 }  // namespace
 
 std::string Quote(const std::string& text, char delimiter) {
-  const std::string body = delimiter == '"' && NeedsEscaping(text) ? EscapeArgument(text) : text;
+  // A command line is a C string: a NUL inside would end it, and every argument after it.
+  const std::string cut = text.substr(0, text.find('\0'));
+  const std::string body = delimiter == '"' && NeedsEscaping(cut) ? EscapeArgument(cut) : cut;
   return delimiter + body + delimiter;
 }
 

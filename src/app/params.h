@@ -21,7 +21,8 @@ std::string JoinParams(const ParamMap& params);
 // `delimiter` + text + `delimiter`. With the double quote as delimiter the text is
 // escaped by the Windows argument rules when it holds a double quote or ends in a
 // backslash, so that it always arrives as exactly one argument with its exact text;
-// other texts are quoted unchanged.
+// other texts are quoted unchanged. A text ends at its first NUL (the command line
+// is a C string, so what follows could not arrive anyway).
 std::string Quote(const std::string& text, char delimiter = '"');
 
 // The game's arguments after its path: -AppUniqueId "user" -PCORVO "joined" "extra".

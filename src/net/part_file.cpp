@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <exception>
 #include <memory>
 #include <utility>
 
@@ -20,6 +21,11 @@ constexpr char kRecordSuffix[] = ".part.json";
 // A record is a line of JSON; anything longer is not one of ours.
 constexpr std::size_t kMaxRecord = 64 * 1024;
 
+
+bool IsUtf8(const std::string& text) {
+  using platform::CodePage;
+  return platform::WideToNarrow(platform::NarrowToWide(text, CodePage::Utf8), CodePage::Utf8) == text;
+}
 
 std::string ReadSmallFile(const std::string& path) {
   platform::File file = platform::File::OpenRead(platform::AnsiToWide(path));
@@ -78,7 +84,9 @@ bool PartFile::StartOver(const std::string& validator) {
   if (!Create()) return false;
   // One with control characters could not go into If-Range: the body is nothing to resume.
   if (!HasControlCharacter(validator)) validator_ = validator;
-  if (!validator_.empty()) WriteRecord();
+  // The record's JSON writer turns bytes that are not UTF-8 (an ETag may hold them) into
+  // U+FFFD: a later run would ask for another validator, so only this run resumes.
+  if (!validator_.empty() && IsUtf8(validator_)) WriteRecord();
   return true;
 }
 
@@ -159,10 +167,13 @@ std::string PartFile::ReadRecord() const {
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value record;
   std::string errors;
-  if (text.empty() || !reader->parse(text.data(), text.data() + text.size(), &record, &errors) ||
-      !record.isObject()) {
-    return "";
+  bool parsed = false;
+  try {
+    parsed = !text.empty() && reader->parse(text.data(), text.data() + text.size(), &record, &errors);
+  } catch (const std::exception&) {
+    // Past a thousand nested arrays or objects the reader throws instead of failing.
   }
+  if (!parsed || !record.isObject()) return "";
   const Json::Value url = record.get("Url", Json::Value());
   const Json::Value validator = record.get("Validator", Json::Value());
   // A line end in either would reach the server as a header of the record's choosing.

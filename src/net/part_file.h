@@ -39,7 +39,8 @@ class PartFile {
   const std::string& validator() const { return validator_; }
 
   // Empties the part for a new body. A non-empty `validator` without control characters
-  // makes what follows resumable and is recorded; without one the record goes. False
+  // makes what follows resumable and is recorded (when it is UTF-8, which the record can
+  // hold as it is; otherwise only this run resumes); without one the record goes. False
   // when the part cannot be created.
   bool StartOver(const std::string& validator);
   // Adds body bytes; false when they cannot be written or the body outgrows the

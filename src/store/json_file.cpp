@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
 
 #include "platform/file.h"
@@ -12,15 +13,24 @@ const Json::Value* FindKey(const Json::Value& document, const char* key) {
   return document.isObject() ? document.find(key, key + std::strlen(key)) : nullptr;
 }
 
-bool ReadJsonFile(const std::string& path, Json::Value& document) {
-  std::string content;
-  if (!ReadWholeFile(path, &content)) return false;
+bool ParseJsonText(const std::string& text, Json::Value& document) {
   // The reader keeps no comments, so a rewritten file is the plain styled layout.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
   Json::Reader reader;
-  return reader.parse(content.data(), content.data() + content.size(), document, false);
+  try {
+    if (reader.parse(text.data(), text.data() + text.size(), document, false)) return true;
+  } catch (const std::exception&) {
+    // Past a thousand nested arrays or objects the reader throws instead of failing.
+  }
 #pragma GCC diagnostic pop
+  document = Json::Value();
+  return false;
+}
+
+bool ReadJsonFile(const std::string& path, Json::Value& document) {
+  std::string content;
+  return ReadWholeFile(path, &content) && ParseJsonText(content, document);
 }
 
 bool WriteJsonFile(const std::string& path, const Json::Value& document) {

@@ -4,6 +4,9 @@
 
 #include <string>
 
+// Parses `text` (comments allowed) into `document`; false when it does not parse,
+// nesting too deep included (the JSON reader throws then; this never does).
+bool ParseJsonText(const std::string& text, Json::Value& document);
 // Parses the whole file (comments allowed) into `document`; false when the file
 // cannot be opened or does not parse.
 bool ReadJsonFile(const std::string& path, Json::Value& document);

@@ -20,11 +20,7 @@ std::int64_t PackageSizeOf(const Json::Value& document) {
 }  // namespace
 
 bool ParseVersionAnswerText(const std::string& text, Json::Value* document) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  Json::Reader reader;
-  return reader.parse(text, *document);
-#pragma GCC diagnostic pop
+  return ParseJsonText(text, *document);
 }
 
 bool ReadVersionAnswer(const Json::Value& document, VersionAnswer* answer) {

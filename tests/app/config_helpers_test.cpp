@@ -56,6 +56,20 @@ TEST_F(ConfigTest, MissingOrBrokenFilesAreFailedParses) {
   EXPECT_FALSE(ReadJsonFile(temp.Narrow("unreadable.json"), document));
 }
 
+// The JSON reader throws past a thousand nested arrays or objects; any file or server
+// may send that many (Setting.json, Version.json, the records, the version answer).
+TEST_F(ConfigTest, NestingTooDeepIsAFailedParse) {
+  for (const std::string& text : {std::string(1100, '['), "{\"a\":" + std::string(1100, '[') + "1"}) {
+    Json::Value document;
+    EXPECT_FALSE(ParseJsonText(text, document));
+    EXPECT_TRUE(document.isNull());
+    WriteFile(temp.path() / "deep.json", text);
+    EXPECT_FALSE(ReadJsonFile(temp.Narrow("deep.json"), document));
+  }
+  Json::Value document;
+  EXPECT_TRUE(ParseJsonText(std::string(500, '[') + std::string(500, ']'), document));
+}
+
 struct KeyCase {
   const char* json;
   const char* text;

@@ -98,7 +98,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BaseDirCase{"./", false}, BaseDirCase{"client/..", false}, BaseDirCase{"a\\..\\b", false},
                       BaseDirCase{"a/./b", false}, BaseDirCase{"/client", false}, BaseDirCase{"\\client", false},
                       BaseDirCase{"\\\\server\\share", false}, BaseDirCase{"C:\\client", false},
-                      BaseDirCase{"C:client", false}, BaseDirCase{"client:stream", false}));
+                      BaseDirCase{"C:client", false}, BaseDirCase{"client:stream", false},
+                      BaseDirCase{"...", false}, BaseDirCase{".. ", false}, BaseDirCase{". ", false},
+                      BaseDirCase{"game/. ./client", false}, BaseDirCase{"a\\...\\b", false}));
 
 TEST_F(ConfigurationTest, WritableFolderKeepsTheGameBesideTheLauncher) {
   LauncherConfiguration c;

@@ -98,6 +98,17 @@ INSTANTIATE_TEST_SUITE_P(Values, GameArgumentsTest,
                                          ArgumentCase{"a\\\"b", "x=\\\\\"", "\\"},
                                          ArgumentCase{"\xC3\xA9l\xC3\xA8ve", "username=\xC3\xA9l\xC3\xA8ve", ""}));
 
+// The page's text may hold a NUL (a script's string can); the command line is a C
+// string, so a NUL kept in it would end it there and drop every later argument.
+TEST(GameCommandLine, ATextEndsAtItsFirstNulAndTheArgumentsAfterItStay) {
+  using namespace std::string_literals;
+  const std::string line =
+      GameCommandLine("C:\\game.exe", GameArguments("ali\0ce"s, "username=ali\0ce"s, "-x\0 \"y\""s));
+  EXPECT_EQ(line.find('\0'), std::string::npos);
+  const std::vector<std::string> expected{"C:\\game.exe", "-AppUniqueId", "ali", "-PCORVO", "username=ali", "-x"};
+  EXPECT_EQ(platform::SplitCommandLine(line), expected) << line;
+}
+
 TEST(Quote, PlainTextIsQuotedUnchanged) {
   EXPECT_EQ(Quote("a b\\c"), "\"a b\\c\"");
   EXPECT_EQ(Quote(""), "\"\"");
