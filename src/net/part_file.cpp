@@ -1,13 +1,11 @@
 #include "net/part_file.h"
 
-#include <json/json.h>
-
-#include <exception>
 #include <memory>
 #include <utility>
 
 #include "log/log.h"
 #include "net/response_headers.h"
+#include "net/resume_record.h"
 #include "platform/codepage.h"
 
 namespace net {
@@ -18,23 +16,6 @@ namespace {
 constexpr std::size_t kBufferSize = 256 * 1024;
 constexpr char kPartSuffix[] = ".part";
 constexpr char kRecordSuffix[] = ".part.json";
-// A record is a line of JSON; anything longer is not one of ours.
-constexpr std::size_t kMaxRecord = 64 * 1024;
-
-
-bool IsUtf8(const std::string& text) {
-  using platform::CodePage;
-  return platform::WideToNarrow(platform::NarrowToWide(text, CodePage::Utf8), CodePage::Utf8) == text;
-}
-
-std::string ReadSmallFile(const std::string& path) {
-  platform::File file = platform::File::OpenRead(platform::AnsiToWide(path));
-  std::string text;
-  char chunk[4096];
-  std::uint32_t got = 0;
-  while (text.size() <= kMaxRecord && file.Read(chunk, sizeof chunk, &got) && got > 0) text.append(chunk, got);
-  return text.size() <= kMaxRecord ? text : std::string();
-}
 
 }  // namespace
 
@@ -84,9 +65,9 @@ bool PartFile::StartOver(const std::string& validator) {
   if (!Create()) return false;
   // One with control characters could not go into If-Range: the body is nothing to resume.
   if (!HasControlCharacter(validator)) validator_ = validator;
-  // The record's JSON writer turns bytes that are not UTF-8 (an ETag may hold them) into
-  // U+FFFD: a later run would ask for another validator, so only this run resumes.
-  if (!validator_.empty() && IsUtf8(validator_)) WriteRecord();
+  // One the record cannot hold as it is (not UTF-8) resumes within this run only. Without
+  // a record written this run still resumes; only a later run starts over.
+  if (IsRecordableValidator(validator_)) WriteResumeRecord(recordPath_, {url_, validator_});
   return true;
 }
 
@@ -162,42 +143,9 @@ bool PartFile::Adopt() {
 }
 
 std::string PartFile::ReadRecord() const {
-  const std::string text = ReadSmallFile(recordPath_);
-  Json::CharReaderBuilder builder;
-  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value record;
-  std::string errors;
-  bool parsed = false;
-  try {
-    parsed = !text.empty() && reader->parse(text.data(), text.data() + text.size(), &record, &errors);
-  } catch (const std::exception&) {
-    // Past a thousand nested arrays or objects the reader throws instead of failing.
-  }
-  if (!parsed || !record.isObject()) return "";
-  const Json::Value url = record.get("Url", Json::Value());
-  const Json::Value validator = record.get("Validator", Json::Value());
-  // A line end in either would reach the server as a header of the record's choosing.
-  if (!url.isString() || !validator.isString() || url.asString() != url_ || HasControlCharacter(url.asString()) ||
-      HasControlCharacter(validator.asString())) {
-    return "";
-  }
-  return validator.asString();
-}
-
-// Written beside and then renamed over the record, so that a record is always whole.
-void PartFile::WriteRecord() const {
-  Json::Value record(Json::objectValue);
-  record["Url"] = url_;
-  record["Validator"] = validator_;
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  const std::string text = Json::writeString(builder, record);
-  const std::string temporary = recordPath_ + ".tmp";
-  platform::File file = platform::File::Create(platform::AnsiToWide(temporary), platform::kAttributeNormal, 0);
-  const bool written = file.IsOpen() && file.Write(text.data(), static_cast<std::uint32_t>(text.size()));
-  file.Close();
-  // Without a record this run still resumes; only a later run starts over.
-  if (!written || !platform::RenameOver(temporary, recordPath_)) platform::RemoveFile(temporary);
+  ResumeRecord record;
+  if (!ReadResumeRecord(recordPath_, &record) || record.url != url_) return "";
+  return record.validator;
 }
 
 bool PartFile::Flush() {

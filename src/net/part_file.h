@@ -60,8 +60,8 @@ class PartFile {
   // Takes over an earlier run's part: it is copied into a new part (there is no way to
   // append to an existing file), which also hashes the bytes already there.
   bool Adopt();
+  // The validator of the record beside the part when it names this URL; "" otherwise.
   std::string ReadRecord() const;
-  void WriteRecord() const;
   // Writes the buffer out and hands it to the hash; false when the file did not take it.
   bool Flush();
   bool Create();

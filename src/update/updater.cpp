@@ -5,6 +5,7 @@
 #include <map>
 
 #include "log/log.h"
+#include "net/resume_record.h"
 #include "platform/codepage.h"
 #include "platform/disk.h"
 #include "platform/file.h"
@@ -76,21 +77,19 @@ std::vector<ZipPiece> HeldZipPieces(const std::string& folder) {
 // same URL with the same validator and size; otherwise the update folder starts over.
 void PrepareUpdateFolder(const UpdateFolders& folders, const std::string& url, const std::string& validator,
                          std::uint64_t size) {
-  Json::Value source(Json::objectValue);
-  source["Url"] = url;
-  source["Validator"] = validator;
-  source["Size"] = std::to_string(size);
-  Json::Value kept;
+  const net::ResumeRecord source{url, validator, static_cast<std::int64_t>(size)};
+  const bool resumable = net::IsRecordableValidator(validator);
+  net::ResumeRecord kept;
   const std::string record = JoinPath(folders.root, kSourceRecord);
   if (platform::IsLink(folders.root)) platform::RemoveLink(platform::NativePath::FromAnsi(folders.root));
-  if (validator.empty() || !ReadJsonFile(record, kept) || kept != source) EmptyFolder(folders.root);
+  if (!resumable || !net::ReadResumeRecord(record, &kept) || kept != source) EmptyFolder(folders.root);
   platform::MakeFolder(folders.root);
   RemoveLinksIn(folders.root);
   platform::MakeFolder(folders.pieces);
   platform::MakeFolder(folders.files);
   RemoveLinksIn(folders.pieces);
-  // Without a validator nothing is kept for later: the record stays unwritten.
-  if (!validator.empty()) WriteJsonFile(record, source);
+  // Without a validator a later run could hold nothing to: the record stays unwritten.
+  if (resumable) net::WriteResumeRecord(record, source);
 }
 
 // An unpacked entry's file: named after its index, so that its path is short whatever

@@ -132,7 +132,7 @@ class SoundnessCase(IncrementalSteps, LauncherTest):
         as that package's; gives its pieces folder."""
         config = server.get("/_config")
         source = {"Url": f"{server.base}/package/{config['packageFileName']}", "Validator": config["packageEtag"],
-                  "Size": str(config["packageSize"])}
+                  "Size": config["packageSize"]}
         pieces = os.path.join(self.update_folder(), "pieces")
         os.makedirs(pieces)
         write(self.update_folder(), "source.json", json.dumps(source).encode())
