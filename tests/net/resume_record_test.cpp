@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "temp_folder.h"
 
@@ -30,20 +31,21 @@ TEST(ResumeRecord, ReadsBackWhatWasWrittenWithOrWithoutASize) {
 
 TEST(ResumeRecord, WhatIsNotOneOfOursIsRefused) {
   const std::string url = R"("Url": "http://127.0.0.1/p.zip")";
-  for (const std::string& text : {
-           std::string(),
-           std::string("not json"),
-           std::string(R"(["Url", "Validator"])"),
-           R"({"Validator": "\"a\""})",
-           "{" + url + R"(, "Validator": 7})",
-           "{" + url + R"(, "Validator": "\"a\"\r\nX-Other: 1"})",
-           R"({"Url": "http://127.0.0.1/p.zip\n", "Validator": "\"a\""})",
-           "{" + url + R"(, "Validator": "\"a\"", "Size": "12"})",
-           "{" + url + R"(, "Validator": "\"a\"", "Size": -1})",
-           "{" + url + R"(, "Validator": "\"a\"", "Size": 1.5})",
-           "{" + url + R"(, "Validator": )" + std::string(1100, '['),
-           "{" + url + R"(, "Validator": "\"a\"", "Padding": ")" + std::string(70000, 'x') + "\"}",
-       }) {
+  const std::vector<std::string> texts = {
+      "",
+      "not json",
+      R"(["Url", "Validator"])",
+      R"({"Validator": "\"a\""})",
+      "{" + url + R"(, "Validator": 7})",
+      "{" + url + R"(, "Validator": "\"a\"\r\nX-Other: 1"})",
+      R"({"Url": "http://127.0.0.1/p.zip\n", "Validator": "\"a\""})",
+      "{" + url + R"(, "Validator": "\"a\"", "Size": "12"})",
+      "{" + url + R"(, "Validator": "\"a\"", "Size": -1})",
+      "{" + url + R"(, "Validator": "\"a\"", "Size": 1.5})",
+      "{" + url + R"(, "Validator": )" + std::string(1100, '['),
+      "{" + url + R"(, "Validator": "\"a\"", "Padding": ")" + std::string(70000, 'x') + "\"}",
+  };
+  for (const std::string& text : texts) {
     TempFolder temp;
     const std::string path = temp.Narrow("record.json");
     testing_support::WriteFile(temp.path() / "record.json", text);
