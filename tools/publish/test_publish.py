@@ -135,10 +135,11 @@ class Publishing(unittest.TestCase):
                 self.assertEqual(answer["PackageUrl"], expected)
 
     def test_progress_shows_on_a_terminal_only_after_a_while(self):
-        import importlib.util
-        spec = importlib.util.spec_from_file_location("publish_module", PUBLISH)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        import importlib.machinery
+        import types
+        loader = importlib.machinery.SourceFileLoader("publish_module", str(PUBLISH))
+        module = types.ModuleType(loader.name)
+        loader.exec_module(module)
 
         class Stream(list):
             def __init__(self, terminal):
