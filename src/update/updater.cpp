@@ -26,7 +26,6 @@ constexpr std::uint32_t kMaxDirectorySize = 64 * 1024 * 1024;
 // How often a wait on the fetcher or the unpacker looks whether it ended.
 constexpr std::chrono::milliseconds kPollInterval{10};
 
-
 std::int64_t FileSizeOf(const std::string& path) {
   std::uint64_t size = 0;
   return platform::QueryFileSize(path, &size) ? static_cast<std::int64_t>(size) : -1;
@@ -118,7 +117,7 @@ std::vector<PackageEntry> ToPackageEntries(const std::vector<ArchiveListedEntry>
 // Whether every fetched entry's unpacked file has the SHA-256 the release's file list
 // gives it (entries without one were checked by their CRC-32 alone).
 bool UnpackedFilesMatch(const std::string& unpackFolder, const std::vector<const PackageEntry*>& fetched,
-                      const std::atomic<bool>& cancel, const std::function<void(double)>& progress) {
+                        const std::atomic<bool>& cancel, const std::function<void(double)>& progress) {
   for (std::size_t i = 0; i < fetched.size(); ++i) {
     if (cancel) return false;
     const PackageEntry& entry = *fetched[i];
@@ -155,7 +154,6 @@ void CompleteUpdate(const std::string& gameRoot, const UpdateFolders& folders, c
 }
 
 }  // namespace
-
 
 CUpdater::~CUpdater() { Stop(); }
 
@@ -380,8 +378,7 @@ UpdateResult CUpdater::FetchRanges(const PackageSource& source, const std::vecto
 }
 
 bool CUpdater::ReadPackageDirectory(const PackageSource& source, std::vector<PackageEntry>* entries) {
-  const ArchiveHandle archive(
-      ArchiveOpenPieces(HeldZipPieces(source.folders.pieces), source.size));
+  const ArchiveHandle archive(ArchiveOpenPieces(HeldZipPieces(source.folders.pieces), source.size));
   std::vector<ArchiveListedEntry> listed;
   if (!archive || ArchiveListEntries(archive.get(), &listed) != ArchiveOk) return false;
   // Links are kept on some systems only.
@@ -457,9 +454,8 @@ bool CUpdater::HasRoomFor(const PackageSource& source, const UpdatePlan& plan) c
 UpdateResult CUpdater::UnpackEntries(const PackageSource& source, const std::vector<const PackageEntry*>& fetched) {
   std::vector<std::int32_t> indices;
   for (const PackageEntry* entry : fetched) indices.push_back(entry->index);
-  const bool vouched =
-      Unpack(source, std::move(indices)) &&
-      UnpackedFilesMatch(source.folders.files, fetched, cancel_, [this](double f) { Report(f); }) && !cancel_;
+  const bool vouched = Unpack(source, std::move(indices)) &&
+                       UnpackedFilesMatch(source.folders.files, fetched, cancel_, [this](double f) { Report(f); });
   if (cancel_) return Because(UpdateResult::Failed, UpdateFailure::Cancelled, "the update was cancelled");
   if (vouched) return UpdateResult::Done;
   return Whole(source, "a fetched entry failed its CRC-32 or SHA-256 check");

@@ -112,7 +112,6 @@ class CUpdater : private CRangeFetcherCallback, private CEntryUnpackerCallback {
   const Json::Value& versionRecord() const { return request_.versionRecord; }
 
  private:
-
   void Run() noexcept;
   UpdateResult Update();
   UpdateResult Because(UpdateResult result, UpdateFailure failure, const char* cause);

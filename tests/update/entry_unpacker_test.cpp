@@ -7,49 +7,21 @@
 #include <filesystem>
 #include <thread>
 
+#include "pieced_archive_test.h"
 #include "temp_folder.h"
 #include "zip/archive.h"
-#include "zip_builder.h"
 
 namespace {
 
 using testing_support::ReadFile;
-using testing_support::TempFolder;
 using testing_support::WriteFile;
 
-class EntryUnpackerTest : public testing::Test {
+class EntryUnpackerTest : public zip_testing::PiecedArchiveTest {
  protected:
-  void SetUp() override {
-    zip_testing::Zip zip;
-    // A stored entry larger than the tail an update fetches first.
-    std::string noise(100000, '\0');
-    std::uint32_t state = 1;
-    for (char& c : noise) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 24);
-    zip.entries = {zip_testing::File("a.txt", noise, zip_testing::kStored), zip_testing::Folder("sub/"),
-                   zip_testing::File("sub/b.txt", "bee"), zip_testing::File("c.txt", std::string(3000, 'c'))};
-    bytes_ = zip.Build();
-  }
-
-  // A piece file holding bytes [offset, offset + length) of the archive.
-  ZipPiece Piece(std::uint64_t offset, std::uint64_t length) {
-    const std::string name = "piece" + std::to_string(offset);
-    WriteFile(temp_.path() / name, bytes_.substr(offset, length));
-    return {offset, length, temp_.Wide(name)};
-  }
-
-  // The last bytes an update fetches first: the end record with the longest comment.
-  ZipPiece Tail() {
-    const std::uint64_t length = 22 + 65535;
-    return Piece(bytes_.size() - length, length);
-  }
-
   static void WaitFor(CEntryUnpacker& unpacker) {
     while (!unpacker.finished) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     unpacker.Stop();
   }
-
-  TempFolder temp_;
-  std::string bytes_;
 };
 
 TEST_F(EntryUnpackerTest, UnpacksTheChosenEntriesFromTheirPieces) {
