@@ -76,6 +76,8 @@ class NativePath {
   explicit NativePath(std::wstring units) : units_(std::move(units)) {}
   // From a narrow path in the ANSI code page (UTF-8 on POSIX).
   static NativePath FromAnsi(const std::string& path);
+  // From a wide path as File::Create takes it.
+  static NativePath FromWide(const std::wstring& path);
 
   // This path, the separator, then `name`.
   NativePath Join(const NativePath& name) const;

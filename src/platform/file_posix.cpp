@@ -148,6 +148,8 @@ NativePath NativePath::FromAnsi(const std::string& path) {
   return NativePath(std::move(units));
 }
 
+NativePath NativePath::FromWide(const std::wstring& path) { return FromAnsi(ToPath(path)); }
+
 std::string NativePath::ToUtf8() const { return Bytes(*this); }
 
 bool RemoveFile(const NativePath& path) {

@@ -188,6 +188,8 @@ bool MakeFolder(const std::string& path) {
 
 NativePath NativePath::FromAnsi(const std::string& path) { return NativePath(NarrowToWide(path, CodePage::Ansi)); }
 
+NativePath NativePath::FromWide(const std::wstring& path) { return NativePath(path); }
+
 std::string NativePath::ToUtf8() const { return WideToNarrow(units_, CodePage::Utf8); }
 
 bool RemoveFile(const NativePath& path) {

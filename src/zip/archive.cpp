@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cwchar>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -21,6 +23,7 @@
 namespace {
 
 class EntryWriter;
+class EntryFlight;
 
 }  // namespace
 
@@ -29,6 +32,7 @@ struct Archive {
   ArchiveEntry cachedEntry;
   std::int32_t cachedIndex = -1;
   std::unique_ptr<EntryWriter> writer;  // made at the first file entry, kept until close
+  std::unique_ptr<EntryFlight> flight;  // made at the first entry started in flight
   std::wstring baseDirectory;  // always ends in a separator
 };
 
@@ -288,21 +292,24 @@ std::int32_t ReadEntry(Archive* archive, std::int32_t index, ArchiveEntry* entry
   return ArchiveOk;
 }
 
-void EnsureLevels(const std::wstring& base, std::wstring_view path) {
+// `made` (when given) collects the folders this call created, outermost first.
+void EnsureLevels(const std::wstring& base, std::wstring_view path, std::vector<std::wstring>* made) {
   std::size_t last = path.size();
   while (last > 0 && !platform::IsPathSeparator(path[last - 1])) --last;
-  if (last > 1) EnsureLevels(base, path.substr(0, last - 1));
-  const std::wstring full = base + std::wstring(path);
+  if (last > 1) EnsureLevels(base, path.substr(0, last - 1), made);
+  std::wstring full = base + std::wstring(path);
   std::uint32_t attributes = 0;
-  if (!platform::QueryAttributes(full, &attributes)) platform::MakeFolder(full);
+  if (!platform::QueryAttributes(full, &attributes) && platform::MakeFolder(full) && made) {
+    made->push_back(std::move(full));
+  }
 }
 
 // Creates `path` below `base`, outermost folder first. Failures are left for the
 // following file creation to report.
-void EnsureFolder(const std::wstring& base, std::wstring_view path) {
+void EnsureFolder(const std::wstring& base, std::wstring_view path, std::vector<std::wstring>* made = nullptr) {
   std::uint32_t attributes = 0;
   if (!platform::QueryAttributes(base, &attributes)) platform::MakeFolder(base);
-  if (!path.empty()) EnsureLevels(base, path);
+  if (!path.empty()) EnsureLevels(base, path, made);
 }
 
 bool FitsPath(const std::wstring& path) { return path.size() < kArchiveNameSize; }
@@ -312,6 +319,21 @@ std::wstring_view FolderPart(std::wstring_view name) {
   std::size_t split = name.size();
   while (split > 0 && !platform::IsPathSeparator(name[split - 1])) --split;
   return name.substr(0, split);
+}
+
+// Folders are probed only when the file cannot be created: nearly every entry lands in
+// a folder that an earlier entry has made already.
+platform::File CreateEntryFile(const std::wstring& base, const std::wstring& name, std::uint32_t attributes,
+                               std::uint32_t posixMode, std::vector<std::wstring>* made) {
+  const std::wstring path = base + name;
+  platform::File file = platform::File::Create(path, attributes, posixMode);
+  if (file.IsOpen()) return file;
+  // A file that is there has its folders; trying again would only wait out a hold on
+  // it a second time.
+  std::uint32_t existing = 0;
+  if (platform::QueryAttributes(path, &existing)) return file;
+  EnsureFolder(base, FolderPart(name), made);
+  return platform::File::Create(path, attributes, posixMode);
 }
 
 // Writes a large entry's file on a thread of its own while the unpacking thread
@@ -517,19 +539,9 @@ void EntryWriter::Step(std::unique_lock<std::mutex>& lock) {
   done_.notify_one();
 }
 
-// Folders are probed only when the file cannot be created: nearly every entry lands in
-// a folder that an earlier entry has made already.
 bool EntryWriter::CreateOutput() {
   try {
-    const std::wstring path = base_ + name_;
-    file_ = platform::File::Create(path, attributes_, posixMode_);
-    if (file_.IsOpen()) return true;
-    // A file that is there has its folders; trying again would only wait out a hold on
-    // it a second time.
-    std::uint32_t attributes = 0;
-    if (platform::QueryAttributes(path, &attributes)) return false;
-    EnsureFolder(base_, FolderPart(name_));
-    file_ = platform::File::Create(path, attributes_, posixMode_);
+    file_ = CreateEntryFile(base_, name_, attributes_, posixMode_, nullptr);
     return file_.IsOpen();
   } catch (...) {
     return false;
@@ -635,6 +647,369 @@ bool IsValidIndex(const Archive* archive, std::int32_t index) {
   return index >= 0 && static_cast<std::uint32_t>(index) < archive->directory->entryCount;
 }
 
+// How many small file entries may be in flight at once, and how many threads make
+// their files. Creating a file costs the system far more than its few bytes take to
+// inflate, so several creations run beside the reading; each entry in flight holds a
+// buffer of kWriteChunkSize bytes.
+constexpr std::uint32_t kFlightEntries = 8;
+constexpr std::uint32_t kFlightThreads = 3;
+
+// A small file entry read whole into memory, whose file is made on a flight thread.
+struct FlightJob {
+  enum class State { Free, Queued, Running, Done };
+  State state = State::Free;
+  std::int32_t index = 0;
+  std::wstring base;
+  std::wstring name;
+  std::uint32_t attributes = 0;
+  std::uint32_t posixMode = 0;
+  platform::FileTime times[3] = {};  // creation, access, write
+  std::unique_ptr<unsigned char[]> data;
+  std::uint32_t size = 0;
+  // Set by the side that runs the job, read by the reading side once it is done.
+  bool created = false;
+  std::int32_t result = ArchiveOk;
+};
+
+// Creates, fills, stamps and closes a job's file; the folders it had to make go to `made`.
+std::int32_t MakeJobFile(FlightJob& job, std::vector<std::wstring>* made) noexcept {
+  try {
+    platform::File file = CreateEntryFile(job.base, job.name, job.attributes, job.posixMode, made);
+    if (!file.IsOpen()) return ArchiveErrOpen;
+    job.created = true;
+    if (job.size > 0 && !file.Write(job.data.get(), job.size)) return ArchiveErrWrite;
+    file.SetTimes(&job.times[0], &job.times[1], &job.times[2]);
+    file.Close();
+    return ArchiveOk;
+  } catch (...) {
+    return ArchiveErrOpen;
+  }
+}
+
+// Removes a file that a cancelled entry made, read-only or not.
+void RemoveEntryFile(const std::wstring& path) {
+  const platform::NativePath native = platform::NativePath::FromWide(path);
+  // A file that is not read-only cannot have that cleared on some systems: removing it decides.
+  platform::ClearReadOnly(native);
+  platform::RemoveFile(native);
+}
+
+// Several small file entries in creation at once, while the caller reads the
+// following ones. The caller sees each entry's result in index order: an entry's
+// failure is reported only once every entry before it has succeeded, and then every
+// later entry is cancelled and the files and folders they made are removed, so that
+// nothing after the failed entry stays visible. Threads that cannot be started, or
+// that end on an exception, leave their work to the caller's thread.
+class EntryFlight {
+ public:
+  // Null when the buffers cannot be allocated.
+  static std::unique_ptr<EntryFlight> Make();
+  EntryFlight(const EntryFlight&) = delete;
+  EntryFlight& operator=(const EntryFlight&) = delete;
+  ~EntryFlight();
+
+  // A free job, waiting for one while every job is in flight. Null when an entry in
+  // flight failed meanwhile: its result in *result, its index in *failedIndex.
+  FlightJob* Acquire(std::int32_t* result, std::int32_t* failedIndex);
+  // Queues a job that Acquire handed out, once its entry is read.
+  void Launch(FlightJob* job);
+  // Folders that entry `index` made on the caller's thread; removed should an entry in
+  // flight before it fail.
+  void NoteFolders(std::int32_t index, std::vector<std::wstring> folders);
+  // Settles the entries that are done, oldest first, without waiting: the first failure
+  // with its index, ArchiveOk when none so far.
+  std::int32_t Reap(std::int32_t* failedIndex);
+  // Waits for every entry in flight, then as Reap.
+  std::int32_t Settle(std::int32_t* failedIndex);
+
+ private:
+  EntryFlight() = default;
+  void Run() noexcept;
+  FlightJob* NextQueued();
+  void RunJob(std::unique_lock<std::mutex>& lock, FlightJob* job);
+  void RunOrphaned(std::unique_lock<std::mutex>& lock);
+  std::int32_t ReapLocked(std::unique_lock<std::mutex>& lock, std::int32_t* failedIndex);
+  void CancelAfter(std::unique_lock<std::mutex>& lock, std::int32_t failed);
+
+  std::mutex mutex_;
+  std::condition_variable work_;  // flight threads wait for queued jobs
+  std::condition_variable done_;  // the caller waits for jobs to be done
+  FlightJob jobs_[kFlightEntries];
+  // Under the lock: the launched jobs in index order, and the folders made by entries
+  // not yet settled with the entry that made them.
+  std::deque<FlightJob*> order_;
+  std::vector<std::pair<std::int32_t, std::wstring>> folders_;
+  std::uint32_t live_ = 0;  // flight threads that take jobs
+  bool stop_ = false;
+  std::vector<std::thread> threads_;
+};
+
+std::unique_ptr<EntryFlight> EntryFlight::Make() {
+  std::unique_ptr<EntryFlight> flight(new (std::nothrow) EntryFlight);
+  if (!flight) return nullptr;
+  for (FlightJob& job : flight->jobs_) {
+    // One byte more than an entry in flight may declare: data beyond it is damage.
+    job.data.reset(new (std::nothrow) unsigned char[kWriteChunkSize + 1]);
+    if (!job.data) return nullptr;
+  }
+  try {
+    flight->threads_.reserve(kFlightThreads);
+    for (std::uint32_t i = 0; i < kFlightThreads; ++i) {
+      {
+        const std::lock_guard lock(flight->mutex_);
+        ++flight->live_;
+      }
+      try {
+        flight->threads_.emplace_back(&EntryFlight::Run, flight.get());
+      } catch (const std::system_error&) {
+        const std::lock_guard lock(flight->mutex_);
+        --flight->live_;
+        break;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    // No room for the threads: the caller's thread makes every file.
+  }
+  return flight;
+}
+
+EntryFlight::~EntryFlight() {
+  {
+    std::unique_lock lock(mutex_);
+    CancelAfter(lock, -1);
+    stop_ = true;
+  }
+  work_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+FlightJob* EntryFlight::Acquire(std::int32_t* result, std::int32_t* failedIndex) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    RunOrphaned(lock);
+    *result = ReapLocked(lock, failedIndex);
+    if (*result != ArchiveOk) return nullptr;
+    if (order_.size() < kFlightEntries) {
+      for (FlightJob& job : jobs_) {
+        if (job.state == FlightJob::State::Free) return &job;
+      }
+    }
+    done_.wait(lock, [this] { return live_ == 0 || order_.front()->state == FlightJob::State::Done; });
+  }
+}
+
+void EntryFlight::Launch(FlightJob* job) {
+  std::unique_lock lock(mutex_);
+  job->state = FlightJob::State::Queued;
+  job->created = false;
+  job->result = ArchiveOk;
+  order_.push_back(job);
+  if (live_ == 0) {
+    RunOrphaned(lock);
+  } else {
+    work_.notify_one();
+  }
+}
+
+void EntryFlight::NoteFolders(std::int32_t index, std::vector<std::wstring> folders) {
+  const std::lock_guard lock(mutex_);
+  // With nothing in flight before the entry, nothing can take its folders back.
+  if (order_.empty()) return;
+  for (std::wstring& folder : folders) folders_.emplace_back(index, std::move(folder));
+}
+
+std::int32_t EntryFlight::Reap(std::int32_t* failedIndex) {
+  std::unique_lock lock(mutex_);
+  return ReapLocked(lock, failedIndex);
+}
+
+std::int32_t EntryFlight::Settle(std::int32_t* failedIndex) {
+  std::unique_lock lock(mutex_);
+  while (!order_.empty()) {
+    RunOrphaned(lock);
+    done_.wait(lock, [this] { return live_ == 0 || order_.front()->state == FlightJob::State::Done; });
+    const std::int32_t result = ReapLocked(lock, failedIndex);
+    if (result != ArchiveOk) return result;
+  }
+  folders_.clear();
+  return ArchiveOk;
+}
+
+void EntryFlight::Run() noexcept {
+  try {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      FlightJob* job = nullptr;
+      work_.wait(lock, [&] { return stop_ || (job = NextQueued()) != nullptr; });
+      if (stop_) break;
+      RunJob(lock, job);
+    }
+    --live_;
+  } catch (...) {
+    const std::lock_guard lock(mutex_);
+    --live_;
+  }
+  done_.notify_all();
+}
+
+FlightJob* EntryFlight::NextQueued() {
+  for (FlightJob* job : order_) {
+    if (job->state == FlightJob::State::Queued) return job;
+  }
+  return nullptr;
+}
+
+// Makes the job's file without the lock; the job's fields are the running side's
+// until it is marked done.
+void EntryFlight::RunJob(std::unique_lock<std::mutex>& lock, FlightJob* job) {
+  job->state = FlightJob::State::Running;
+  lock.unlock();
+  std::vector<std::wstring> made;
+  const std::int32_t result = MakeJobFile(*job, &made);
+  lock.lock();
+  job->result = result;
+  job->state = FlightJob::State::Done;
+  for (std::wstring& folder : made) folders_.emplace_back(job->index, std::move(folder));
+  done_.notify_all();
+}
+
+// The caller's thread takes the queued jobs when no flight thread is left.
+void EntryFlight::RunOrphaned(std::unique_lock<std::mutex>& lock) {
+  while (live_ == 0) {
+    FlightJob* job = NextQueued();
+    if (!job) return;
+    RunJob(lock, job);
+  }
+}
+
+std::int32_t EntryFlight::ReapLocked(std::unique_lock<std::mutex>& lock, std::int32_t* failedIndex) {
+  while (!order_.empty() && order_.front()->state == FlightJob::State::Done) {
+    FlightJob* job = order_.front();
+    order_.pop_front();
+    job->state = FlightJob::State::Free;
+    const std::int32_t index = job->index;
+    std::erase_if(folders_, [index](const auto& folder) { return folder.first <= index; });
+    if (job->result != ArchiveOk) {
+      *failedIndex = index;
+      CancelAfter(lock, index);
+      return job->result;
+    }
+  }
+  return ArchiveOk;
+}
+
+// Cancels every entry in flight after `failed`: queued ones never start, running ones
+// are waited for, then their files and the folders they made are removed, deepest first.
+void EntryFlight::CancelAfter(std::unique_lock<std::mutex>& lock, std::int32_t failed) {
+  for (FlightJob* job : order_) {
+    if (job->state == FlightJob::State::Queued) job->state = FlightJob::State::Done;
+  }
+  done_.wait(lock, [this] {
+    return std::none_of(order_.begin(), order_.end(),
+                        [](const FlightJob* job) { return job->state == FlightJob::State::Running; });
+  });
+  for (FlightJob* job : order_) {
+    if (job->index > failed && job->created) RemoveEntryFile(job->base + job->name);
+    job->state = FlightJob::State::Free;
+  }
+  order_.clear();
+  std::erase_if(folders_, [failed](const auto& folder) { return folder.first <= failed; });
+  std::sort(folders_.begin(), folders_.end(),
+            [](const auto& a, const auto& b) { return a.second.size() > b.second.size(); });
+  // A folder that holds an earlier entry's file stays: removing it fails.
+  for (const auto& folder : folders_) platform::RemoveFolder(platform::NativePath::FromWide(folder.second));
+  folders_.clear();
+}
+
+EntryFlight* EnsureFlight(Archive* archive) {
+  if (!archive->flight) archive->flight = EntryFlight::Make();
+  return archive->flight.get();
+}
+
+// An entry's data read whole into memory; a byte beyond the room given is damage.
+struct MemoryOutput {
+  unsigned char* Buffer() {
+    if (used == capacity) overflow = true;
+    return overflow ? nullptr : data + used;
+  }
+  std::uint32_t Capacity() const { return capacity - used; }
+  void Submit(std::uint32_t size) { used += size; }
+  unsigned char* data;
+  std::uint32_t capacity;
+  std::uint32_t used = 0;
+  bool overflow = false;
+};
+
+bool IsFolderEntry(const ArchiveEntry& entry, const std::wstring& targetName) {
+  return (entry.attributes & platform::kAttributeDirectory) || platform::IsPathSeparator(targetName.back());
+}
+
+// A file entry whose data fits one job's buffer goes in flight.
+bool GoesInFlight(const ArchiveEntry& entry, const std::wstring& targetName) {
+  return !entry.link && !IsFolderEntry(entry, targetName) && static_cast<std::uint32_t>(entry.size) <= kWriteChunkSize;
+}
+
+// The earlier entries' failure first, then this entry's own.
+std::int32_t SettleThenReport(EntryFlight& flight, std::int32_t index, std::int32_t result,
+                              std::int32_t* failedIndex) {
+  const std::int32_t earlier = flight.Settle(failedIndex);
+  if (earlier != ArchiveOk) return earlier;
+  *failedIndex = index;
+  return result;
+}
+
+std::int32_t StartFileInFlight(Archive* archive, EntryFlight& flight, const ArchiveEntry& entry,
+                               const std::wstring& targetName, std::int32_t* failedIndex) {
+  if (!FitsPath(archive->baseDirectory + targetName)) {
+    return SettleThenReport(flight, entry.index, ArchiveErrName, failedIndex);
+  }
+  std::int32_t result = ArchiveOk;
+  FlightJob* job = flight.Acquire(&result, failedIndex);
+  if (!job) return result;
+  MemoryOutput output{job->data.get(), static_cast<std::uint32_t>(entry.size) + 1};
+  result = StreamEntry(archive, output);
+  if (result == ArchiveOk && output.overflow) result = ArchiveErrData;
+  if (result != ArchiveOk) return SettleThenReport(flight, entry.index, result, failedIndex);
+  job->index = entry.index;
+  job->base = archive->baseDirectory;
+  job->name = targetName;
+  job->attributes = entry.attributes;
+  job->posixMode = entry.posixMode;
+  job->times[0] = entry.creationTime;
+  job->times[1] = entry.accessTime;
+  job->times[2] = entry.writeTime;
+  job->size = output.used;
+  flight.Launch(job);
+  return flight.Reap(failedIndex);
+}
+
+// Checks an entry to be unpacked to `targetName` and describes it in *entry, with the
+// directory positioned on it.
+std::int32_t PlaceEntry(Archive* archive, std::int32_t index, const std::wstring& targetName, ArchiveEntry* entry) {
+  if (!archive || !archive->directory) return ArchiveErrArgs;
+  CloseEntryStream(archive);
+  if (!IsValidIndex(archive, index)) return ArchiveErrArgs;
+  std::int32_t result = PositionOn(archive, index);
+  if (result == ArchiveOk) result = ArchiveGetEntry(archive, index, entry);
+  if (result != ArchiveOk) return result;
+  // Nothing is ever written outside the base directory.
+  if (targetName.size() >= kArchiveNameSize || !IsPlaceable(targetName)) return ArchiveErrName;
+  return ArchiveOk;
+}
+
+// Unpacks a checked entry; the folders a folder entry makes go to `made` when given.
+std::int32_t UnpackPlaced(Archive* archive, const ArchiveEntry& entry, const std::wstring& targetName,
+                          std::vector<std::wstring>* made) {
+  if (entry.link) return UnpackLink(archive, entry, targetName);
+  // A name ending in a separator has no file part: some tools mark folders only so.
+  if (IsFolderEntry(entry, targetName)) {
+    if (!FitsPath(archive->baseDirectory + targetName)) return ArchiveErrName;
+    EnsureFolder(archive->baseDirectory, targetName, made);
+    return ArchiveOk;
+  }
+  return UnpackFile(archive, entry, targetName);
+}
+
 }  // namespace
 
 Archive* ArchiveOpen(const std::wstring& path) {
@@ -670,23 +1045,38 @@ std::int32_t ArchiveGetEntry(Archive* archive, std::int32_t index, ArchiveEntry*
 }
 
 std::int32_t ArchiveUnpackEntry(Archive* archive, std::int32_t index, const std::wstring& targetName) {
-  if (!archive || !archive->directory) return ArchiveErrArgs;
-  CloseEntryStream(archive);
-  if (!IsValidIndex(archive, index)) return ArchiveErrArgs;
-  std::int32_t result = PositionOn(archive, index);
   ArchiveEntry entry;
-  if (result == ArchiveOk) result = ArchiveGetEntry(archive, index, &entry);
-  if (result != ArchiveOk) return result;
-  // Nothing is ever written outside the base directory.
-  if (targetName.size() >= kArchiveNameSize || !IsPlaceable(targetName)) return ArchiveErrName;
-  if (entry.link) return UnpackLink(archive, entry, targetName);
-  // A name ending in a separator has no file part: some tools mark folders only so.
-  if ((entry.attributes & platform::kAttributeDirectory) || platform::IsPathSeparator(targetName.back())) {
-    if (!FitsPath(archive->baseDirectory + targetName)) return ArchiveErrName;
-    EnsureFolder(archive->baseDirectory, targetName);
-    return ArchiveOk;
+  const std::int32_t result = PlaceEntry(archive, index, targetName, &entry);
+  return result == ArchiveOk ? UnpackPlaced(archive, entry, targetName, nullptr) : result;
+}
+
+std::int32_t ArchiveStartEntry(Archive* archive, std::int32_t index, const std::wstring& targetName,
+                               std::int32_t* failedIndex) {
+  if (!archive || !failedIndex) return ArchiveErrArgs;
+  *failedIndex = index;
+  EntryFlight* flight = EnsureFlight(archive);
+  if (!flight) return ArchiveErrData;
+  ArchiveEntry entry;
+  std::int32_t result = PlaceEntry(archive, index, targetName, &entry);
+  if (result != ArchiveOk) return SettleThenReport(*flight, index, result, failedIndex);
+  if (GoesInFlight(entry, targetName)) return StartFileInFlight(archive, *flight, entry, targetName, failedIndex);
+  if (!entry.link && IsFolderEntry(entry, targetName)) {
+    std::vector<std::wstring> made;
+    result = UnpackPlaced(archive, entry, targetName, &made);
+    flight->NoteFolders(index, std::move(made));
+    return result == ArchiveOk ? flight->Reap(failedIndex) : SettleThenReport(*flight, index, result, failedIndex);
   }
-  return UnpackFile(archive, entry, targetName);
+  // A large file or a link: the entries before it settle first, so that it is written
+  // as ArchiveUnpackEntry writes it.
+  result = flight->Settle(failedIndex);
+  if (result != ArchiveOk) return result;
+  *failedIndex = index;
+  return UnpackPlaced(archive, entry, targetName, nullptr);
+}
+
+std::int32_t ArchiveSettle(Archive* archive, std::int32_t* failedIndex) {
+  if (!archive || !failedIndex) return ArchiveErrArgs;
+  return archive->flight ? archive->flight->Settle(failedIndex) : ArchiveOk;
 }
 
 void ArchiveClose(Archive* archive) {

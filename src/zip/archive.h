@@ -4,7 +4,8 @@
 // directory, creating missing folders and applying attributes and times.
 //
 // Calling order: ArchiveOpen, ArchiveSetBaseDir, ArchiveGetEntry(-1) for the count,
-// then ArchiveGetEntry and ArchiveUnpackEntry for each index, ArchiveClose.
+// then ArchiveGetEntry and ArchiveUnpackEntry (or ArchiveStartEntry, then
+// ArchiveSettle) for each index, ArchiveClose.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -65,6 +66,18 @@ std::int32_t ArchiveGetEntry(Archive* archive, std::int32_t index, ArchiveEntry*
 // entry is refused unless its target is relative and stays below the base; it is
 // created only when nothing exists at its name yet (ArchiveErrOpen otherwise).
 std::int32_t ArchiveUnpackEntry(Archive* archive, std::int32_t index, const std::wstring& targetName);
+// ArchiveUnpackEntry for a job that unpacks every entry in index order, with up to a
+// few small file entries in flight: creating, writing, stamping and closing their
+// files may go on after the call returns, beside the following calls. The result is
+// that of the first entry in index order found to have failed, its index in
+// *failedIndex: this entry's own failure counts only once every entry before it has
+// succeeded. Once an entry has failed, every later entry in flight is cancelled and the
+// files and folders it made are removed before the call returns; nothing more may be
+// started then. ArchiveSettle waits for the entries in flight and reports the same
+// way; settle before the archive's other calls and before closing it.
+std::int32_t ArchiveStartEntry(Archive* archive, std::int32_t index, const std::wstring& targetName,
+                               std::int32_t* failedIndex);
+std::int32_t ArchiveSettle(Archive* archive, std::int32_t* failedIndex);
 void ArchiveClose(Archive* archive);
 
 // Closes its archive when it goes.

@@ -36,6 +36,12 @@ void LogRefusedEntry(std::int32_t result, const std::wstring& name) {
               "\": " + ResultText(result));
 }
 
+// The name of entry `index`, for the log.
+std::wstring EntryName(Archive* archive, std::int32_t index) {
+  ArchiveEntry entry;
+  return ArchiveGetEntry(archive, index, &entry) == ArchiveOk ? std::wstring(entry.name) : std::wstring();
+}
+
 }  // namespace
 
 CZipExtractor::CZipExtractor(CZipExtractorCallback* callback) : callback_(callback) {}
@@ -96,24 +102,39 @@ void CZipExtractor::NotifyFinished() noexcept {
   }
 }
 
+// Several small entries may be in flight at once; their results still come in index
+// order, and cancel is seen between entries once the entries started are complete.
 std::int32_t CZipExtractor::UnpackAll(Archive* archive) {
   ArchiveEntry entry;
   std::int32_t result = ArchiveGetEntry(archive, -1, &entry);
   const std::int32_t count = entry.index;
   std::vector<DeferredLink> links;
+  std::int32_t failed = 0;
+  bool cancelled = false;
   for (std::int32_t i = 0; result == ArchiveOk && i < count; ++i) {
     progress = static_cast<double>(i) / count;
     if (callback_) callback_->OnExtractProgress(this);
-    if (cancel) return -1;
+    if (cancel) {
+      cancelled = true;
+      break;
+    }
+    failed = i;
     result = ArchiveGetEntry(archive, i, &entry);
-    if (result != ArchiveOk) break;
-    if (entry.link) {
+    if (result == ArchiveOk && entry.link) {
       links.push_back({i, entry.name});
-    } else {
-      result = ArchiveUnpackEntry(archive, i, entry.name);
+    } else if (result == ArchiveOk) {
+      result = ArchiveStartEntry(archive, i, entry.name, &failed);
     }
   }
-  LogRefusedEntry(result, entry.name);
+  // An entry still in flight that failed comes before whatever stopped the loop.
+  std::int32_t settledAt = 0;
+  const std::int32_t settled = ArchiveSettle(archive, &settledAt);
+  if (settled != ArchiveOk) {
+    result = settled;
+    failed = settledAt;
+  }
+  if (result != ArchiveOk) LogRefusedEntry(result, EntryName(archive, failed));
+  if (cancelled) return -1;
   return result == ArchiveOk ? UnpackLinks(archive, links) : result;
 }
 
