@@ -10,6 +10,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -34,6 +35,9 @@ struct Archive {
   std::unique_ptr<EntryWriter> writer;  // made at the first file entry, kept until close
   std::unique_ptr<EntryFlight> flight;  // made at the first entry started in flight
   std::wstring baseDirectory;  // always ends in a separator
+  // DOS times converted so far: a package's entries share few of them, and each
+  // conversion asks the system for the local time zone.
+  std::unordered_map<std::uint32_t, platform::FileTime> dosTimes;
 };
 
 namespace {
@@ -204,6 +208,18 @@ platform::FileTime DosTimeToFileTime(std::uint32_t dosDateTime) {
   return platform::LocalTimeToFileTime(local, &utc) ? utc : kArchiveFallbackTime;
 }
 
+// The conversions kept at most: beyond them the cache starts over.
+constexpr std::size_t kDosTimesKept = 4096;
+
+platform::FileTime CachedDosTime(Archive* archive, std::uint32_t dosDateTime) {
+  const auto known = archive->dosTimes.find(dosDateTime);
+  if (known != archive->dosTimes.end()) return known->second;
+  if (archive->dosTimes.size() >= kDosTimesKept) archive->dosTimes.clear();
+  const platform::FileTime time = DosTimeToFileTime(dosDateTime);
+  archive->dosTimes.emplace(dosDateTime, time);
+  return time;
+}
+
 platform::FileTime UnixTimeToFileTime(std::int32_t seconds) {
   return static_cast<platform::FileTime>(static_cast<std::int64_t>(seconds) + kEpochDifference) * 10000000ULL;
 }
@@ -282,7 +298,7 @@ std::int32_t ReadEntry(Archive* archive, std::int32_t index, ArchiveEntry* entry
   e.attributes = AttributesOf(header);
   e.posixMode = PosixModeOf(header);
   e.link = IsUnixLink(header) && ArchiveLinks() != nullptr;
-  e.writeTime = e.accessTime = e.creationTime = DosTimeToFileTime(header.dosDateTime);
+  e.writeTime = e.accessTime = e.creationTime = CachedDosTime(archive, header.dosDateTime);
   ApplyExtendedTimestamp(extra, &e);
   e.compressedSize = static_cast<std::int32_t>(header.compressedSize);
   e.size = static_cast<std::int32_t>(header.uncompressedSize);

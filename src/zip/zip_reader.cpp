@@ -61,6 +61,7 @@ bool SourceEnd(ZipSource* source, std::int64_t* end) {
     *end = static_cast<std::int64_t>(source->archiveSize);
     return true;
   }
+  source->filePosition = -1;
   return source->canSeek && source->file.Seek(0, platform::SeekOrigin::End, end);
 }
 
@@ -297,7 +298,12 @@ std::unique_ptr<ZipSource> ZipSourceOpen(const std::wstring& path) {
   if (!source->file.IsOpen()) return nullptr;
   std::int64_t position = 0;
   source->canSeek = source->file.Seek(0, platform::SeekOrigin::Current, &position);
-  if (source->canSeek) source->initialOffset = static_cast<std::uint64_t>(position);
+  if (source->canSeek) {
+    source->initialOffset = static_cast<std::uint64_t>(position);
+    source->filePosition = position;
+    // Without room for the windows every read goes to the file.
+    for (ZipWindow& window : source->windows) window.data.reset(new (std::nothrow) unsigned char[kZipWindowSize]);
+  }
   return source;
 }
 
@@ -325,13 +331,8 @@ std::int32_t ZipSourceSeek(ZipSource* source, std::uint64_t offset) {
   if (!source || !source->canSeek) return ZipStatusIo;
   const std::uint64_t target = offset + source->initialOffset;
   if (target > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return ZipStatusIo;
-  if (!source->pieces.empty()) {
-    source->position = target;
-    return ZipStatusOk;
-  }
-  std::int64_t position = 0;
-  return source->file.Seek(static_cast<std::int64_t>(target), platform::SeekOrigin::Begin, &position) ? ZipStatusOk
-                                                                                                        : ZipStatusIo;
+  source->position = target;
+  return ZipStatusOk;
 }
 
 namespace {
@@ -369,11 +370,73 @@ std::uint32_t ReadPieces(ZipSource* source, unsigned char* p, std::uint32_t leng
   return total;
 }
 
+// Reads from the file at `at`, seeking only when the file is elsewhere.
+std::uint32_t ReadFileAt(ZipSource* source, std::uint64_t at, unsigned char* p, std::uint32_t length) {
+  if (source->filePosition != static_cast<std::int64_t>(at)) {
+    std::int64_t moved = 0;
+    source->filePosition = -1;
+    if (!source->file.Seek(static_cast<std::int64_t>(at), platform::SeekOrigin::Begin, &moved)) {
+      source->error = true;
+      return 0;
+    }
+  }
+  std::uint32_t total = 0;
+  while (total < length) {
+    std::uint32_t n = 0;
+    if (!source->file.Read(p + total, length - total, &n)) {
+      source->error = true;
+      source->filePosition = -1;
+      return total;
+    }
+    if (n == 0) break;
+    total += n;
+  }
+  source->filePosition = static_cast<std::int64_t>(at + total);
+  return total;
+}
+
+ZipWindow* WindowHolding(ZipSource* source, std::uint64_t at) {
+  for (ZipWindow& window : source->windows) {
+    if (window.data && at >= window.start && at - window.start < window.size) return &window;
+  }
+  return nullptr;
+}
+
+// Serves reads from the windows; a read that misses them refills the one used least
+// recently, and one as large as a window goes to the file directly.
+std::uint32_t ReadWindowed(ZipSource* source, unsigned char* p, std::uint32_t length) {
+  std::uint32_t total = 0;
+  while (total < length) {
+    const std::uint64_t at = source->position;
+    ZipWindow* window = WindowHolding(source, at);
+    if (!window) {
+      ZipWindow& older = source->windows[source->windows[0].lastUse > source->windows[1].lastUse ? 1 : 0];
+      if (!older.data || length - total >= kZipWindowSize) {
+        const std::uint32_t n = ReadFileAt(source, at, p + total, length - total);
+        source->position += n;
+        return total + n;
+      }
+      older.start = at;
+      older.size = ReadFileAt(source, at, older.data.get(), kZipWindowSize);
+      if (older.size == 0) return total;
+      window = &older;
+    }
+    window->lastUse = ++source->uses;
+    const auto n = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(length - total, window->start + window->size - at));
+    std::memcpy(p + total, window->data.get() + (at - window->start), n);
+    source->position += n;
+    total += n;
+  }
+  return total;
+}
+
 }  // namespace
 
 std::uint32_t ZipSourceRead(ZipSource* source, void* buffer, std::uint32_t length) {
   auto* p = static_cast<unsigned char*>(buffer);
   if (!source->pieces.empty()) return ReadPieces(source, p, length);
+  if (source->canSeek) return ReadWindowed(source, p, length);
   std::uint32_t total = 0;
   while (total < length) {
     std::uint32_t n = 0;

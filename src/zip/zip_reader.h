@@ -25,6 +25,18 @@ inline constexpr std::int32_t ZipStatusPassword = -106;
 
 inline constexpr std::uint32_t kZipReadBufferSize = 16384;
 
+inline constexpr std::uint32_t kZipWindowSize = 64 * 1024;
+
+// A stretch of the archive file read ahead: the central directory and the entries'
+// headers and data are read through two of them, so that walking the directory and
+// unpacking small entries cost few system calls.
+struct ZipWindow {
+  std::unique_ptr<unsigned char[]> data;
+  std::uint64_t start = 0;
+  std::uint32_t size = 0;
+  std::uint64_t lastUse = 0;
+};
+
 // The archive being read: one file, or the pieces of an archive of which only some
 // byte ranges are at hand (reading a byte outside them is a read error).
 struct ZipSource {
@@ -32,6 +44,11 @@ struct ZipSource {
   bool canSeek = false;
   bool error = false;  // set when a read fails
   std::uint64_t initialOffset = 0;
+  // File mode, when it can seek: `position` is where the next read starts; the file's
+  // own offset (-1 when unknown) moves only when a read must go elsewhere.
+  ZipWindow windows[2];
+  std::uint64_t uses = 0;
+  std::int64_t filePosition = -1;
   // Pieces mode: sorted by offset, not overlapping; `file` is the open piece's.
   std::vector<ZipPiece> pieces;
   std::uint64_t archiveSize = 0;

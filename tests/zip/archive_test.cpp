@@ -308,8 +308,14 @@ TEST_F(ArchiveTest, TimesComeFromDosFieldsAndTheExtendedTimestamp) {
   cut.localExtra = zip_testing::ExtendedTimestamp(7, {t1}) + std::string("\x0a\x00\x08\x00", 4) + "12345678";
   Entry invalid = zip_testing::File("invalid", "5");
   invalid.dosTime = 0;
+  // A second DOS time after the first: each distinct value is converted on its own.
+  platform::FileTime otherDos = 0;
+  ASSERT_TRUE(platform::LocalTimeToFileTime({2019, 12, 31, 23, 59, 58}, &otherDos));
+  Entry otherDay = zip_testing::File("other-day", "6");
+  otherDay.dosTime = ((2019 - 1980) << 9 | 12 << 5 | 31) << 16 | (23 << 11 | 59 << 5 | 29);
   Zip zip;
-  zip.entries = {plain, writeOnly, all, cut, invalid};
+  zip.entries = {plain, writeOnly, all, cut, invalid, otherDay, plain};
+  zip.entries.back().name = "plain-again";
   ASSERT_TRUE(Open(zip));
 
   struct Expected {
@@ -319,8 +325,10 @@ TEST_F(ArchiveTest, TimesComeFromDosFieldsAndTheExtendedTimestamp) {
                                {FromUnix(t1), dos, dos},
                                {FromUnix(t1), FromUnix(t2), FromUnix(t3)},
                                {FromUnix(t1), dos, dos},
-                               {kArchiveFallbackTime, kArchiveFallbackTime, kArchiveFallbackTime}};
-  for (int i = 0; i < 5; ++i) {
+                               {kArchiveFallbackTime, kArchiveFallbackTime, kArchiveFallbackTime},
+                               {otherDos, otherDos, otherDos},
+                               {dos, dos, dos}};
+  for (int i = 0; i < 7; ++i) {
     const ArchiveEntry entry = Get(i);
     EXPECT_EQ(entry.writeTime, expected[i].write) << i;
     EXPECT_EQ(entry.accessTime, expected[i].access) << i;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -108,6 +109,43 @@ class ExtractorTest : public testing::Test {
   }
 
   bool OnDisk(int index) const { return fs::exists(temp.path() / "out" / "dir" / ("f" + std::to_string(index))); }
+
+  // Entries "dir/entry-<i>" holding "data <i>": names that no other path contains, for
+  // the faults and holds.
+  static Zip Distinct(int count) {
+    Zip zip;
+    for (int i = 0; i < count; ++i) {
+      zip.entries.push_back(zip_testing::File("dir/entry-" + std::to_string(i), "data " + std::to_string(i)));
+    }
+    return zip;
+  }
+
+  fs::path Unpacked(const std::string& name) const { return temp.path() / "out" / name; }
+
+  // Waits (bounded) until every one of `names` is on disk below the target folder.
+  bool AppearOnDisk(const std::vector<std::string>& names) const {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const auto all = [&] {
+      return std::all_of(names.begin(), names.end(), [&](const std::string& name) { return fs::exists(Unpacked(name)); });
+    };
+    while (!all() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    return all();
+  }
+
+  static void WaitForEnd(CZipExtractor& extractor) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!extractor.finished && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(extractor.finished);
+    extractor.Stop();
+  }
+
+  // Progress for each of `count` entries, then the end.
+  static std::vector<double> AllEntriesThenFinished(int count) {
+    std::vector<double> events;
+    for (int i = 0; i < count; ++i) events.push_back(static_cast<double>(i) / count);
+    events.push_back(kFinished);
+    return events;
+  }
 
   TempFolder temp;
   Recorder recorder;
@@ -251,6 +289,89 @@ TEST_F(ExtractorTest, WriteFailureInALargeEntryEndsTheJob) {
   std::error_code ec;
   fs::remove_all(temp.path() / "out", ec);  // Windows refuses while a handle is open
   EXPECT_FALSE(ec) << ec.message();
+}
+
+// Entry 1 fails only after entries 2 to 5 have been made beside it: the job ends at
+// entry 1, and the files and folders the later entries made are gone.
+TEST_F(ExtractorTest, AFailureTakesBackTheLaterEntriesInFlight) {
+  Zip zip;
+  zip.entries = {zip_testing::File("dir/first", "1"), zip_testing::File("dir/failing", "2"),
+                 zip_testing::File("dir/later", "3"), zip_testing::Folder("made/"),
+                 zip_testing::File("new/deeper/inner", "5"), zip_testing::File("new/outer", "6")};
+  platform::fault::Hold(platform::fault::Op::Create, "failing");
+  platform::fault::Inject(platform::fault::Op::Create, "failing");
+  CZipExtractor extractor(&recorder);
+  extractor.Start(Package(zip), temp.Wide("out"));
+  const bool laterInFlight = AppearOnDisk({"dir/later", "made", "new/deeper/inner", "new/outer"});
+  platform::fault::Release();
+  WaitForEnd(extractor);
+  platform::fault::Clear();
+  ASSERT_TRUE(laterInFlight);
+  EXPECT_FALSE(extractor.succeeded);
+  EXPECT_EQ(recorder.events(), AllEntriesThenFinished(6));
+  EXPECT_EQ(ReadFile(Unpacked("dir/first")), "1");
+  for (const char* gone : {"dir/failing", "dir/later", "made", "new"}) EXPECT_FALSE(fs::exists(Unpacked(gone))) << gone;
+}
+
+// The owner stops the job while entry 2 is still being created and entries 3 and 4 are
+// done: every entry started is completed, nothing after them is written, and no file
+// is left open.
+TEST_F(ExtractorTest, CancelWithEntriesInFlightCompletesThemFirst) {
+  recorder.onProgress = [](CZipExtractor* e, double progress) {
+    if (progress == 0.5) WaitForCancel(e);
+  };
+  platform::fault::Hold(platform::fault::Op::Create, "entry-2");
+  CZipExtractor extractor(&recorder);
+  extractor.Start(Package(Distinct(10)), temp.Wide("out"));
+  ASSERT_TRUE(recorder.WaitForEvents(6));
+  const bool laterInFlight = AppearOnDisk({"dir/entry-3", "dir/entry-4"});
+  std::thread owner([&extractor] { extractor.Stop(); });
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!extractor.cancel && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  platform::fault::Release();
+  owner.join();
+  platform::fault::Clear();
+  EXPECT_TRUE(laterInFlight);
+  EXPECT_FALSE(extractor.succeeded);
+  EXPECT_EQ(recorder.events(), (std::vector<double>{0.0, 0.1, 0.2, 0.3, 0.4, 0.5, kFinished}));
+  for (int i = 0; i < 10; ++i) {
+    const fs::path file = Unpacked("dir/entry-" + std::to_string(i));
+    EXPECT_EQ(fs::exists(file), i < 5) << i;
+    if (i < 5) {
+      EXPECT_EQ(ReadFile(file), "data " + std::to_string(i));
+    }
+  }
+  std::error_code ec;
+  fs::remove_all(temp.path() / "out", ec);  // Windows refuses while a handle is open
+  EXPECT_FALSE(ec) << ec.message();
+}
+
+// Entry 2's write fails while entry 1 is still being made: entry 1 is completed, the
+// job ends at entry 2 (reported only now that every entry before it succeeded), and
+// the entries after it are gone.
+TEST_F(ExtractorTest, AWriteFailureWaitsForTheEarlierEntriesInFlight) {
+  TempFolder logFolder;
+  {
+    applog::LogSession log(logFolder.Narrow());
+    platform::fault::Hold(platform::fault::Op::Create, "entry-1");
+    platform::fault::Inject(platform::fault::Op::Write, "entry-2");
+    CZipExtractor extractor(&recorder);
+    extractor.Start(Package(Distinct(5)), temp.Wide("out"));
+    const bool laterInFlight = AppearOnDisk({"dir/entry-2", "dir/entry-3", "dir/entry-4"});
+    platform::fault::Release();
+    WaitForEnd(extractor);
+    platform::fault::Clear();
+    EXPECT_TRUE(laterInFlight);
+    EXPECT_FALSE(extractor.succeeded);
+  }
+  EXPECT_EQ(recorder.events(), AllEntriesThenFinished(5));
+  EXPECT_EQ(ReadFile(Unpacked("dir/entry-0")), "data 0");
+  EXPECT_EQ(ReadFile(Unpacked("dir/entry-1")), "data 1");
+  EXPECT_FALSE(fs::exists(Unpacked("dir/entry-3")));
+  EXPECT_FALSE(fs::exists(Unpacked("dir/entry-4")));
+  const std::string logged = ReadFile(logFolder.path() / "launcher.log");
+  EXPECT_NE(logged.find("extraction stopped at entry \"dir/entry-2\": writing its file failed"), std::string::npos)
+      << logged;
 }
 
 // Where links are kept, they come after every other entry; Windows unpacks them as
