@@ -663,12 +663,16 @@ bool IsValidIndex(const Archive* archive, std::int32_t index) {
   return index >= 0 && static_cast<std::uint32_t>(index) < archive->directory->entryCount;
 }
 
-// How many small file entries may be in flight at once, and how many threads make
-// their files. Creating a file costs the system far more than its few bytes take to
-// inflate, so several creations run beside the reading; each entry in flight holds a
-// buffer of kWriteChunkSize bytes.
-constexpr std::uint32_t kFlightEntries = 8;
-constexpr std::uint32_t kFlightThreads = 3;
+// How many small file entries may be in flight at once, the bytes their data may take
+// together, and how many threads make their files. Creating a file costs the system
+// far more than its few bytes take to inflate, so several creations run beside the
+// reading. A package's files come folder by folder, and creations in one folder wait
+// for each other, so the flight spans several folders. A job keeps a buffer of up to
+// kFlightKeptBuffer bytes for the next entry; a larger one goes when its entry is done.
+constexpr std::uint32_t kFlightEntries = 32;
+constexpr std::uint32_t kFlightBytes = 4 * 1024 * 1024;
+constexpr std::uint32_t kFlightKeptBuffer = 64 * 1024;
+constexpr std::uint32_t kFlightThreads = 4;
 
 // A small file entry read whole into memory, whose file is made on a flight thread.
 struct FlightJob {
@@ -681,6 +685,7 @@ struct FlightJob {
   std::uint32_t posixMode = 0;
   platform::FileTime times[3] = {};  // creation, access, write
   std::unique_ptr<unsigned char[]> data;
+  std::uint32_t capacity = 0;
   std::uint32_t size = 0;
   // Set by the side that runs the job, read by the reading side once it is done.
   bool created = false;
@@ -724,9 +729,10 @@ class EntryFlight {
   EntryFlight& operator=(const EntryFlight&) = delete;
   ~EntryFlight();
 
-  // A free job, waiting for one while every job is in flight. Null when an entry in
-  // flight failed meanwhile: its result in *result, its index in *failedIndex.
-  FlightJob* Acquire(std::int32_t* result, std::int32_t* failedIndex);
+  // A free job for an entry of `bytes` bytes, waiting while the flight is full. Null
+  // when an entry in flight failed meanwhile: its result in *result, its index in
+  // *failedIndex.
+  FlightJob* Acquire(std::uint32_t bytes, std::int32_t* result, std::int32_t* failedIndex);
   // Queues a job that Acquire handed out, once its entry is read.
   void Launch(FlightJob* job);
   // Folders that entry `index` made on the caller's thread; removed should an entry in
@@ -746,6 +752,7 @@ class EntryFlight {
   void RunOrphaned(std::unique_lock<std::mutex>& lock);
   std::int32_t ReapLocked(std::unique_lock<std::mutex>& lock, std::int32_t* failedIndex);
   void CancelAfter(std::unique_lock<std::mutex>& lock, std::int32_t failed);
+  void Free(FlightJob* job);
 
   std::mutex mutex_;
   std::condition_variable work_;  // flight threads wait for queued jobs
@@ -755,7 +762,8 @@ class EntryFlight {
   // not yet settled with the entry that made them.
   std::deque<FlightJob*> order_;
   std::vector<std::pair<std::int32_t, std::wstring>> folders_;
-  std::uint32_t live_ = 0;  // flight threads that take jobs
+  std::uint32_t bytesInFlight_ = 0;  // the launched jobs' buffers
+  std::uint32_t live_ = 0;           // flight threads that take jobs
   bool stop_ = false;
   std::vector<std::thread> threads_;
 };
@@ -763,11 +771,6 @@ class EntryFlight {
 std::unique_ptr<EntryFlight> EntryFlight::Make() {
   std::unique_ptr<EntryFlight> flight(new (std::nothrow) EntryFlight);
   if (!flight) return nullptr;
-  for (FlightJob& job : flight->jobs_) {
-    // One byte more than an entry in flight may declare: data beyond it is damage.
-    job.data.reset(new (std::nothrow) unsigned char[kWriteChunkSize + 1]);
-    if (!job.data) return nullptr;
-  }
   try {
     flight->threads_.reserve(kFlightThreads);
     for (std::uint32_t i = 0; i < kFlightThreads; ++i) {
@@ -799,13 +802,13 @@ EntryFlight::~EntryFlight() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-FlightJob* EntryFlight::Acquire(std::int32_t* result, std::int32_t* failedIndex) {
+FlightJob* EntryFlight::Acquire(std::uint32_t bytes, std::int32_t* result, std::int32_t* failedIndex) {
   std::unique_lock lock(mutex_);
   for (;;) {
     RunOrphaned(lock);
     *result = ReapLocked(lock, failedIndex);
     if (*result != ArchiveOk) return nullptr;
-    if (order_.size() < kFlightEntries) {
+    if (order_.empty() || (order_.size() < kFlightEntries && bytesInFlight_ + bytes <= kFlightBytes)) {
       for (FlightJob& job : jobs_) {
         if (job.state == FlightJob::State::Free) return &job;
       }
@@ -819,6 +822,7 @@ void EntryFlight::Launch(FlightJob* job) {
   job->state = FlightJob::State::Queued;
   job->created = false;
   job->result = ArchiveOk;
+  bytesInFlight_ += job->capacity;
   order_.push_back(job);
   if (live_ == 0) {
     RunOrphaned(lock);
@@ -902,7 +906,7 @@ std::int32_t EntryFlight::ReapLocked(std::unique_lock<std::mutex>& lock, std::in
   while (!order_.empty() && order_.front()->state == FlightJob::State::Done) {
     FlightJob* job = order_.front();
     order_.pop_front();
-    job->state = FlightJob::State::Free;
+    Free(job);
     const std::int32_t index = job->index;
     std::erase_if(folders_, [index](const auto& folder) { return folder.first <= index; });
     if (job->result != ArchiveOk) {
@@ -926,7 +930,7 @@ void EntryFlight::CancelAfter(std::unique_lock<std::mutex>& lock, std::int32_t f
   });
   for (FlightJob* job : order_) {
     if (job->index > failed && job->created) RemoveEntryFile(job->base + job->name);
-    job->state = FlightJob::State::Free;
+    Free(job);
   }
   order_.clear();
   std::erase_if(folders_, [failed](const auto& folder) { return folder.first <= failed; });
@@ -935,6 +939,15 @@ void EntryFlight::CancelAfter(std::unique_lock<std::mutex>& lock, std::int32_t f
   // A folder that holds an earlier entry's file stays: removing it fails.
   for (const auto& folder : folders_) platform::RemoveFolder(platform::NativePath::FromWide(folder.second));
   folders_.clear();
+}
+
+void EntryFlight::Free(FlightJob* job) {
+  job->state = FlightJob::State::Free;
+  bytesInFlight_ -= job->capacity;
+  if (job->capacity > kFlightKeptBuffer) {
+    job->data.reset();
+    job->capacity = 0;
+  }
 }
 
 EntryFlight* EnsureFlight(Archive* archive) {
@@ -979,10 +992,17 @@ std::int32_t StartFileInFlight(Archive* archive, EntryFlight& flight, const Arch
   if (!FitsPath(archive->baseDirectory + targetName)) {
     return SettleThenReport(flight, entry.index, ArchiveErrName, failedIndex);
   }
+  // One byte more than the entry declares: data beyond its size is damage.
+  const std::uint32_t room = static_cast<std::uint32_t>(entry.size) + 1;
   std::int32_t result = ArchiveOk;
-  FlightJob* job = flight.Acquire(&result, failedIndex);
+  FlightJob* job = flight.Acquire(room, &result, failedIndex);
   if (!job) return result;
-  MemoryOutput output{job->data.get(), static_cast<std::uint32_t>(entry.size) + 1};
+  if (job->capacity < room) {
+    job->data.reset(new (std::nothrow) unsigned char[room]);
+    job->capacity = job->data ? room : 0;
+    if (!job->data) return SettleThenReport(flight, entry.index, ArchiveErrData, failedIndex);
+  }
+  MemoryOutput output{job->data.get(), room};
   result = StreamEntry(archive, output);
   if (result == ArchiveOk && output.overflow) result = ArchiveErrData;
   if (result != ArchiveOk) return SettleThenReport(flight, entry.index, result, failedIndex);
