@@ -973,9 +973,12 @@ bool IsFolderEntry(const ArchiveEntry& entry, const std::wstring& targetName) {
   return (entry.attributes & platform::kAttributeDirectory) || platform::IsPathSeparator(targetName.back());
 }
 
-// A file entry whose data fits one job's buffer goes in flight.
-bool GoesInFlight(const ArchiveEntry& entry, const std::wstring& targetName) {
-  return !entry.link && !IsFolderEntry(entry, targetName) && static_cast<std::uint32_t>(entry.size) <= kWriteChunkSize;
+// A small file entry goes in flight. A link entry never does: where links are not
+// kept, the file holding its target is still complete before the next entry starts,
+// in directory order.
+bool GoesInFlight(const Archive* archive, const ArchiveEntry& entry, const std::wstring& targetName) {
+  return !entry.link && !IsUnixLink(archive->directory->current) && !IsFolderEntry(entry, targetName) &&
+         static_cast<std::uint32_t>(entry.size) <= kWriteChunkSize;
 }
 
 // The earlier entries' failure first, then this entry's own.
@@ -1095,7 +1098,7 @@ std::int32_t ArchiveStartEntry(Archive* archive, std::int32_t index, const std::
   ArchiveEntry entry;
   std::int32_t result = PlaceEntry(archive, index, targetName, &entry);
   if (result != ArchiveOk) return SettleThenReport(*flight, index, result, failedIndex);
-  if (GoesInFlight(entry, targetName)) return StartFileInFlight(archive, *flight, entry, targetName, failedIndex);
+  if (GoesInFlight(archive, entry, targetName)) return StartFileInFlight(archive, *flight, entry, targetName, failedIndex);
   if (!entry.link && IsFolderEntry(entry, targetName)) {
     std::vector<std::wstring> made;
     result = UnpackPlaced(archive, entry, targetName, &made);
