@@ -699,6 +699,7 @@ std::int32_t MakeJobFile(FlightJob& job, std::vector<std::wstring>* made) noexce
     if (!file.IsOpen()) return ArchiveErrOpen;
     job.created = true;
     if (job.size > 0 && !file.Write(job.data.get(), job.size)) return ArchiveErrWrite;
+    // As for any entry, times that cannot be set leave the file whole and the entry sound.
     file.SetTimes(&job.times[0], &job.times[1], &job.times[2]);
     file.Close();
     return ArchiveOk;
@@ -707,10 +708,11 @@ std::int32_t MakeJobFile(FlightJob& job, std::vector<std::wstring>* made) noexce
   }
 }
 
-// Removes a file that a cancelled entry made, read-only or not.
+// Removes a file that a cancelled entry made, read-only or not. Only the removal
+// tells whether the file is gone, so clearing read-only may fail unheeded; a file that
+// cannot be removed stays where the next install empties the folder anyway.
 void RemoveEntryFile(const std::wstring& path) {
   const platform::NativePath native = platform::NativePath::FromWide(path);
-  // A file that is not read-only cannot have that cleared on some systems: removing it decides.
   platform::ClearReadOnly(native);
   platform::RemoveFile(native);
 }
@@ -723,7 +725,7 @@ void RemoveEntryFile(const std::wstring& path) {
 // that end on an exception, leave their work to the caller's thread.
 class EntryFlight {
  public:
-  // Null when the buffers cannot be allocated.
+  // Null when it cannot be allocated.
   static std::unique_ptr<EntryFlight> Make();
   EntryFlight(const EntryFlight&) = delete;
   EntryFlight& operator=(const EntryFlight&) = delete;

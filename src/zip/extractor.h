@@ -1,8 +1,11 @@
 #pragma once
 // The extraction job: unpacks every entry of one zip archive below a target folder on
 // a worker thread of its own, in directory order, and can be cancelled between
-// entries. Symbolic links come last, once every other entry has been written, so
-// that no entry is ever written through one.
+// entries. Small files are made a few at a time beside the reading, yet the owner
+// sees the sequence of one entry after the other: progress before each entry, the
+// first failure in directory order, nothing after a failed entry left on disk.
+// Symbolic links come last, once every other entry has been written, so that no
+// entry is ever written through one.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -37,7 +40,7 @@ class CZipExtractor {
   // Stops any previous job, then unpacks `archivePath` below `targetFolder` on a new
   // worker thread; returns at once.
   void Start(const std::wstring& archivePath, const std::wstring& targetFolder);
-  // Cancels the job and waits for it: the entry being unpacked is completed first.
+  // Cancels the job and waits for it: the entries started are completed first.
   void Stop();
 
   // Written by Stop and read by the worker between entries.
