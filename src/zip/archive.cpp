@@ -308,24 +308,35 @@ std::int32_t ReadEntry(Archive* archive, std::int32_t index, ArchiveEntry* entry
   return ArchiveOk;
 }
 
-// `made` (when given) collects the folders this call created, outermost first.
+void EnsureBase(const std::wstring& base) {
+  std::uint32_t attributes = 0;
+  if (!platform::QueryAttributes(base, &attributes)) platform::MakeFolder(base);
+}
+
+// Asks first for the folder itself, which a package's earlier entries have mostly made
+// already; `made` (when given) collects the folders this call created, outermost first.
 void EnsureLevels(const std::wstring& base, std::wstring_view path, std::vector<std::wstring>* made) {
-  std::size_t last = path.size();
-  while (last > 0 && !platform::IsPathSeparator(path[last - 1])) --last;
-  if (last > 1) EnsureLevels(base, path.substr(0, last - 1), made);
   std::wstring full = base + std::wstring(path);
   std::uint32_t attributes = 0;
-  if (!platform::QueryAttributes(full, &attributes) && platform::MakeFolder(full) && made) {
-    made->push_back(std::move(full));
+  if (platform::QueryAttributes(full, &attributes)) return;
+  std::size_t last = path.size();
+  while (last > 0 && !platform::IsPathSeparator(path[last - 1])) --last;
+  if (last > 1) {
+    EnsureLevels(base, path.substr(0, last - 1), made);
+  } else {
+    EnsureBase(base);
   }
+  if (platform::MakeFolder(full) && made) made->push_back(std::move(full));
 }
 
 // Creates `path` below `base`, outermost folder first. Failures are left for the
 // following file creation to report.
 void EnsureFolder(const std::wstring& base, std::wstring_view path, std::vector<std::wstring>* made = nullptr) {
-  std::uint32_t attributes = 0;
-  if (!platform::QueryAttributes(base, &attributes)) platform::MakeFolder(base);
-  if (!path.empty()) EnsureLevels(base, path, made);
+  if (path.empty()) {
+    EnsureBase(base);
+  } else {
+    EnsureLevels(base, path, made);
+  }
 }
 
 bool FitsPath(const std::wstring& path) { return path.size() < kArchiveNameSize; }
