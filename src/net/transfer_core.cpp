@@ -57,30 +57,43 @@ class TransferCore::Runner {
   bool Run(const std::vector<Transfer*>& transfers) {
     // A negative retry count allows no attempt at all.
     if (core_.settings_.retryCount < 0) return transfers.empty();
-    for (Transfer* transfer : transfers) {
-      auto flight = std::make_unique<Flight>();
-      flight->runner = this;
-      flight->transfer = transfer;
-      flight->readyAt = Clock::now();
-      waiting_.push_back(flight.get());
-      flights_.push_back(std::move(flight));
-    }
+    for (Transfer* transfer : transfers) Add(transfer);
+    TakeAdded();
     tokens_ = Burst();
     lastRefill_ = Clock::now();
-    while (!stopped_ && !core_.cancel_ && (!waiting_.empty() || inFlight_ > 0)) {
+    while (!stopped_ && !core_.cancel_ && !Idle()) {
       StartReady();
+      TakeAdded();
       int running = 0;
       if (curl_multi_perform(multi_, &running) != CURLM_OK) break;
       CollectEnded();
+      TakeAdded();
       Refill();
-      if (stopped_ || core_.cancel_ || (waiting_.empty() && inFlight_ == 0)) break;
+      if (stopped_ || core_.cancel_ || Idle()) break;
       curl_multi_poll(multi_, nullptr, 0, WaitMs(), nullptr);
     }
     AbortAll();
     return std::all_of(flights_.begin(), flights_.end(), [](const auto& f) { return f->succeeded; });
   }
 
+  void Add(Transfer* transfer) {
+    auto flight = std::make_unique<Flight>();
+    flight->runner = this;
+    flight->transfer = transfer;
+    flight->readyAt = Clock::now();
+    added_.push_back(flight.get());
+    flights_.push_back(std::move(flight));
+  }
+
  private:
+  bool Idle() const { return waiting_.empty() && added_.empty() && inFlight_ == 0; }
+
+  // Transfers added while the queue was walked join it.
+  void TakeAdded() {
+    waiting_.insert(waiting_.end(), added_.begin(), added_.end());
+    added_.clear();
+  }
+
   std::int64_t Rate() const { return core_.settings_.maxRate; }
   std::int64_t Burst() const { return std::max(Rate() / kBurstDivisor, kSmallestBurst); }
   std::size_t Limit() const { return static_cast<std::size_t>(std::max(1, core_.settings_.connections)); }
@@ -106,6 +119,7 @@ class TransferCore::Runner {
     if (!flight->easy) flight->easy.reset(curl_easy_init());
     CURL* easy = flight->easy.get();
     Transfer* transfer = flight->transfer;
+    if (!transfer->Needed()) return End(flight, true);
     if (!easy || transfer->urls.empty()) return End(flight, false);
     flight->error[0] = '\0';
     flight->paused = false;
@@ -120,8 +134,6 @@ class TransferCore::Runner {
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Runner::ProgressCallback);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, flight);
-    // Waits for a connection that may carry several streams rather than open another.
-    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
     // No single transfer goes over the cap: this also keeps libcurl's reads small.
     if (Rate() > 0) curl_easy_setopt(easy, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(Rate()));
     if (!transfer->Prepare(easy)) return End(flight, false);
@@ -199,6 +211,7 @@ class TransferCore::Runner {
       End(flight.get(), false);
     }
     waiting_.clear();
+    added_.clear();
     inFlight_ = 0;
   }
 
@@ -287,6 +300,7 @@ class TransferCore::Runner {
   CURLM* const multi_;
   std::vector<std::unique_ptr<Flight>> flights_;
   std::deque<Flight*> waiting_;
+  std::vector<Flight*> added_;
   std::size_t inFlight_ = 0;
   bool stopped_ = false;
   std::int64_t tokens_ = 0;
@@ -312,7 +326,16 @@ bool TransferCore::Run(const std::vector<Transfer*>& transfers) {
     }
   }
   Runner runner(*this, multi_);
+  struct Current {
+    Runner*& slot;
+    ~Current() { slot = nullptr; }
+  } current{runner_};
+  runner_ = &runner;
   return runner.Run(transfers);
+}
+
+void TransferCore::Add(Transfer* transfer) {
+  if (runner_) runner_->Add(transfer);
 }
 
 void TransferCore::Cancel() {

@@ -48,6 +48,9 @@ class Transfer {
   // The addresses to try, in order; the first one first in every round.
   std::vector<std::string> urls;
 
+  // Asked before each request: false when the transfer has nothing left to ask (it
+  // handed its work on to others), and then it ends as done.
+  virtual bool Needed() { return true; }
   // Sets what is the request's own on `curl` (an easy handle, CURL is void) after the
   // shared options: a range, headers, a POST body. False: the transfer fails unasked.
   virtual bool Prepare(void* curl) = 0;
@@ -73,6 +76,9 @@ class TransferCore {
   // Runs every transfer to its end on the calling thread; true when each ended Done.
   // One Run at a time.
   bool Run(const std::vector<Transfer*>& transfers);
+  // Only from a transfer's own calls during Run: one more transfer for this Run, which
+  // the caller keeps alive until Run returns.
+  void Add(Transfer* transfer);
   // From any thread: the running Run ends within moments, and so does every later one
   // until Rearm.
   void Cancel();
@@ -85,6 +91,7 @@ class TransferCore {
   class Runner;
 
   const TransferSettings settings_;
+  Runner* runner_ = nullptr;
   // libcurl's CURLM, made by the first Run: its connections and TLS sessions serve every
   // later one. The lock keeps Cancel's wake-up from meeting it half made.
   std::mutex multiMutex_;

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <string_view>
+#include <utility>
 
+#include "net/byteranges.h"
 #include "net/request_options.h"
 #include "net/response_headers.h"
 #include "platform/codepage.h"
@@ -17,6 +19,19 @@ namespace {
 constexpr char kPieceSuffix[] = ".piece";
 // Bytes gathered before a piece's file is written to.
 constexpr std::size_t kWriteBatch = 256 * 1024;
+// Ranges asked for in one request at most: the Range header stays short of the 8 KiB
+// that common servers take.
+constexpr std::size_t kMaxRangesPerRequest = 64;
+
+// "A-B,C-D,..." for a Range header.
+std::string RangeList(const std::vector<update::ByteRange>& ranges) {
+  std::string text;
+  for (const update::ByteRange& range : ranges) {
+    if (!text.empty()) text += ',';
+    text += std::to_string(range.offset) + '-' + std::to_string(range.offset + range.length - 1);
+  }
+  return text;
+}
 
 struct SlistDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -156,10 +171,9 @@ class CRangeFetcher::Piece : public net::Transfer {
     }
     buffer_.clear();
     if (refused_) return Verdict::Stop;
-    if (whole) {
-      if (!owner_.tailMode_ && owner_.callback_) owner_.callback_->OnPieceFetched(&owner_, range_);
-      return Verdict::Done;
-    }
+    const bool held = !owner_.tailMode_ && bodyAccepted_ && bodyReceived_ > 0 && !failed_;
+    if (held && owner_.callback_) owner_.callback_->OnPieceFetched(&owner_, {range_.offset, bodyReceived_});
+    if (whole) return Verdict::Done;
     // The next attempt asks for what is still missing, into a piece of its own.
     if (!owner_.tailMode_ && bodyAccepted_) range_ = {range_.offset + bodyReceived_, range_.length - bodyReceived_};
     return Verdict::Retry;
@@ -233,6 +247,190 @@ class CRangeFetcher::Piece : public net::Transfer {
   platform::File file_;
   std::string buffer_;
   bool failed_ = false;
+};
+
+// Several ranges in one request, answered as multipart/byteranges where the server does
+// so. Where it does not (a whole answer with the same validator, a 501, a single range),
+// the fetcher asks one range a request from then on, and the batch hands its ranges on
+// as pieces of their own.
+class CRangeFetcher::Batch : public net::Transfer, private net::ByteRangesReader::Events {
+ public:
+  Batch(CRangeFetcher& owner, std::vector<update::ByteRange> ranges) : owner_(owner), ranges_(std::move(ranges)) {
+    urls.push_back(owner.url_);
+    urls.insert(urls.end(), owner.mirrors_.begin(), owner.mirrors_.end());
+  }
+
+  bool Needed() override {
+    if (owner_.singleRanges_) HandOver();
+    return !ranges_.empty();
+  }
+
+  bool Prepare(void* curl) override {
+    response_ = net::ResponseHeaders();
+    reader_.reset();
+    bodyStarted_ = fallback_ = refused_ = failed_ = false;
+    received_.assign(ranges_.size(), 0);
+    written_.clear();
+    current_ = kNone;
+    rangeText_ = RangeList(ranges_);
+    headers_.reset();
+    if (!owner_.expectedValidator_.empty()) {
+      headers_.reset(curl_slist_append(nullptr, ("If-Range: " + owner_.expectedValidator_).c_str()));
+      if (!headers_) return false;
+    }
+    curl_easy_setopt(curl, CURLOPT_RANGE, rangeText_.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get());
+    ++owner_.requestCount_;
+    return true;
+  }
+
+  bool Header(std::string_view line) override {
+    response_.ReadLine(line);
+    return true;
+  }
+
+  bool Body(const char* data, std::size_t size) override {
+    if (!bodyStarted_ && !BeginBody()) return false;
+    if (!reader_) return false;
+    if (reader_->Feed(std::string_view(data, size), *this)) return true;
+    // Failed writes are no refusal; anything else the reader did not take is.
+    if (!failed_) Refuse(false);
+    return false;
+  }
+
+  Verdict Finish(void*, int code) override {
+    if (code == CURLE_OK && !bodyStarted_) BeginBody();
+    EndPart();
+    if (refused_) {
+      // Nothing of a refused answer stays.
+      for (const std::uint64_t offset : written_) platform::RemoveFile(update::PiecePath(owner_.folder_, offset));
+      return Verdict::Stop;
+    }
+    if (fallback_) {
+      owner_.singleRanges_ = true;
+      HandOver();
+      return Verdict::Done;
+    }
+    // What came whole is done; a part cut short is asked for from where it ends.
+    std::vector<update::ByteRange> rest;
+    for (std::size_t i = 0; i < ranges_.size(); ++i) {
+      if (received_[i] == ranges_[i].length) continue;
+      rest.push_back({ranges_[i].offset + received_[i], ranges_[i].length - received_[i]});
+    }
+    ranges_ = std::move(rest);
+    failed_ = false;
+    return ranges_.empty() ? Verdict::Done : Verdict::Retry;
+  }
+
+ private:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  bool BeginBody() {
+    bodyStarted_ = true;
+    const int status = response_.status();
+    const std::string validator = response_.Validator();
+    const std::string& expected = owner_.expectedValidator_;
+    const bool sameResource =
+        !net::HasControlCharacter(validator) && (validator.empty() || expected.empty() || validator == expected);
+    if (status == 200 && !sameResource) {
+      // The package changed since its directory was read.
+      Refuse(true);
+      return false;
+    }
+    if (status == 200 || status == 501 || (status == 206 && response_.boundary().empty())) {
+      fallback_ = true;
+      return false;
+    }
+    if (status != 206) return false;
+    if (!sameResource) {
+      Refuse(false);
+      return false;
+    }
+    owner_.validator_ = validator;
+    reader_ = std::make_unique<net::ByteRangesReader>(response_.boundary());
+    return true;
+  }
+
+  bool Part(std::int64_t first, std::int64_t last, std::int64_t total) override {
+    EndPart();
+    if (static_cast<std::uint64_t>(total) != owner_.totalSize_) return false;
+    for (std::size_t i = 0; i < ranges_.size(); ++i) {
+      const update::ByteRange& range = ranges_[i];
+      if (range.offset != static_cast<std::uint64_t>(first) || received_[i] != 0 ||
+          range.offset + range.length - 1 != static_cast<std::uint64_t>(last)) {
+        continue;
+      }
+      file_ = platform::File::Create(platform::AnsiToWide(update::PiecePath(owner_.folder_, range.offset)), 0, 0);
+      failed_ = !file_.IsOpen();
+      if (failed_) return false;
+      written_.push_back(range.offset);
+      current_ = i;
+      return true;
+    }
+    // A part for bytes not asked, or asked twice.
+    return false;
+  }
+
+  bool Data(const char* data, std::size_t size) override {
+    buffer_.append(data, size);
+    received_[current_] += size;
+    if (buffer_.size() >= kWriteBatch && !Flush()) return false;
+    owner_.Received(size, true);
+    // A whole part is handed on at once.
+    if (received_[current_] == ranges_[current_].length) EndPart();
+    return !failed_;
+  }
+
+  // Closes the part being written; one of which nothing arrived is no piece.
+  void EndPart() {
+    if (current_ == kNone) return;
+    Flush();
+    file_ = platform::File();
+    const std::size_t index = std::exchange(current_, kNone);
+    const update::ByteRange held{ranges_[index].offset, received_[index]};
+    if (held.length == 0 || failed_) {
+      platform::RemoveFile(update::PiecePath(owner_.folder_, held.offset));
+      received_[index] = 0;
+    } else if (!refused_ && owner_.callback_) {
+      owner_.callback_->OnPieceFetched(&owner_, held);
+    }
+  }
+
+  bool Flush() {
+    if (!buffer_.empty() && !failed_) failed_ = !file_.Write(buffer_.data(), static_cast<std::uint32_t>(buffer_.size()));
+    buffer_.clear();
+    return !failed_;
+  }
+
+  void Refuse(bool wholeAnswer) {
+    owner_.Refused(wholeAnswer);
+    refused_ = true;
+  }
+
+  void HandOver() {
+    for (const update::ByteRange& range : ranges_) {
+      owner_.transfers_.push_back(std::make_unique<Piece>(owner_, range));
+      owner_.core_.Add(owner_.transfers_.back().get());
+    }
+    ranges_.clear();
+  }
+
+  CRangeFetcher& owner_;
+  std::vector<update::ByteRange> ranges_;
+  std::string rangeText_;
+  std::unique_ptr<curl_slist, SlistDeleter> headers_;
+  net::ResponseHeaders response_;
+  std::unique_ptr<net::ByteRangesReader> reader_;
+  bool bodyStarted_ = false;
+  bool fallback_ = false;
+  bool refused_ = false;
+  bool failed_ = false;
+  // Bytes of each range that came in this answer, and the piece files it made.
+  std::vector<std::uint64_t> received_;
+  std::vector<std::uint64_t> written_;
+  std::size_t current_ = kNone;
+  platform::File file_;
+  std::string buffer_;
 };
 
 CRangeFetcher::CRangeFetcher(CRangeFetcherCallback* callback, int connectTimeout, int retryCount, int retryDelay,
@@ -314,21 +512,44 @@ bool CRangeFetcher::Transfer() {
     answerRefused_ = true;
     return false;
   }
-  std::vector<std::unique_ptr<Piece>> pieces;
+  transfers_.clear();
   if (tailMode_) {
-    pieces.push_back(std::make_unique<Piece>(*this, update::ByteRange{0, tailLength_}));
+    transfers_.push_back(std::make_unique<Piece>(*this, update::ByteRange{0, tailLength_}));
   } else {
-    for (const update::ByteRange& range : update::MissingRanges(ranges_, update::HeldPieces(folder_))) {
-      toFetch_ += range.length;
-      pieces.push_back(std::make_unique<Piece>(*this, range));
-    }
+    const std::vector<update::ByteRange> missing = update::MissingRanges(ranges_, update::HeldPieces(folder_));
+    for (const update::ByteRange& range : missing) toFetch_ += range.length;
+    Plan(missing);
   }
   std::vector<net::Transfer*> transfers;
-  for (const auto& piece : pieces) transfers.push_back(piece.get());
+  for (const auto& transfer : transfers_) transfers.push_back(transfer.get());
   const bool fetched = core_.Run(transfers);
+  transfers_.clear();
   // A server that ignores ranges has told the tail all it needs: the size is unknown.
   if (rangesRefused_) return tailMode_;
   return fetched && !answerRefused_;
+}
+
+// More ranges than connections go as batches of several ranges a request, one batch a
+// connection (more when a batch would grow too long); otherwise each range is a request.
+void CRangeFetcher::Plan(const std::vector<update::ByteRange>& missing) {
+  const auto connections = static_cast<std::size_t>(std::max(1, core_.settings().connections));
+  if (singleRanges_ || missing.size() <= connections) {
+    for (const update::ByteRange& range : missing) transfers_.push_back(std::make_unique<Piece>(*this, range));
+    return;
+  }
+  const std::size_t batches = std::max(connections, (missing.size() + kMaxRangesPerRequest - 1) / kMaxRangesPerRequest);
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < batches; ++i) {
+    const std::size_t end = missing.size() * (i + 1) / batches;
+    std::vector<update::ByteRange> batch(missing.begin() + static_cast<std::ptrdiff_t>(at),
+                                         missing.begin() + static_cast<std::ptrdiff_t>(end));
+    at = end;
+    if (batch.size() == 1) {
+      transfers_.push_back(std::make_unique<Piece>(*this, batch.front()));
+    } else if (!batch.empty()) {
+      transfers_.push_back(std::make_unique<Batch>(*this, std::move(batch)));
+    }
+  }
 }
 
 void CRangeFetcher::Refused(bool wholeAnswer) {

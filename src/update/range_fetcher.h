@@ -4,7 +4,8 @@
 // folder, each answer into a file named after its first byte ("<offset>.piece"). The
 // ranges of a run are asked for at once, several in flight over a few connections (or
 // as streams of one), so that a long round trip is paid a few times rather than once a
-// range. A piece cut short keeps what arrived; the next attempt, or a later run, asks
+// range; where there are more ranges than connections, several go in one request
+// (multipart/byteranges) when the server answers so. A piece cut short keeps what arrived; the next attempt, or a later run, asks
 // only for what is still missing.
 #include <atomic>
 #include <cstdint>
@@ -40,8 +41,9 @@ class CRangeFetcherCallback {
  public:
   virtual ~CRangeFetcherCallback() = default;
   virtual void OnRangeFetchProgress(CRangeFetcher* /*fetcher*/) {}
-  // A piece of a Start run is whole in the folder (`piece`: its offset and length), so
-  // that it may be used before the rest arrives.
+  // Bytes of a Start run are in the folder, in the piece file at `piece.offset`, so that
+  // they may be used before the rest arrives: a whole piece, or what a cut answer brought
+  // (the rest comes as a piece of its own).
   virtual void OnPieceFetched(CRangeFetcher* /*fetcher*/, const update::ByteRange& /*piece*/) {}
 };
 
@@ -104,10 +106,13 @@ class CRangeFetcher {
 
  private:
   class Piece;
+  class Batch;
 
   void Launch();
   void Run() noexcept;
   bool Transfer();
+  // Makes the run's requests for the `missing` ranges.
+  void Plan(const std::vector<update::ByteRange>& missing);
   // What a piece's answer found; Piece reports here.
   void Refused(bool wholeAnswer);
   void Received(std::size_t size, bool intoFolder);
@@ -115,6 +120,11 @@ class CRangeFetcher {
   CRangeFetcherCallback* const callback_;
   net::TransferCore core_;
   std::unique_ptr<std::thread> worker_;
+  // The requests of the run under way.
+  std::vector<std::unique_ptr<net::Transfer>> transfers_;
+  // The server answered several ranges in one request otherwise than in parts: from
+  // then on this fetcher asks for one range a request.
+  bool singleRanges_ = false;
 
   // The run's request.
   std::string url_;

@@ -36,7 +36,10 @@ Requests to /s/KEY/ACTION[/ARGS]?PARAMS are logged under KEY, then answered by A
             range, Content-Length alike; ifrange=0 answers ranges whatever If-Range says;
             stall=MS waits after the header before the body (at most 30 s);
             chunk=BYTES and pause=MS as for pattern; file=NAME sends the bytes stored
-            under NAME (/_store) instead of pattern bytes, and their size
+            under NAME (/_store) instead of pattern bytes, and their size. Several
+            ranges in one request ("bytes=A-B,C-D") are answered whole (200) unless
+            multi=1 (206 multipart/byteranges, cut counting all of its body) or
+            multi=501 (501 Not Implemented)
   hold      stall=head: nothing is sent until /_release/KEY; stall=body: the header and
             10 of 1000 body bytes are sent, the rest after the release. Holds end by
             themselves after 30 s.
@@ -236,6 +239,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         current = (if_range is None or params.get('ifrange') == '0' or
                    if_range in (strong, MODIFIED if params.get('modified') == '1' else None))
         last = size - 1
+        several = re.fullmatch(r'bytes=\d+-\d+(,\d+-\d+)+', asked)
+        if several and params.get('ranges') != '0' and current and params.get('multi') == '501':
+            self.reply(501, b'several ranges are not served')
+            return
+        if several and params.get('ranges') != '0' and current and params.get('multi') == '1':
+            self.send_byteranges(asked[len('bytes='):], size, headers, content, cut)
+            return
         one_range = re.fullmatch(r'bytes=(\d*)-(\d*)', asked)
         if one_range and one_range.group(0) != 'bytes=-' and params.get('ranges') != '0' and current:
             first_text, last_text = one_range.groups()
@@ -263,6 +273,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_pattern(start, end, int(pick(params.get('chunk', str(len(BLOCK) - PERIOD)), n)),
                           int(pick(params.get('pause', '0'), n)) / 1000, content=content)
         if end < last + 1:
+            self.wfile.flush()
+            self.close_connection = True
+
+    def send_byteranges(self, ranges, size, headers, content, cut):
+        """A 206 multipart/byteranges answer with a part for each of `ranges`."""
+        boundary = b'LOOPBACK-BOUNDARY'
+        source = content if content is not None else bytes(ord('a') + i % PERIOD for i in range(size))
+        body = b''
+        for text in ranges.split(','):
+            first, last = (int(v) for v in text.split('-'))
+            last = min(last, size - 1)
+            body += (b'\r\n--' + boundary + b'\r\nContent-Type: application/octet-stream\r\n' +
+                     b'Content-Range: bytes %d-%d/%d\r\n\r\n' % (first, last, size) + source[first:last + 1])
+        body += b'\r\n--' + boundary + b'--\r\n'
+        self.send_response(206)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header('Content-Type', 'multipart/byteranges; boundary=' + boundary.decode())
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        end = len(body) if cut == '-' else min(len(body), int(cut))
+        self.send_body(body[:end])
+        if end < len(body):
             self.wfile.flush()
             self.close_connection = True
 
