@@ -27,6 +27,11 @@ bool ByteRangesReader::Feed(std::string_view data, Events& events) {
     const std::size_t end = data.find('\n');
     line_.append(data.substr(0, end));
     if (line_.size() > kMaxLine) return false;
+    // The closing delimiter needs no line end after it.
+    if (state_ == State::Delimiter && line_ == delimiter_ + "--") {
+      state_ = State::Done;
+      return true;
+    }
     if (end == std::string_view::npos) return true;
     data.remove_prefix(end + 1);
     if (!line_.empty() && line_.back() == '\r') line_.pop_back();
