@@ -18,11 +18,6 @@ constexpr long kFileReceiveBuffer = 1024 * 1024;
 
 std::atomic<int> g_failingThreadStarts{0};
 
-// Downloaders are made and destroyed on one thread in the launcher; the lock keeps the
-// count right should that ever change.
-std::mutex g_instanceMutex;
-int g_instanceCount = 0;
-
 long FinalStatus(CURL* curl) {
   long status = 0;
   return curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK ? status : 0;
@@ -45,17 +40,9 @@ CDownloader::CDownloader(CDownloaderCallback* callback, int connectTimeout, int 
     : CDownloader(callback, net::TransferSettings{connectTimeout, retryCount, retryDelay, tls}) {}
 
 CDownloader::CDownloader(CDownloaderCallback* callback, const net::TransferSettings& settings)
-    : callback_(callback), core_(settings) {
-  std::lock_guard lock(g_instanceMutex);
-  // A failed initialisation makes every transfer fail on its own.
-  if (++g_instanceCount == 1) curl_global_init(CURL_GLOBAL_ALL);
-}
+    : callback_(callback), core_(settings) {}
 
-CDownloader::~CDownloader() {
-  Stop();
-  std::lock_guard lock(g_instanceMutex);
-  if (--g_instanceCount == 0) curl_global_cleanup();
-}
+CDownloader::~CDownloader() { Stop(); }
 
 void CDownloader::Start(const std::string& url, const std::string& filePath, const std::string& postData) {
   Stop();

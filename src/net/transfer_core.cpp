@@ -307,10 +307,15 @@ class TransferCore::Runner {
   Clock::time_point lastRefill_;
 };
 
-TransferCore::TransferCore(TransferSettings settings) : settings_(std::move(settings)) {}
+// libcurl counts its initialisations; a failed one makes every transfer fail on its own.
+TransferCore::TransferCore(TransferSettings settings) : settings_(std::move(settings)) {
+  curl_global_init(CURL_GLOBAL_ALL);
+}
 
+// The connections go before the library they belong to.
 TransferCore::~TransferCore() {
   if (multi_) curl_multi_cleanup(multi_);
+  curl_global_cleanup();
 }
 
 bool TransferCore::Run(const std::vector<Transfer*>& transfers) {

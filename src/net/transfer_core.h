@@ -68,6 +68,8 @@ class Transfer {
 
 class TransferCore {
  public:
+  // Makes and destroys on one thread, with the other cores of the process: the first
+  // one initialises libcurl, the last one to go cleans it up.
   explicit TransferCore(TransferSettings settings);
   ~TransferCore();
   TransferCore(const TransferCore&) = delete;

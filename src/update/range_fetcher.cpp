@@ -438,15 +438,9 @@ CRangeFetcher::CRangeFetcher(CRangeFetcherCallback* callback, int connectTimeout
     : CRangeFetcher(callback, net::TransferSettings{connectTimeout, retryCount, retryDelay, tls}) {}
 
 CRangeFetcher::CRangeFetcher(CRangeFetcherCallback* callback, const net::TransferSettings& settings)
-    : callback_(callback), core_(settings) {
-  // libcurl counts its initialisations: this pairs with the cleanup in the destructor.
-  curl_global_init(CURL_GLOBAL_ALL);
-}
+    : callback_(callback), core_(settings) {}
 
-CRangeFetcher::~CRangeFetcher() {
-  Stop();
-  curl_global_cleanup();
-}
+CRangeFetcher::~CRangeFetcher() { Stop(); }
 
 void CRangeFetcher::StartTail(const std::string& url, std::uint64_t length) {
   Stop();

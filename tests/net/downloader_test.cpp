@@ -1023,7 +1023,9 @@ TEST_P(MirrorTest, TriesTheAddressesInOrder) {
   downloader.SetMirrors({urls.begin() + 1, urls.end()});
   Download(downloader, urls.front(), file);
   EXPECT_EQ(downloader.succeeded, c.succeeds);
-  if (c.succeeds) EXPECT_TRUE(ReadFile(file) == PatternBytes(100000));
+  if (c.succeeds) {
+    EXPECT_TRUE(ReadFile(file) == PatternBytes(100000));
+  }
   EXPECT_EQ(server.Requests().size(), c.requests);
 
   // The next Start has no mirrors of its own.

@@ -356,7 +356,9 @@ TEST_P(RangeFetcherInFlight, OneAnswerDecidesForItselfOrForTheRun) {
   for (const update::ByteRange& held : update::HeldPieces(pieces.Narrow())) {
     EXPECT_EQ(Piece(pieces, held.offset), all.substr(held.offset, held.length)) << "other bytes kept";
   }
-  if (c.succeeds) EXPECT_EQ(AllPieces(pieces).size(), 1000u + 1300 + 1600 + 1900);
+  if (c.succeeds) {
+    EXPECT_EQ(AllPieces(pieces).size(), 1000u + 1300 + 1600 + 1900);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -406,7 +408,9 @@ TEST_P(RangeFetcherMirrors, TriesTheAddressesInOrder) {
   fetcher.Start(urls.front(), "\"v1\"", 100000, {{10, 20}, {5000, 3000}}, pieces.Narrow());
   ASSERT_TRUE(WaitUntilFinished(fetcher));
   EXPECT_EQ(fetcher.succeeded, c.succeeds);
-  if (c.succeeds) EXPECT_EQ(AllPieces(pieces), PatternBytes(100000).substr(10, 20) + PatternBytes(8000).substr(5000));
+  if (c.succeeds) {
+    EXPECT_EQ(AllPieces(pieces), PatternBytes(100000).substr(10, 20) + PatternBytes(8000).substr(5000));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
