@@ -22,6 +22,9 @@ constexpr int kLongestWaitMs = 1000;
 // What the cap lets through in one go at most, as a share of a second's bytes.
 constexpr std::int64_t kBurstDivisor = 4;
 constexpr std::int64_t kSmallestBurst = 16 * 1024;
+// Transfers in flight at once once the server has shown it multiplexes (HTTP/2): they
+// share its connection as streams, and common servers take 100 or more at once.
+constexpr std::size_t kMultiplexedInFlight = 100;
 
 struct EasyHandleDeleter {
   void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
@@ -96,7 +99,10 @@ class TransferCore::Runner {
 
   std::int64_t Rate() const { return core_.settings_.maxRate; }
   std::int64_t Burst() const { return std::max(Rate() / kBurstDivisor, kSmallestBurst); }
-  std::size_t Limit() const { return static_cast<std::size_t>(std::max(1, core_.settings_.connections)); }
+  std::size_t Limit() const {
+    const auto connections = static_cast<std::size_t>(std::max(1, core_.settings_.connections));
+    return core_.multiplexed_ && connections > 1 ? std::max(connections, kMultiplexedInFlight) : connections;
+  }
 
   void StartReady() {
     const auto now = Clock::now();
@@ -154,6 +160,10 @@ class TransferCore::Runner {
       curl_easy_getinfo(easy, CURLINFO_PRIVATE, &flight);
       curl_multi_remove_handle(multi_, easy);
       --inFlight_;
+      long version = 0;
+      if (curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version) == CURLE_OK && version == CURL_HTTP_VERSION_2_0) {
+        core_.multiplexed_ = true;
+      }
       LogTransfer(easy, code, flight->error);
       Judge(flight, flight->transfer->Finish(easy, code));
     }

@@ -26,7 +26,8 @@ struct TransferSettings {
   int retryCount = 0;
   int retryDelay = 0;
   TlsPolicy tls;
-  // Transfers in flight at once and connections to a host (1: one after the other).
+  // Transfers in flight at once and connections to a host (1: one after the other);
+  // once a server answers over HTTP/2, more go at once as streams of its connection.
   int connections = 6;
   // Bytes per second over all transfers of a run; 0: no cap.
   std::int64_t maxRate = 0;
@@ -99,6 +100,8 @@ class TransferCore {
   std::mutex multiMutex_;
   void* multi_ = nullptr;
   std::atomic<bool> cancel_{false};
+  // A server of this core's answered over HTTP/2: more transfers go at once, as streams.
+  bool multiplexed_ = false;
 };
 
 }  // namespace net
