@@ -109,7 +109,7 @@ class CRangeFetcher::Piece : public net::Transfer {
 
   bool Prepare(void* curl) override {
     response_ = net::ResponseHeaders();
-    bodyStarted_ = bodyAccepted_ = false;
+    bodyStarted_ = bodyAccepted_ = failed_ = false;
     bodyLength_ = bodyReceived_ = 0;
     if (owner_.tailMode_) owner_.tail_.clear();
     // "-N" asks for the last N bytes, "A-B" for bytes A to B.

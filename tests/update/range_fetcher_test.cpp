@@ -435,4 +435,33 @@ TEST(RangeFetcher, TheRateCapHoldsForAllRangesTogether) {
   EXPECT_GT(std::chrono::steady_clock::now() - before, 2s);
 }
 
+// A real server (nginx, where installed) answers several ranges a request in parts,
+// and over HTTP/2 where this build's libcurl speaks it.
+TEST(RangeFetcher, ARealServerAnswersManyRangesInPartsOverHttp2WhereSpoken) {
+  ServerSession server;
+  TempFolder pieces;
+  const std::string all = PatternBytes(1000000);
+  server.Store("package.zip", all);
+  const std::string url = server.NginxUrl("package.zip");
+  if (url.empty()) GTEST_SKIP() << "no nginx on this machine";
+  CRangeFetcher fetcher(nullptr, net::TransferSettings{5, 0, 0, {}, 3, 0});
+  fetcher.StartTail(url, 300);
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  ASSERT_TRUE(fetcher.succeeded);
+  ASSERT_EQ(fetcher.totalSize(), 1000000u);
+  const std::vector<update::ByteRange> ranges = SpreadRanges(20);
+  fetcher.Start(url, fetcher.validator(), 1000000, ranges, pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  ASSERT_TRUE(fetcher.succeeded);
+  std::string wanted;
+  for (const update::ByteRange& range : ranges) wanted += all.substr(range.offset, range.length);
+  EXPECT_TRUE(AllPieces(pieces) == wanted);
+  const auto answers = server.NginxAnswers();
+  ASSERT_EQ(answers.size(), 4u) << "the tail, then a request of several ranges for each connection";
+  for (const auto& answer : answers) {
+    EXPECT_EQ(answer.protocol, net_testing::LibcurlSpeaksHttp2() ? "HTTP/2.0" : "HTTP/1.1");
+    EXPECT_EQ(answer.status, 206);
+  }
+}
+
 }  // namespace
