@@ -174,6 +174,7 @@ bool CLauncherApp::UpdateClient() {
   const std::string packagePath = JoinPath(gameRoot_, packageFile);
   if (!packageName.empty()) RemoveOtherParts(gameRoot_, SafeFileName(packageName), packageFile);
   downloader_->SetExpected(answer_.packageSize, answer_.packageSha256);
+  downloader_->SetMirrors(answer_.packageUrls);
   bool installed = false;
   if (!RunDownloadStage(answer_.packageUrl, packagePath, texts.downloadLatestVersion,
                         texts.downloadLatestVersionFail)) {

@@ -71,7 +71,7 @@ void CLauncherApp::InitUI() {
   numberFormat_ = platform::UserNumberFormat();
 
   const ConnectionSettings& c = settings_.update.connection;
-  downloader_ = std::make_unique<CDownloader>(this, c.timeout, c.retry, c.retryDelay, c.tls);
+  downloader_ = std::make_unique<CDownloader>(this, c.Transfers());
   extractor_ = std::make_unique<CZipExtractor>(this);
   updater_ = std::make_unique<CUpdater>(this);
 }

@@ -1,6 +1,8 @@
 // The one place where Setting.json's keys and Version.json are read.
 #include "app/settings.h"
 
+#include <algorithm>
+
 #include "app/download_detail.h"
 #include "app/text.h"
 #include "store/json_file.h"
@@ -61,6 +63,11 @@ LauncherSettings SettingsFromJson(const Json::Value& document) {
   s.update.connection.timeout = ReadJsonInt(document, "DownloadTimeout");
   s.update.connection.retry = ReadJsonInt(document, "DownloadRetry");
   s.update.connection.retryDelay = ReadJsonInt(document, "DownloadRetryDelay");
+  // Absent or below one: six, as browsers open to a host.
+  if (const int connections = ReadJsonInt(document, "DownloadConnections"); connections > 0) {
+    s.update.connection.connections = connections;
+  }
+  s.update.connection.maxRate = std::max(0, ReadJsonInt(document, "MaxDownloadRate"));
   s.verifyTls = ReadJsonInt(document, "VerifyTls");
   s.update.connection.tls = net::TlsPolicy{s.verifyTls != 0};
   s.gameDir = ReadJsonText(document, "GameDir");

@@ -1,22 +1,14 @@
 #include "net/downloader.h"
 
-// CURLOPT_PROGRESSFUNCTION is deprecated in favour of CURLOPT_XFERINFOFUNCTION but still
-// supported by every libcurl; this keeps its warning out of the build.
-#define CURL_DISABLE_DEPRECATION
 #include <curl/curl.h>
 
-#include <chrono>
 #include <cmath>
-#include <string_view>
 #include <system_error>
 #include <utility>
 
 #include "net/part_file.h"
-#include "net/request_options.h"
-#include "net/transfer_log.h"
 #include "platform/disk.h"
 #include "platform/path.h"
-#include "platform/proxy.h"
 #include "platform/thread.h"
 
 namespace {
@@ -25,16 +17,6 @@ namespace {
 constexpr long kFileReceiveBuffer = 1024 * 1024;
 
 std::atomic<int> g_failingThreadStarts{0};
-
-// Downloaders are made and destroyed on one thread in the launcher; the lock keeps the
-// count right should that ever change.
-std::mutex g_instanceMutex;
-int g_instanceCount = 0;
-
-struct EasyHandleDeleter {
-  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyHandleDeleter>;
 
 long FinalStatus(CURL* curl) {
   long status = 0;
@@ -55,25 +37,16 @@ void CDownloader::CurlSlistDeleter::operator()(curl_slist* list) const { curl_sl
 
 CDownloader::CDownloader(CDownloaderCallback* callback, int connectTimeout, int retryCount, int retryDelay,
                          net::TlsPolicy tls)
-    : callback_(callback),
-      connectTimeout_(connectTimeout),
-      retryCount_(retryCount),
-      retryDelay_(retryDelay),
-      tls_(tls) {
-  std::lock_guard lock(g_instanceMutex);
-  // A failed initialisation makes every transfer fail on its own.
-  if (++g_instanceCount == 1) curl_global_init(CURL_GLOBAL_ALL);
-}
+    : CDownloader(callback, net::TransferSettings{connectTimeout, retryCount, retryDelay, tls}) {}
 
-CDownloader::~CDownloader() {
-  Stop();
-  std::lock_guard lock(g_instanceMutex);
-  if (--g_instanceCount == 0) curl_global_cleanup();
-}
+CDownloader::CDownloader(CDownloaderCallback* callback, const net::TransferSettings& settings)
+    : callback_(callback), core_(settings) {}
+
+CDownloader::~CDownloader() { Stop(); }
 
 void CDownloader::Start(const std::string& url, const std::string& filePath, const std::string& postData) {
   Stop();
-  cancel_ = false;
+  core_.Rearm();
   finished = false;
   succeeded = false;
   progress = 0.0;
@@ -84,6 +57,9 @@ void CDownloader::Start(const std::string& url, const std::string& filePath, con
   bodyRefused_ = false;
   try {
     url_ = url;
+    urls.assign(1, url);
+    urls.insert(urls.end(), nextMirrors_.begin(), nextMirrors_.end());
+    nextMirrors_.clear();
     filePath_ = filePath;
     postData_ = postData;
     expectedSize_ = std::exchange(nextExpectedSize_, -1);
@@ -91,7 +67,7 @@ void CDownloader::Start(const std::string& url, const std::string& filePath, con
     worker_ = StartWorker();
   } catch (...) {
     // No thread, or no memory for the addresses: the transfer fails before it began.
-    Finish(false);
+    EndRun(false);
   }
 }
 
@@ -99,6 +75,8 @@ void CDownloader::SetExpected(std::int64_t size, const std::string& sha256Hex) {
   nextExpectedSize_ = size;
   nextExpectedHash_ = sha256Hex;
 }
+
+void CDownloader::SetMirrors(std::vector<std::string> urls) { nextMirrors_ = std::move(urls); }
 
 void CDownloader::FailThreadStartsForTesting(int count) { g_failingThreadStarts = count; }
 
@@ -117,51 +95,36 @@ void CDownloader::Stop() {
   worker_.reset();
 }
 
-void CDownloader::Cancel() {
-  {
-    // Under the lock, so that the retry pause cannot miss the change.
-    std::lock_guard lock(cancelMutex_);
-    cancel_ = true;
-  }
-  cancelSignal_.notify_all();
-}
+void CDownloader::Cancel() { core_.Cancel(); }
 
 std::string CDownloader::GetContent() const { return memory_; }
 
 void CDownloader::Run() noexcept {
   bool success = false;
   try {
-    success = Transfer();
+    success = RunTransfer();
   } catch (...) {
     // Out of memory, most likely: the run ends as a failure.
   }
   // The part is closed before the owner hears of the end.
   part_.reset();
   requestHeaders_.reset();
-  Finish(success);
+  EndRun(success);
 }
 
-bool CDownloader::Transfer() {
+bool CDownloader::RunTransfer() {
   // At normal priority the transfer still works; only the window may stutter.
   platform::LowerCurrentThreadPriority();
-  // One handle for all attempts. When it cannot be made, every libcurl call on it fails,
-  // and so does every attempt.
-  EasyHandle curl(curl_easy_init());
-  SetOptions(curl.get());
   if (!filePath_.empty()) {
     part_ = std::make_unique<net::PartFile>(filePath_, url_, expectedSize_, expectedHash_);
     part_->Prepare();
     fullSize_ = expectedSize_;
   }
-  for (long long attempt = 0; attempt <= retryCount_; ++attempt) {
-    if (RunAttempt(curl.get())) return true;
-    // Without room a retry would fail alike.
-    if (outOfSpace || cancel_ || !PauseBeforeRetry()) break;
-  }
-  return false;
+  restarted_ = false;
+  return core_.Run({this});
 }
 
-void CDownloader::Finish(bool success) noexcept {
+void CDownloader::EndRun(bool success) noexcept {
   succeeded = success;
   finished = true;
   if (!callback_) return;
@@ -174,62 +137,27 @@ void CDownloader::Finish(bool success) noexcept {
 
 // An option that cannot be set (out of memory) leaves libcurl's default or fails the
 // attempt, so the results are not looked at.
-void CDownloader::SetOptions(void* curl) {
-  net::ApplyRequestOptions(curl, url_, connectTimeout_, tls_);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CDownloader::WriteCallback);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CDownloader::HeaderCallback);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, &CDownloader::ProgressCallback);
-  curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, this);
-  // Refuses an announced length over the cap before any of the body arrives; Store
-  // catches bodies of unknown length.
+bool CDownloader::Prepare(void* curl) {
+  response_ = net::ResponseHeaders();
   if (filePath_.empty()) {
+    memory_.clear();
+    // Refuses an announced length over the cap before any of the body arrives; Store
+    // catches bodies of unknown length.
     curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxMemoryBody));
   } else {
     // Larger reads from the socket: fewer system calls and callbacks per byte.
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kFileReceiveBuffer);
+    PrepareFileRequest(curl);
   }
   if (!postData_.empty()) {
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, postData_.c_str());
   }
+  return true;
 }
 
-bool CDownloader::RunAttempt(void* curl) {
-  if (!filePath_.empty()) return RunFileAttempt(curl);
-  memory_.clear();
-  const CURLcode result = net::PerformLogged(curl);
-  lastStatus_ = static_cast<int>(FinalStatus(curl));
-  return result == CURLE_OK && lastStatus_ == 200;
-}
-
-bool CDownloader::RunFileAttempt(void* curl) {
-  int result = PerformFileRequest(curl);
-  if (body_ == Body::Restart && !cancel_) {
-    // The server cannot continue the part as it was asked to, so the part is of no use.
-    // The new request asks for the whole body: this happens once an attempt at most.
-    part_->Discard();
-    result = PerformFileRequest(curl);
-  }
-  const bool written = part_->EndAttempt();
-  const long status = FinalStatus(curl);
-  lastStatus_ = static_cast<int>(status);
-  const bool whole = status == 200 || (status == 206 && bodyOffset_ > 0);
-  const bool expecting = expectedSize_ >= 0 || !expectedHash_.empty();
-  // A body that outgrew the expected size was cut by us, not by the server.
-  bodyRefused_ = body_ == Body::Write && whole && expectedSize_ >= 0 && bodyOffset_ + bodyBytes_ > expectedSize_;
-  if (result != CURLE_OK || !written || body_ != Body::Write || !whole) return false;
-  if (part_->Commit(status == 206 ? response_.rangeTotal() : response_.contentLength())) return true;
-  // The server's answer arrived whole, so what failed is its size or hash.
-  bodyRefused_ = expecting;
-  return false;
-}
-
-int CDownloader::PerformFileRequest(void* curl) {
-  response_ = net::ResponseHeaders();
-  body_ = Body::Pending;
+void CDownloader::PrepareFileRequest(void* curl) {
+  body_ = Destination::Pending;
   bodyOffset_ = 0;
   bodyBytes_ = 0;
   resumeFrom_ = part_->Resumable();
@@ -240,13 +168,56 @@ int CDownloader::PerformFileRequest(void* curl) {
     if (!headers) resumeFrom_ = 0;
   }
   const std::string range = std::to_string(resumeFrom_) + "-";
+  // libcurl keeps its own copy of the range text.
   curl_easy_setopt(curl, CURLOPT_RANGE, resumeFrom_ > 0 ? range.c_str() : nullptr);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
   requestHeaders_ = std::move(headers);
-  const CURLcode result = net::PerformLogged(curl);
+}
+
+bool CDownloader::Header(std::string_view line) {
+  response_.ReadLine(line);
+  return true;
+}
+
+bool CDownloader::Body(const char* data, std::size_t size) { return Store(data, size); }
+
+bool CDownloader::Progress(std::int64_t total, std::int64_t now) {
+  if (callback_) UpdateProgress(static_cast<double>(total), static_cast<double>(now));
+  return true;
+}
+
+net::Transfer::Verdict CDownloader::Finish(void* curl, int code) {
+  if (!filePath_.empty()) return FinishFileRequest(curl, code);
+  lastStatus_ = static_cast<int>(FinalStatus(curl));
+  return code == CURLE_OK && lastStatus_ == 200 ? Verdict::Done : Verdict::Retry;
+}
+
+net::Transfer::Verdict CDownloader::FinishFileRequest(void* curl, int code) {
   // A body of no bytes never reaches the write callback.
-  if (result == CURLE_OK && body_ == Body::Pending) BeginBody();
-  return result;
+  if (code == CURLE_OK && body_ == Destination::Pending) BeginBody();
+  if (body_ == Destination::Restart && !restarted_ && !core_.cancelled()) {
+    // The server cannot continue the part as it was asked to, so the part is of no use.
+    // The new request asks for the whole body: this happens once an attempt at most.
+    part_->Discard();
+    restarted_ = true;
+    return Verdict::Again;
+  }
+  restarted_ = false;
+  const bool written = part_->EndAttempt();
+  const long status = FinalStatus(curl);
+  lastStatus_ = static_cast<int>(status);
+  const bool whole = status == 200 || (status == 206 && bodyOffset_ > 0);
+  const bool expecting = expectedSize_ >= 0 || !expectedHash_.empty();
+  // A body that outgrew the expected size was cut by us, not by the server.
+  bodyRefused_ =
+      body_ == Destination::Write && whole && expectedSize_ >= 0 && bodyOffset_ + bodyBytes_ > expectedSize_;
+  // Without room a retry would fail alike.
+  const Verdict failed = outOfSpace ? Verdict::Fail : Verdict::Retry;
+  if (code != CURLE_OK || !written || body_ != Destination::Write || !whole) return failed;
+  if (part_->Commit(status == 206 ? response_.rangeTotal() : response_.contentLength())) return Verdict::Done;
+  // The server's answer arrived whole, so what failed is its size or hash.
+  bodyRefused_ = expecting;
+  return failed;
 }
 
 void CDownloader::BeginBody() {
@@ -254,24 +225,24 @@ void CDownloader::BeginBody() {
   const bool resuming = resumeFrom_ > 0;
   if (resuming && status == 206 && response_.rangeStart() == resumeFrom_) {
     bodyOffset_ = resumeFrom_;
-    body_ = Body::Write;
+    body_ = Destination::Write;
   } else if (resuming && (status == 206 || status == 416)) {
-    body_ = Body::Restart;
+    body_ = Destination::Restart;
     return;
   } else if (resuming && status != 200) {
-    body_ = Body::Skip;
+    body_ = Destination::Skip;
     return;
   } else {
     // A 200 is the whole content, whatever was asked for. Another answer's body is kept
     // too, as it always was, but it is nothing to resume.
-    body_ = part_->StartOver(status == 200 ? response_.Validator() : std::string()) ? Body::Write : Body::Refuse;
+    body_ = part_->StartOver(status == 200 ? response_.Validator() : std::string()) ? Destination::Write : Destination::Refuse;
   }
-  if (body_ != Body::Write || (status != 200 && status != 206)) return;
+  if (body_ != Destination::Write || (status != 200 && status != 206)) return;
   if (expectedSize_ < 0) fullSize_ = status == 206 ? response_.rangeTotal() : response_.contentLength();
   if (!HasRoomForTheRest()) {
     outOfSpace = true;
     part_->Discard();
-    body_ = Body::Refuse;
+    body_ = Destination::Refuse;
   }
 }
 
@@ -283,11 +254,6 @@ bool CDownloader::HasRoomForTheRest() const {
          static_cast<std::uint64_t>(rest) <= free;
 }
 
-bool CDownloader::PauseBeforeRetry() {
-  std::unique_lock lock(cancelMutex_);
-  return !cancelSignal_.wait_for(lock, std::chrono::seconds(retryDelay_), [this] { return cancel_.load(); });
-}
-
 bool CDownloader::Store(const char* data, std::size_t size) {
   if (filePath_.empty()) {
     // Written so that it cannot overflow: the buffer never holds more than the cap.
@@ -295,9 +261,9 @@ bool CDownloader::Store(const char* data, std::size_t size) {
     memory_.append(data, size);
     return true;
   }
-  if (body_ == Body::Pending) BeginBody();
-  if (body_ == Body::Skip) return true;
-  if (body_ != Body::Write) return false;
+  if (body_ == Destination::Pending) BeginBody();
+  if (body_ == Destination::Skip) return true;
+  if (body_ != Destination::Write) return false;
   bodyBytes_ += static_cast<std::int64_t>(size);
   return part_->Append(data, size);
 }
@@ -305,7 +271,7 @@ bool CDownloader::Store(const char* data, std::size_t size) {
 void CDownloader::UpdateProgress(double total, double now) {
   // libcurl counts the body at hand; a resumed one starts after the bytes in the part.
   // Until it arrives, and while an error page arrives, the bytes in the part show.
-  const bool counting = filePath_.empty() || body_ == Body::Write;
+  const bool counting = filePath_.empty() || body_ == Destination::Write;
   const double done = counting ? static_cast<double>(bodyOffset_) + now : static_cast<double>(resumeFrom_);
   const double whole = counting ? (total > 0 ? static_cast<double>(bodyOffset_) + total : 0.0)
                                 : static_cast<double>(fullSize_);
@@ -316,49 +282,4 @@ void CDownloader::UpdateProgress(double total, double now) {
   if (value == progress) return;
   progress = value;
   callback_->OnDownloadProgress(this);
-}
-
-// Taking fewer bytes than offered makes libcurl abort the attempt with a write error.
-std::size_t CDownloader::WriteCallback(char* data, std::size_t size, std::size_t count, void* downloader) noexcept {
-  const std::size_t n = size * count;
-  auto* self = static_cast<CDownloader*>(downloader);
-  if (!self) return n;
-  try {
-    if (!self->Store(data, n) || self->cancel_) return 0;
-    return n;
-  } catch (...) {
-    // No memory for the body: this attempt fails.
-    return 0;
-  }
-}
-
-// Taking fewer bytes than offered makes libcurl abort the attempt.
-std::size_t CDownloader::HeaderCallback(char* data, std::size_t size, std::size_t count, void* downloader) noexcept {
-  const std::size_t n = size * count;
-  auto* self = static_cast<CDownloader*>(downloader);
-  if (!self) return n;
-  try {
-    self->response_.ReadLine(std::string_view(data, n));
-    return n;
-  } catch (...) {
-    // No memory for a header's value: this attempt fails.
-    return 0;
-  }
-}
-
-// A non-zero result makes libcurl abort the attempt.
-int CDownloader::ProgressCallback(void* downloader, double downloadTotal, double downloadNow, double,
-                                  double) noexcept {
-  auto* self = static_cast<CDownloader*>(downloader);
-  if (!self) return 0;
-  try {
-    // libcurl calls this at least once a second in every phase, also while connecting or
-    // while the peer sends nothing, so a cancel ends the transfer here promptly.
-    if (self->cancel_) return 1;
-    if (self->callback_) self->UpdateProgress(downloadTotal, downloadNow);
-    return 0;
-  } catch (...) {
-    // The owner's notification threw: the attempt fails rather than let it cross libcurl.
-    return 1;
-  }
 }

@@ -1,7 +1,7 @@
 #pragma once
 // HTTP and HTTPS transfers on a worker thread of their own, into a file or into memory,
 // with a connection timeout, a fixed number of retries after a fixed delay, and
-// notifications of progress and completion.
+// notifications of progress and completion. The requests run on the transfer core.
 //
 // A file download goes to "<file>.part" first and becomes the file only when it is
 // complete (and matches the size and hash it was expected to have). When the server
@@ -9,16 +9,17 @@
 // followed by a request for the rest only, and so is a later download of the same URL
 // into the same file, even by another run of the program.
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "net/response_headers.h"
 #include "net/tls_policy.h"
+#include "net/transfer_core.h"
 
 class CDownloader;
 struct curl_slist;
@@ -36,14 +37,16 @@ class CDownloaderCallback {
   virtual void OnDownloadProgress(CDownloader* /*downloader*/) {}
 };
 
-class CDownloader {
+class CDownloader : private net::Transfer {
  public:
   // Times are in seconds; `tls` holds for every request. The first downloader of the
   // process initialises libcurl, the last one to go cleans it up; all of them are made
   // and destroyed on one thread.
   CDownloader(CDownloaderCallback* callback, int connectTimeout, int retryCount, int retryDelay,
               net::TlsPolicy tls = {});
-  virtual ~CDownloader();
+  // With how many connections a download may use and the cap on its bytes per second.
+  CDownloader(CDownloaderCallback* callback, const net::TransferSettings& settings);
+  ~CDownloader() override;
   CDownloader(const CDownloader&) = delete;
   CDownloader& operator=(const CDownloader&) = delete;
 
@@ -57,6 +60,9 @@ class CDownloader {
   // whose body does not match fails, and what it wrote is thrown away. Memory mode
   // ignores it. Only the next Start uses it; like Start, it is the owner's to call.
   void SetExpected(std::int64_t size, const std::string& sha256Hex);
+  // Further addresses of the next Start's content, tried in order for a request when the
+  // one before failed or stalled. Only the next Start uses them.
+  void SetMirrors(std::vector<std::string> urls);
   // Cancels the worker and waits for it; returns within about a second in every state.
   void Stop();
   // Asks the worker to end soon without waiting for it, so that several downloaders can
@@ -65,7 +71,7 @@ class CDownloader {
   // The body of the last memory-mode transfer; meaningful once `finished` is set.
   std::string GetContent() const;
   // What every request of this downloader checks of the server's certificate.
-  const net::TlsPolicy& tls() const { return tls_; }
+  const net::TlsPolicy& tls() const { return core_.settings().tls; }
   // How the last attempt of the run ended; meaningful once `finished` is set. The HTTP
   // status of its final answer (0: none came, as after a transport failure).
   int lastStatus() const { return lastStatus_; }
@@ -102,7 +108,7 @@ class CDownloader {
 
  private:
   // What happens to the body of the response at hand (file mode).
-  enum class Body {
+  enum class Destination {
     Pending,  // no byte yet
     Write,    // into the part: from its start, or after the bytes already there
     Skip,     // an error page while the part holds resumable bytes: it is not kept
@@ -116,41 +122,33 @@ class CDownloader {
   std::unique_ptr<std::thread> StartWorker();
   void Run() noexcept;
   // All attempts of one run; true when one of them succeeded.
-  bool Transfer();
+  bool RunTransfer();
   // The run's last step: publishes the outcome, then tells the callback.
-  void Finish(bool success) noexcept;
-  // `curl` is the easy handle; libcurl's CURL is void.
-  void SetOptions(void* curl);
-  bool RunAttempt(void* curl);
-  bool RunFileAttempt(void* curl);
-  // One request of a file attempt: asks for the rest when the part can be resumed.
-  int PerformFileRequest(void* curl);
+  void EndRun(bool success) noexcept;
+
+  // The request as the transfer core runs it.
+  bool Prepare(void* curl) override;
+  bool Header(std::string_view line) override;
+  bool Body(const char* data, std::size_t size) override;
+  bool Progress(std::int64_t total, std::int64_t now) override;
+  Verdict Finish(void* curl, int code) override;
+  Verdict FinishFileRequest(void* curl, int code);
+
+  // Asks for the rest when the part can be resumed.
+  void PrepareFileRequest(void* curl);
   // Decides, with the response's headers at hand, where its body goes.
   void BeginBody();
   // Whether the file's volume can take the rest of the content, when its size is known.
   bool HasRoomForTheRest() const;
-  // Sleeps for the retry delay; false when cancelled meanwhile.
-  bool PauseBeforeRetry();
   bool Store(const char* data, std::size_t size);
   void UpdateProgress(double total, double now);
 
-  static std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void* downloader) noexcept;
-  static std::size_t HeaderCallback(char* data, std::size_t size, std::size_t count, void* downloader) noexcept;
-  static int ProgressCallback(void* downloader, double downloadTotal, double downloadNow, double uploadTotal,
-                              double uploadNow) noexcept;
-
   CDownloaderCallback* const callback_;
-  const int connectTimeout_;
-  const int retryCount_;
-  const int retryDelay_;
-  const net::TlsPolicy tls_;
+  net::TransferCore core_;
   std::unique_ptr<std::thread> worker_;
-  std::atomic<bool> cancel_{false};
   std::atomic<int> lastStatus_{0};
   std::atomic<bool> bodyRefused_{false};
-  // Lets the retry pause wake up as soon as cancel is set.
-  std::mutex cancelMutex_;
-  std::condition_variable cancelSignal_;
+  std::vector<std::string> nextMirrors_;
   std::string url_;
   std::string filePath_;
   std::string postData_;
@@ -163,11 +161,13 @@ class CDownloader {
   // The rest is the worker's, in file mode.
   std::unique_ptr<net::PartFile> part_;
   net::ResponseHeaders response_;
-  Body body_ = Body::Pending;
+  Destination body_ = Destination::Pending;
   // Body bytes the current request brought.
   std::int64_t bodyBytes_ = 0;
   // Bytes already in the part that the current request asks the rest of.
   std::int64_t resumeFrom_ = 0;
+  // The part was started over within the current attempt; once per attempt at most.
+  bool restarted_ = false;
   // Where the current body starts within the whole content.
   std::int64_t bodyOffset_ = 0;
   // The whole content's size when known: expected, or announced by the server.

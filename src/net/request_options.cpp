@@ -50,6 +50,9 @@ void ApplyRequestOptions(void* curl, const std::string& url, int connectTimeout,
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+  // HTTP/2 where TLS negotiates it and libcurl has it: the transfers of a run then share
+  // one connection.
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
   ApplyTlsPolicy(curl, tls);
 }
 

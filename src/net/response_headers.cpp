@@ -52,6 +52,26 @@ void ResponseHeaders::ReadLine(std::string_view line) {
     etag_ = value;
   } else if (SameName(name, "Last-Modified")) {
     lastModified_ = value;
+  } else if (SameName(name, "Content-Type")) {
+    ReadContentType(value);
+  }
+}
+
+// "multipart/byteranges; boundary=B", the boundary perhaps quoted.
+void ResponseHeaders::ReadContentType(std::string_view value) {
+  boundary_.clear();
+  constexpr std::string_view kType = "multipart/byteranges";
+  if (value.size() < kType.size() || !SameName(value.substr(0, kType.size()), kType)) return;
+  constexpr std::string_view kName = "boundary=";
+  for (std::size_t at = value.find(';'); at != std::string_view::npos; at = value.find(';', at + 1)) {
+    std::string_view parameter = Trim(value.substr(at + 1, value.find(';', at + 1) - at - 1));
+    if (parameter.size() <= kName.size() || !SameName(parameter.substr(0, kName.size()), kName)) continue;
+    parameter.remove_prefix(kName.size());
+    if (parameter.size() >= 2 && parameter.front() == '"' && parameter.back() == '"') {
+      parameter = parameter.substr(1, parameter.size() - 2);
+    }
+    boundary_ = parameter;
+    return;
   }
 }
 

@@ -28,8 +28,12 @@ class ResponseHeaders {
   // What If-Range can carry: a strong ETag, else Last-Modified; empty when neither.
   // A weak ETag never matches a range request, so it does not count.
   std::string Validator() const;
+  // The boundary of a multipart/byteranges answer (several ranges in one); empty for
+  // any other content type.
+  const std::string& boundary() const { return boundary_; }
 
  private:
+  void ReadContentType(std::string_view value);
   void ReadContentRange(std::string_view value);
 
   int status_ = 0;
@@ -39,6 +43,7 @@ class ResponseHeaders {
   std::int64_t rangeTotal_ = -1;
   std::string etag_;
   std::string lastModified_;
+  std::string boundary_;
 };
 
 // Whether `text` holds a control character (a byte below 0x20, or 0x7F). A value that

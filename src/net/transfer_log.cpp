@@ -7,13 +7,7 @@
 
 namespace net {
 
-CURLcode PerformLogged(CURL* curl) {
-  char error[CURL_ERROR_SIZE] = {};
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
-  const CURLcode code = curl_easy_perform(curl);
-  // The buffer ends with this call; the handle may be used again.
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
-
+void LogTransfer(CURL* curl, CURLcode code, const char* error) {
   char* url = nullptr;
   long status = 0;
   curl_off_t bytes = 0;
@@ -26,9 +20,8 @@ CURLcode PerformLogged(CURL* curl) {
   std::snprintf(numbers, sizeof numbers, ": status %ld, %lld bytes, %.3f s", status, static_cast<long long>(bytes),
                 static_cast<double>(microseconds) / 1e6);
   std::string line = "request " + applog::UrlForLog(url ? url : "") + numbers;
-  if (code != CURLE_OK) line += std::string(", failed: ") + (error[0] ? error : curl_easy_strerror(code));
+  if (code != CURLE_OK) line += std::string(", failed: ") + (error && error[0] ? error : curl_easy_strerror(code));
   applog::Log(line);
-  return code;
 }
 
 }  // namespace net

@@ -6,7 +6,8 @@
 
 namespace net {
 
-// curl_easy_perform on the prepared handle, then one log line about its outcome.
-CURLcode PerformLogged(CURL* curl);
+// One log line about the request that just ended on `curl` with `code`; `error` is the
+// text libcurl left in the handle's error buffer (may be empty).
+void LogTransfer(CURL* curl, CURLcode code, const char* error);
 
 }  // namespace net

@@ -3,11 +3,12 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
+#include <string_view>
+#include <utility>
 
+#include "net/byteranges.h"
 #include "net/request_options.h"
-#include "net/transfer_log.h"
+#include "net/response_headers.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/path.h"
@@ -18,16 +19,23 @@ namespace {
 constexpr char kPieceSuffix[] = ".piece";
 // Bytes gathered before a piece's file is written to.
 constexpr std::size_t kWriteBatch = 256 * 1024;
+// Ranges asked for in one request at most: the Range header stays short of the 8 KiB
+// that common servers take.
+constexpr std::size_t kMaxRangesPerRequest = 64;
 
-struct EasyHandleDeleter {
-  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyHandleDeleter>;
+// "A-B,C-D,..." for a Range header.
+std::string RangeList(const std::vector<update::ByteRange>& ranges) {
+  std::string text;
+  for (const update::ByteRange& range : ranges) {
+    if (!text.empty()) text += ',';
+    text += std::to_string(range.offset) + '-' + std::to_string(range.offset + range.length - 1);
+  }
+  return text;
+}
 
 struct SlistDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-
 
 // The offset a piece's file name stands for; false for any other name.
 bool PieceOffset(const std::string& name, std::uint64_t* offset) {
@@ -91,34 +99,348 @@ std::vector<ByteRange> MissingRanges(const std::vector<ByteRange>& wanted, const
 
 }  // namespace update
 
-// The open piece file of the current request, written in batches.
-struct CRangeFetcher::Sink {
-  platform::File file;
-  std::string buffer;
-  bool failed = false;
+// One range of a run (or the tail): its requests, and the piece file its answer goes to.
+class CRangeFetcher::Piece : public net::Transfer {
+ public:
+  Piece(CRangeFetcher& owner, update::ByteRange range) : owner_(owner), range_(range) {
+    urls.push_back(owner.url_);
+    urls.insert(urls.end(), owner.mirrors_.begin(), owner.mirrors_.end());
+  }
+
+  bool Prepare(void* curl) override {
+    response_ = net::ResponseHeaders();
+    bodyStarted_ = bodyAccepted_ = failed_ = false;
+    bodyLength_ = bodyReceived_ = 0;
+    if (owner_.tailMode_) owner_.tail_.clear();
+    // "-N" asks for the last N bytes, "A-B" for bytes A to B.
+    rangeText_ = owner_.tailMode_ ? std::string() : std::to_string(range_.offset);
+    rangeText_ += '-';
+    rangeText_ += std::to_string(owner_.tailMode_ ? owner_.tailLength_ : range_.offset + range_.length - 1);
+    headers_.reset();
+    if (!owner_.expectedValidator_.empty()) {
+      headers_.reset(curl_slist_append(nullptr, ("If-Range: " + owner_.expectedValidator_).c_str()));
+      if (!headers_) return false;
+    }
+    curl_easy_setopt(curl, CURLOPT_RANGE, rangeText_.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get());
+    ++owner_.requestCount_;
+    return true;
+  }
+
+  bool Header(std::string_view line) override {
+    response_.ReadLine(line);
+    return true;
+  }
+
+  bool Body(const char* data, std::size_t size) override {
+    if (!bodyStarted_ && !BeginBody()) return false;
+    if (!bodyAccepted_) return false;
+    if (size > bodyLength_ - bodyReceived_) {
+      owner_.Refused(false);
+      refused_ = true;
+      return false;
+    }
+    bodyReceived_ += size;
+    if (owner_.tailMode_) {
+      owner_.tail_.append(data, size);
+    } else {
+      buffer_.append(data, size);
+      if (buffer_.size() >= kWriteBatch && !Flush()) return false;
+    }
+    owner_.Received(size, !owner_.tailMode_);
+    return true;
+  }
+
+  Verdict Finish(void*, int code) override {
+    // An answer without a body never reached Body.
+    if (code == CURLE_OK && !bodyStarted_) BeginBody();
+    // The server ended the body itself short of its range (a longer one is refused in Body).
+    if (code == CURLE_OK && bodyAccepted_ && bodyReceived_ != bodyLength_) {
+      owner_.Refused(false);
+      refused_ = true;
+    }
+    bool whole = code == CURLE_OK && bodyAccepted_ && !refused_;
+    if (refused_ && owner_.tailMode_) owner_.tail_.clear();
+    if (file_.IsOpen()) {
+      // A piece cut short keeps what arrived; one that never began is no piece, and
+      // nothing of a refused answer stays.
+      const bool keep = bodyReceived_ > 0 && !refused_;
+      whole = keep && Flush() && whole;
+      file_ = platform::File();
+      if (!keep) platform::RemoveFile(update::PiecePath(owner_.folder_, range_.offset));
+    }
+    buffer_.clear();
+    if (refused_) return Verdict::Stop;
+    const bool held = !owner_.tailMode_ && bodyAccepted_ && bodyReceived_ > 0 && !failed_;
+    if (held && owner_.callback_) owner_.callback_->OnPieceFetched(&owner_, {range_.offset, bodyReceived_});
+    if (whole) return Verdict::Done;
+    // The next attempt asks for what is still missing, into a piece of its own.
+    if (!owner_.tailMode_ && bodyAccepted_) range_ = {range_.offset + bodyReceived_, range_.length - bodyReceived_};
+    return Verdict::Retry;
+  }
+
+ private:
+  // The first body bytes of an answer: a partial answer for exactly the asked range goes
+  // on; a whole answer means the server ignores ranges or the resource changed; another
+  // status is a failed attempt.
+  bool BeginBody() {
+    bodyStarted_ = true;
+    if (response_.status() == 200) {
+      owner_.Refused(true);
+      refused_ = true;
+      return false;
+    }
+    if (response_.status() != 206) return false;
+    if (!AnswersTheRequest()) {
+      owner_.Refused(false);
+      refused_ = true;
+      return false;
+    }
+    const auto start = static_cast<std::uint64_t>(response_.rangeStart());
+    bodyLength_ = static_cast<std::uint64_t>(response_.rangeEnd()) + 1 - start;
+    if (owner_.tailMode_) owner_.tailOffset_ = start;
+    owner_.totalSize_ = static_cast<std::uint64_t>(response_.rangeTotal());
+    owner_.validator_ = response_.Validator();
+    if (!owner_.tailMode_) {
+      file_ = platform::File::Create(platform::AnsiToWide(update::PiecePath(owner_.folder_, range_.offset)), 0, 0);
+      if (!file_.IsOpen()) return false;
+    }
+    bodyAccepted_ = true;
+    return true;
+  }
+
+  // A suffix of N bytes of a resource of T bytes is its last min(N, T) bytes.
+  bool AnswersTheRequest() const {
+    const std::int64_t start = response_.rangeStart();
+    const std::int64_t end = response_.rangeEnd();
+    const std::int64_t total = response_.rangeTotal();
+    if (start < 0 || end < start || total <= end) return false;
+    const auto size = static_cast<std::uint64_t>(total);
+    const bool tail = owner_.tailMode_;
+    const std::uint64_t first = tail ? size - std::min(owner_.tailLength_, size) : range_.offset;
+    const std::uint64_t last = tail ? size - 1 : range_.offset + range_.length - 1;
+    if (static_cast<std::uint64_t>(start) != first || static_cast<std::uint64_t>(end) != last) return false;
+    if (!tail && size != owner_.totalSize_) return false;
+    const std::string validator = response_.Validator();
+    const std::string& expected = owner_.expectedValidator_;
+    return !net::HasControlCharacter(validator) && (validator.empty() || expected.empty() || validator == expected);
+  }
 
   bool Flush() {
-    if (!buffer.empty() && !failed) failed = !file.Write(buffer.data(), static_cast<std::uint32_t>(buffer.size()));
-    buffer.clear();
-    return !failed;
+    if (!buffer_.empty() && !failed_) failed_ = !file_.Write(buffer_.data(), static_cast<std::uint32_t>(buffer_.size()));
+    buffer_.clear();
+    return !failed_;
   }
+
+  CRangeFetcher& owner_;
+  update::ByteRange range_;
+  std::string rangeText_;
+  std::unique_ptr<curl_slist, SlistDeleter> headers_;
+  net::ResponseHeaders response_;
+  bool bodyStarted_ = false;
+  bool bodyAccepted_ = false;
+  bool refused_ = false;
+  // The length of the accepted answer's range, and how much of it came.
+  std::uint64_t bodyLength_ = 0;
+  std::uint64_t bodyReceived_ = 0;
+  // The open piece file, written in batches.
+  platform::File file_;
+  std::string buffer_;
+  bool failed_ = false;
+};
+
+// Several ranges in one request, answered as multipart/byteranges where the server does
+// so. Where it does not (a whole answer with the same validator, a 501, a single range),
+// the fetcher asks one range a request from then on, and the batch hands its ranges on
+// as pieces of their own.
+class CRangeFetcher::Batch : public net::Transfer, private net::ByteRangesReader::Events {
+ public:
+  Batch(CRangeFetcher& owner, std::vector<update::ByteRange> ranges) : owner_(owner), ranges_(std::move(ranges)) {
+    urls.push_back(owner.url_);
+    urls.insert(urls.end(), owner.mirrors_.begin(), owner.mirrors_.end());
+  }
+
+  bool Needed() override {
+    if (owner_.singleRanges_) HandOver();
+    return !ranges_.empty();
+  }
+
+  bool Prepare(void* curl) override {
+    response_ = net::ResponseHeaders();
+    reader_.reset();
+    bodyStarted_ = fallback_ = refused_ = failed_ = false;
+    received_.assign(ranges_.size(), 0);
+    written_.clear();
+    current_ = kNone;
+    rangeText_ = RangeList(ranges_);
+    headers_.reset();
+    if (!owner_.expectedValidator_.empty()) {
+      headers_.reset(curl_slist_append(nullptr, ("If-Range: " + owner_.expectedValidator_).c_str()));
+      if (!headers_) return false;
+    }
+    curl_easy_setopt(curl, CURLOPT_RANGE, rangeText_.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get());
+    ++owner_.requestCount_;
+    return true;
+  }
+
+  bool Header(std::string_view line) override {
+    response_.ReadLine(line);
+    return true;
+  }
+
+  bool Body(const char* data, std::size_t size) override {
+    if (!bodyStarted_ && !BeginBody()) return false;
+    if (!reader_) return false;
+    if (reader_->Feed(std::string_view(data, size), *this)) return true;
+    // Failed writes are no refusal; anything else the reader did not take is.
+    if (!failed_) Refuse(false);
+    return false;
+  }
+
+  Verdict Finish(void*, int code) override {
+    if (code == CURLE_OK && !bodyStarted_) BeginBody();
+    EndPart();
+    if (refused_) {
+      // Nothing of a refused answer stays.
+      for (const std::uint64_t offset : written_) platform::RemoveFile(update::PiecePath(owner_.folder_, offset));
+      return Verdict::Stop;
+    }
+    if (fallback_) {
+      owner_.singleRanges_ = true;
+      HandOver();
+      return Verdict::Done;
+    }
+    // What came whole is done; a part cut short is asked for from where it ends.
+    std::vector<update::ByteRange> rest;
+    for (std::size_t i = 0; i < ranges_.size(); ++i) {
+      if (received_[i] == ranges_[i].length) continue;
+      rest.push_back({ranges_[i].offset + received_[i], ranges_[i].length - received_[i]});
+    }
+    ranges_ = std::move(rest);
+    failed_ = false;
+    return ranges_.empty() ? Verdict::Done : Verdict::Retry;
+  }
+
+ private:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  bool BeginBody() {
+    bodyStarted_ = true;
+    const int status = response_.status();
+    const std::string validator = response_.Validator();
+    const std::string& expected = owner_.expectedValidator_;
+    const bool sameResource =
+        !net::HasControlCharacter(validator) && (validator.empty() || expected.empty() || validator == expected);
+    if (status == 200 && !sameResource) {
+      // The package changed since its directory was read.
+      Refuse(true);
+      return false;
+    }
+    if (status == 200 || status == 501 || (status == 206 && response_.boundary().empty())) {
+      fallback_ = true;
+      return false;
+    }
+    if (status != 206) return false;
+    if (!sameResource) {
+      Refuse(false);
+      return false;
+    }
+    owner_.validator_ = validator;
+    reader_ = std::make_unique<net::ByteRangesReader>(response_.boundary());
+    return true;
+  }
+
+  bool Part(std::int64_t first, std::int64_t last, std::int64_t total) override {
+    EndPart();
+    if (static_cast<std::uint64_t>(total) != owner_.totalSize_) return false;
+    for (std::size_t i = 0; i < ranges_.size(); ++i) {
+      const update::ByteRange& range = ranges_[i];
+      if (range.offset != static_cast<std::uint64_t>(first) || received_[i] != 0 ||
+          range.offset + range.length - 1 != static_cast<std::uint64_t>(last)) {
+        continue;
+      }
+      file_ = platform::File::Create(platform::AnsiToWide(update::PiecePath(owner_.folder_, range.offset)), 0, 0);
+      failed_ = !file_.IsOpen();
+      if (failed_) return false;
+      written_.push_back(range.offset);
+      current_ = i;
+      return true;
+    }
+    // A part for bytes not asked, or asked twice.
+    return false;
+  }
+
+  bool Data(const char* data, std::size_t size) override {
+    buffer_.append(data, size);
+    received_[current_] += size;
+    if (buffer_.size() >= kWriteBatch && !Flush()) return false;
+    owner_.Received(size, true);
+    // A whole part is handed on at once.
+    if (received_[current_] == ranges_[current_].length) EndPart();
+    return !failed_;
+  }
+
+  // Closes the part being written; one of which nothing arrived is no piece.
+  void EndPart() {
+    if (current_ == kNone) return;
+    Flush();
+    file_ = platform::File();
+    const std::size_t index = std::exchange(current_, kNone);
+    const update::ByteRange held{ranges_[index].offset, received_[index]};
+    if (held.length == 0 || failed_) {
+      platform::RemoveFile(update::PiecePath(owner_.folder_, held.offset));
+      received_[index] = 0;
+    } else if (!refused_ && owner_.callback_) {
+      owner_.callback_->OnPieceFetched(&owner_, held);
+    }
+  }
+
+  bool Flush() {
+    if (!buffer_.empty() && !failed_) failed_ = !file_.Write(buffer_.data(), static_cast<std::uint32_t>(buffer_.size()));
+    buffer_.clear();
+    return !failed_;
+  }
+
+  void Refuse(bool wholeAnswer) {
+    owner_.Refused(wholeAnswer);
+    refused_ = true;
+  }
+
+  void HandOver() {
+    for (const update::ByteRange& range : ranges_) {
+      owner_.transfers_.push_back(std::make_unique<Piece>(owner_, range));
+      owner_.core_.Add(owner_.transfers_.back().get());
+    }
+    ranges_.clear();
+  }
+
+  CRangeFetcher& owner_;
+  std::vector<update::ByteRange> ranges_;
+  std::string rangeText_;
+  std::unique_ptr<curl_slist, SlistDeleter> headers_;
+  net::ResponseHeaders response_;
+  std::unique_ptr<net::ByteRangesReader> reader_;
+  bool bodyStarted_ = false;
+  bool fallback_ = false;
+  bool refused_ = false;
+  bool failed_ = false;
+  // Bytes of each range that came in this answer, and the piece files it made.
+  std::vector<std::uint64_t> received_;
+  std::vector<std::uint64_t> written_;
+  std::size_t current_ = kNone;
+  platform::File file_;
+  std::string buffer_;
 };
 
 CRangeFetcher::CRangeFetcher(CRangeFetcherCallback* callback, int connectTimeout, int retryCount, int retryDelay,
                              net::TlsPolicy tls)
-    : callback_(callback),
-      connectTimeout_(connectTimeout),
-      retryCount_(retryCount),
-      retryDelay_(retryDelay),
-      tls_(tls) {
-  // libcurl counts its initialisations: this pairs with the cleanup in the destructor.
-  curl_global_init(CURL_GLOBAL_ALL);
-}
+    : CRangeFetcher(callback, net::TransferSettings{connectTimeout, retryCount, retryDelay, tls}) {}
 
-CRangeFetcher::~CRangeFetcher() {
-  Stop();
-  curl_global_cleanup();
-}
+CRangeFetcher::CRangeFetcher(CRangeFetcherCallback* callback, const net::TransferSettings& settings)
+    : callback_(callback), core_(settings) {}
+
+CRangeFetcher::~CRangeFetcher() { Stop(); }
 
 void CRangeFetcher::StartTail(const std::string& url, std::uint64_t length) {
   Stop();
@@ -144,7 +466,7 @@ void CRangeFetcher::Start(const std::string& url, const std::string& validator, 
 }
 
 void CRangeFetcher::Launch() {
-  cancel_ = false;
+  core_.Rearm();
   finished = false;
   succeeded = false;
   progress = 0.0;
@@ -161,11 +483,7 @@ void CRangeFetcher::Launch() {
 
 void CRangeFetcher::Stop() {
   if (!worker_) return;
-  {
-    std::lock_guard lock(cancelMutex_);
-    cancel_ = true;
-  }
-  cancelSignal_.notify_all();
+  core_.Cancel();
   worker_->join();
   worker_.reset();
 }
@@ -177,7 +495,6 @@ void CRangeFetcher::Run() noexcept {
   } catch (...) {
     // Out of memory, most likely: the run ends as a failure.
   }
-  sink_.reset();
   succeeded = success;
   finished = true;
 }
@@ -189,169 +506,59 @@ bool CRangeFetcher::Transfer() {
     answerRefused_ = true;
     return false;
   }
-  if (!tailMode_) {
-    for (const update::ByteRange& range : update::MissingRanges(ranges_, update::HeldPieces(folder_))) {
-      toFetch_ += range.length;
+  transfers_.clear();
+  if (tailMode_) {
+    transfers_.push_back(std::make_unique<Piece>(*this, update::ByteRange{0, tailLength_}));
+  } else {
+    const std::vector<update::ByteRange> missing = update::MissingRanges(ranges_, update::HeldPieces(folder_));
+    for (const update::ByteRange& range : missing) toFetch_ += range.length;
+    Plan(missing);
+  }
+  std::vector<net::Transfer*> transfers;
+  for (const auto& transfer : transfers_) transfers.push_back(transfer.get());
+  const bool fetched = core_.Run(transfers);
+  transfers_.clear();
+  // A server that ignores ranges has told the tail all it needs: the size is unknown.
+  if (rangesRefused_) return tailMode_;
+  return fetched && !answerRefused_;
+}
+
+// More ranges than connections go as batches of several ranges a request, one batch a
+// connection (more when a batch would grow too long); otherwise each range is a request.
+void CRangeFetcher::Plan(const std::vector<update::ByteRange>& missing) {
+  const auto connections = static_cast<std::size_t>(std::max(1, core_.settings().connections));
+  if (singleRanges_ || missing.size() <= connections) {
+    for (const update::ByteRange& range : missing) transfers_.push_back(std::make_unique<Piece>(*this, range));
+    return;
+  }
+  const std::size_t batches = std::max(connections, (missing.size() + kMaxRangesPerRequest - 1) / kMaxRangesPerRequest);
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < batches; ++i) {
+    const std::size_t end = missing.size() * (i + 1) / batches;
+    std::vector<update::ByteRange> batch(missing.begin() + static_cast<std::ptrdiff_t>(at),
+                                         missing.begin() + static_cast<std::ptrdiff_t>(end));
+    at = end;
+    if (batch.size() == 1) {
+      transfers_.push_back(std::make_unique<Piece>(*this, batch.front()));
+    } else if (!batch.empty()) {
+      transfers_.push_back(std::make_unique<Batch>(*this, std::move(batch)));
     }
   }
-  // One handle for every request, so that they share the connection.
-  EasyHandle curl(curl_easy_init());
-  if (!curl) return false;
-  for (int attempt = 0; attempt <= retryCount_; ++attempt) {
-    if (RunAttempt(curl.get())) return true;
-    if (rangesRefused_) return tailMode_;
-    // Asking again would bring the same wrong answer.
-    if (answerRefused_ || cancel_ || !PauseBeforeRetry()) break;
-  }
-  return false;
 }
 
-bool CRangeFetcher::RunAttempt(void* curl) {
-  if (tailMode_) return Request(curl, {0, tailLength_}, true);
-  for (const update::ByteRange& range : update::MissingRanges(ranges_, update::HeldPieces(folder_))) {
-    if (cancel_ || !Request(curl, range, false)) return false;
-  }
-  return true;
-}
-
-bool CRangeFetcher::Request(void* curl, const update::ByteRange& range, bool suffix) {
-  current_ = range;
-  response_ = net::ResponseHeaders();
-  bodyStarted_ = bodyAccepted_ = false;
-  bodyLength_ = bodyReceived_ = 0;
-  if (suffix) tail_.clear();
-  // "-N" asks for the last N bytes, "A-B" for bytes A to B.
-  std::string rangeText = suffix ? std::string() : std::to_string(range.offset);
-  rangeText += '-';
-  rangeText += std::to_string(suffix ? range.length : range.offset + range.length - 1);
-  std::unique_ptr<curl_slist, SlistDeleter> headers;
-  if (!expectedValidator_.empty()) {
-    headers.reset(curl_slist_append(nullptr, ("If-Range: " + expectedValidator_).c_str()));
-    if (!headers) return false;
-  }
-  net::ApplyRequestOptions(curl, url_, connectTimeout_, tls_);
-  curl_easy_setopt(curl, CURLOPT_RANGE, rangeText.c_str());
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CRangeFetcher::WriteCallback);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CRangeFetcher::HeaderCallback);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &CRangeFetcher::ProgressCallback);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
-  ++requestCount_;
-  const CURLcode code = net::PerformLogged(curl);
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
-  // An answer without a body never reached the write callback.
-  if (code == CURLE_OK && !bodyStarted_) BeginBody();
-  // The server ended the body itself short of its range (a longer one is refused in Store).
-  if (code == CURLE_OK && bodyAccepted_ && bodyReceived_ != bodyLength_) answerRefused_ = true;
-  bool whole = code == CURLE_OK && bodyAccepted_ && !answerRefused_;
-  if (answerRefused_) tail_.clear();
-  if (sink_) {
-    // A piece cut short keeps what arrived; one that never began is no piece, and
-    // nothing of a refused answer stays.
-    const bool keep = bodyReceived_ > 0 && !answerRefused_;
-    whole = keep && sink_->Flush() && whole;
-    sink_.reset();
-    if (!keep) platform::RemoveFile(update::PiecePath(folder_, range.offset));
-  }
-  return whole;
-}
-
-// The first body bytes of an answer: a partial answer for exactly the asked range goes
-// on; a whole answer means the server ignores ranges or the resource changed; another
-// status is a failed attempt.
-bool CRangeFetcher::BeginBody() {
-  bodyStarted_ = true;
-  if (response_.status() == 200) {
+void CRangeFetcher::Refused(bool wholeAnswer) {
+  if (wholeAnswer) {
     rangesRefused_ = true;
-    return false;
-  }
-  if (response_.status() != 206) return false;
-  if (!AnswersTheRequest()) {
+  } else {
     answerRefused_ = true;
-    return false;
   }
-  const auto start = static_cast<std::uint64_t>(response_.rangeStart());
-  bodyLength_ = static_cast<std::uint64_t>(response_.rangeEnd()) + 1 - start;
-  if (tailMode_) tailOffset_ = start;
-  totalSize_ = static_cast<std::uint64_t>(response_.rangeTotal());
-  validator_ = response_.Validator();
-  if (!tailMode_) {
-    auto sink = std::make_unique<Sink>();
-    sink->file = platform::File::Create(platform::AnsiToWide(update::PiecePath(folder_, current_.offset)), 0, 0);
-    if (!sink->file.IsOpen()) return false;
-    sink_ = std::move(sink);
-  }
-  bodyAccepted_ = true;
-  return true;
 }
 
-// A suffix of N bytes of a resource of T bytes is its last min(N, T) bytes.
-bool CRangeFetcher::AnswersTheRequest() const {
-  const std::int64_t start = response_.rangeStart();
-  const std::int64_t end = response_.rangeEnd();
-  const std::int64_t total = response_.rangeTotal();
-  if (start < 0 || end < start || total <= end) return false;
-  const auto size = static_cast<std::uint64_t>(total);
-  const std::uint64_t first = tailMode_ ? size - std::min(tailLength_, size) : current_.offset;
-  const std::uint64_t last = tailMode_ ? size - 1 : current_.offset + current_.length - 1;
-  if (static_cast<std::uint64_t>(start) != first || static_cast<std::uint64_t>(end) != last) return false;
-  if (!tailMode_ && size != totalSize_) return false;
-  const std::string validator = response_.Validator();
-  return !net::HasControlCharacter(validator) &&
-         (validator.empty() || expectedValidator_.empty() || validator == expectedValidator_);
-}
-
-bool CRangeFetcher::Store(const char* data, std::size_t size) {
-  if (!bodyStarted_ && !BeginBody()) return false;
-  if (!bodyAccepted_) return false;
-  if (size > bodyLength_ - bodyReceived_) {
-    answerRefused_ = true;
-    return false;
-  }
-  bodyReceived_ += size;
+void CRangeFetcher::Received(std::size_t size, bool intoFolder) {
   receivedBytes_ += size;
-  if (tailMode_) {
-    tail_.append(data, size);
-    return true;
-  }
-  sink_->buffer.append(data, size);
-  if (sink_->buffer.size() >= kWriteBatch && !sink_->Flush()) return false;
+  if (!intoFolder) return;
   fetched_ += size;
-  if (toFetch_ > 0) {
-    progress = std::min(1.0, static_cast<double>(fetched_) / static_cast<double>(toFetch_));
-    if (callback_) callback_->OnRangeFetchProgress(this);
-  }
-  return true;
-}
-
-bool CRangeFetcher::PauseBeforeRetry() {
-  std::unique_lock lock(cancelMutex_);
-  return !cancelSignal_.wait_for(lock, std::chrono::seconds(retryDelay_), [this] { return cancel_.load(); });
-}
-
-std::size_t CRangeFetcher::WriteCallback(char* data, std::size_t size, std::size_t count, void* fetcher) noexcept {
-  auto* self = static_cast<CRangeFetcher*>(fetcher);
-  try {
-    return self->Store(data, size * count) ? size * count : 0;
-  } catch (...) {
-    return 0;
-  }
-}
-
-std::size_t CRangeFetcher::HeaderCallback(char* data, std::size_t size, std::size_t count, void* fetcher) noexcept {
-  auto* self = static_cast<CRangeFetcher*>(fetcher);
-  try {
-    self->response_.ReadLine(std::string_view(data, size * count));
-    return size * count;
-  } catch (...) {
-    return 0;
-  }
-}
-
-int CRangeFetcher::ProgressCallback(void* fetcher, std::int64_t, std::int64_t, std::int64_t, std::int64_t) noexcept {
-  // Called at least once a second in every phase: a cancel ends the request here.
-  return static_cast<CRangeFetcher*>(fetcher)->cancel_ ? 1 : 0;
+  if (toFetch_ == 0) return;
+  progress = std::min(1.0, static_cast<double>(fetched_) / static_cast<double>(toFetch_));
+  if (callback_) callback_->OnRangeFetchProgress(this);
 }

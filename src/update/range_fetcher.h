@@ -1,21 +1,21 @@
 #pragma once
 // Fetches byte ranges of one HTTP(S) resource on a worker thread: the last bytes of it
 // into memory (where a zip archive keeps its directory), or a list of ranges into a
-// folder, each answer into a file named after its first byte ("<offset>.piece"). A
-// piece cut short keeps what arrived; the next attempt, or a later run, asks only for
-// what is still missing. All requests of a run go over one connection where the
-// server allows it.
+// folder, each answer into a file named after its first byte ("<offset>.piece"). The
+// ranges of a run are asked for at once, several in flight over a few connections (or
+// as streams of one), so that a long round trip is paid a few times rather than once a
+// range; where there are more ranges than connections, several go in one request
+// (multipart/byteranges) when the server answers so. A piece cut short keeps what arrived; the next attempt, or a later run, asks
+// only for what is still missing.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "net/response_headers.h"
 #include "net/tls_policy.h"
+#include "net/transfer_core.h"
 
 namespace update {
 
@@ -41,6 +41,10 @@ class CRangeFetcherCallback {
  public:
   virtual ~CRangeFetcherCallback() = default;
   virtual void OnRangeFetchProgress(CRangeFetcher* /*fetcher*/) {}
+  // Bytes of a Start run are in the folder, in the piece file at `piece.offset`, so that
+  // they may be used before the rest arrives: a whole piece, or what a cut answer brought
+  // (the rest comes as a piece of its own).
+  virtual void OnPieceFetched(CRangeFetcher* /*fetcher*/, const update::ByteRange& /*piece*/) {}
 };
 
 class CRangeFetcher {
@@ -48,6 +52,8 @@ class CRangeFetcher {
   // Times are in seconds and `tls` holds for every request, as for CDownloader.
   CRangeFetcher(CRangeFetcherCallback* callback, int connectTimeout, int retryCount, int retryDelay,
                 net::TlsPolicy tls = {});
+  // With how many transfers run at once and the cap on their bytes per second as well.
+  CRangeFetcher(CRangeFetcherCallback* callback, const net::TransferSettings& settings);
   ~CRangeFetcher();
   CRangeFetcher(const CRangeFetcher&) = delete;
   CRangeFetcher& operator=(const CRangeFetcher&) = delete;
@@ -65,6 +71,9 @@ class CRangeFetcher {
              std::vector<update::ByteRange> ranges, const std::string& folder);
   // Cancels the worker and waits for it.
   void Stop();
+  // Further addresses of the same resource for the runs that follow, tried in order for
+  // a request when the one before failed or stalled.
+  void SetMirrors(std::vector<std::string> urls) { mirrors_ = std::move(urls); }
 
   std::atomic<bool> finished{false};
   std::atomic<bool> succeeded{false};
@@ -96,35 +105,30 @@ class CRangeFetcher {
   std::uint64_t receivedBytes() const { return receivedBytes_; }
 
  private:
+  class Piece;
+  class Batch;
+
   void Launch();
   void Run() noexcept;
   bool Transfer();
-  bool RunAttempt(void* curl);
-  // One request for `range`; false when it did not bring all of it.
-  bool Request(void* curl, const update::ByteRange& range, bool suffix);
-  bool BeginBody();
-  // Whether the partial answer at hand is for exactly the asked bytes of the same resource.
-  bool AnswersTheRequest() const;
-  bool Store(const char* data, std::size_t size);
-  bool PauseBeforeRetry();
-
-  static std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void* fetcher) noexcept;
-  static std::size_t HeaderCallback(char* data, std::size_t size, std::size_t count, void* fetcher) noexcept;
-  // libcurl's curl_off_t is a 64-bit integer on every platform we build for.
-  static int ProgressCallback(void* fetcher, std::int64_t, std::int64_t, std::int64_t, std::int64_t) noexcept;
+  // Makes the run's requests for the `missing` ranges.
+  void Plan(const std::vector<update::ByteRange>& missing);
+  // What a piece's answer found; Piece reports here.
+  void Refused(bool wholeAnswer);
+  void Received(std::size_t size, bool intoFolder);
 
   CRangeFetcherCallback* const callback_;
-  const int connectTimeout_;
-  const int retryCount_;
-  const int retryDelay_;
-  const net::TlsPolicy tls_;
+  net::TransferCore core_;
   std::unique_ptr<std::thread> worker_;
-  std::atomic<bool> cancel_{false};
-  std::mutex cancelMutex_;
-  std::condition_variable cancelSignal_;
+  // The requests of the run under way.
+  std::vector<std::unique_ptr<net::Transfer>> transfers_;
+  // The server answered several ranges in one request otherwise than in parts: from
+  // then on this fetcher asks for one range a request.
+  bool singleRanges_ = false;
 
   // The run's request.
   std::string url_;
+  std::vector<std::string> mirrors_;
   std::string expectedValidator_;
   std::vector<update::ByteRange> ranges_;
   std::string folder_;
@@ -142,13 +146,4 @@ class CRangeFetcher {
   std::uint64_t receivedBytes_ = 0;
   std::uint64_t toFetch_ = 0;
   std::uint64_t fetched_ = 0;
-  net::ResponseHeaders response_;
-  update::ByteRange current_;
-  bool bodyStarted_ = false;
-  bool bodyAccepted_ = false;
-  // The length of the accepted answer's range, and how much of it came.
-  std::uint64_t bodyLength_ = 0;
-  std::uint64_t bodyReceived_ = 0;
-  struct Sink;
-  std::unique_ptr<Sink> sink_;
 };

@@ -1,16 +1,23 @@
 #pragma once
 // The settings an update works by, read from Setting.json by the application.
+#include <cstdint>
 #include <string>
 
 #include "net/tls_policy.h"
+#include "net/transfer_core.h"
 
 // How each request connects and retries (DownloadTimeout, DownloadRetry,
-// DownloadRetryDelay, VerifyTls).
+// DownloadRetryDelay, VerifyTls), and how the requests of a run share the link
+// (DownloadConnections, MaxDownloadRate).
 struct ConnectionSettings {
   int timeout = 0;
   int retry = 0;
   int retryDelay = 0;
   net::TlsPolicy tls;
+  int connections = 6;
+  std::int64_t maxRate = 0;
+
+  net::TransferSettings Transfers() const { return {timeout, retry, retryDelay, tls, connections, maxRate}; }
 };
 
 struct UpdateSettings {

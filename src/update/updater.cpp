@@ -193,7 +193,8 @@ void CUpdater::Run() noexcept {
     const ConnectionSettings& c = request_.settings.connection;
     CRangeFetcherCallback* fetchReports = this;
     CEntryUnpackerCallback* unpackReports = this;
-    fetcher_ = std::make_unique<CRangeFetcher>(fetchReports, c.timeout, c.retry, c.retryDelay, c.tls);
+    fetcher_ = std::make_unique<CRangeFetcher>(fetchReports, c.Transfers());
+    fetcher_->SetMirrors(request_.answer.packageUrls);
     unpacker_ = std::make_unique<CEntryUnpacker>(unpackReports);
     outcome_.result = Update();
   } catch (...) {

@@ -17,6 +17,17 @@ std::int64_t PackageSizeOf(const Json::Value& document) {
   return value->asInt64();
 }
 
+// The texts of the `PackageUrls` array that are not empty; nothing for any other form.
+std::vector<std::string> PackageUrlsOf(const Json::Value& document) {
+  std::vector<std::string> urls;
+  const Json::Value* value = FindKey(document, "PackageUrls");
+  if (!value || !value->isArray()) return urls;
+  for (const Json::Value& url : *value) {
+    if (url.isString() && !url.asString().empty()) urls.push_back(url.asString());
+  }
+  return urls;
+}
+
 }  // namespace
 
 bool ParseVersionAnswerText(const std::string& text, Json::Value* document) {
@@ -31,6 +42,7 @@ bool ReadVersionAnswer(const Json::Value& document, VersionAnswer* answer) {
   answer->document = document;
   answer->version = ReadJsonText(document, "Version");
   answer->packageUrl = ReadJsonText(document, "PackageUrl");
+  answer->packageUrls = PackageUrlsOf(document);
   answer->reportUrl = ReadJsonText(document, "ReportOperationUrl");
   answer->packageSize = PackageSizeOf(document);
   answer->packageSha256 = Sha256HexOf(ReadJsonText(document, "PackageSha256"));

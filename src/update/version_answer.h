@@ -1,17 +1,21 @@
 #pragma once
 // The version server's answer, read once: `Version`, `PackageUrl` and
 // `ReportOperationUrl`, with the optional `PackageSize`, `PackageSha256`,
-// `FileListSha256` and `Serial`. The release check (release_signature.h) holds the
+// `FileListSha256`, `Serial` and `PackageUrls`. The release check (release_signature.h) holds the
 // document itself to its `Signature`.
 #include <json/json.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct VersionAnswer {
   Json::Value document;  // as received
   std::string version;
   std::string packageUrl;
+  // Further addresses of the same package, tried in order when one fails. They are not
+  // signed: the signed size and hash keep a mirror from serving anything else.
+  std::vector<std::string> packageUrls;
   std::string reportUrl;
   // A whole number of bytes; -1 when absent or of another form.
   std::int64_t packageSize = -1;

@@ -152,6 +152,27 @@ void ServerSession::Store(const std::string& name, const std::string& bytes) con
   Fetch(Origin("http", "http") + "/_store/" + key_ + "/" + name, &bytes);
 }
 
+std::string ServerSession::NginxUrl(const std::string& name) const {
+  const std::string origin = Origin("https", "nginx");
+  return origin.ends_with(":1") ? std::string() : origin + "/" + key_ + "/" + name;
+}
+
+std::vector<NginxAnswer> ServerSession::NginxAnswers() const {
+  std::vector<NginxAnswer> answers;
+  std::istringstream lines(Fetch(Origin("http", "http") + "/_nginx_log/" + key_));
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    NginxAnswer answer;
+    fields >> answer.protocol >> answer.status >> answer.range;
+    if (answer.range == "-") answer.range.clear();
+    answers.push_back(answer);
+  }
+  return answers;
+}
+
+bool LibcurlSpeaksHttp2() { return (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_HTTP2) != 0; }
+
 std::string SecureCertificateFile() { return ServerFile("cert.pem"); }
 
 std::string NamedSecureCertificateFile() { return ServerFile("named-cert.pem"); }

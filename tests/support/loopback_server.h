@@ -21,6 +21,15 @@ struct LoggedRequest {
   std::size_t bytesSent = 0;
 };
 
+struct NginxAnswer {
+  std::string protocol;  // "HTTP/2.0", "HTTP/1.1"
+  int status = 0;
+  std::string range;  // the Range header as sent; empty when none
+};
+
+// Whether the libcurl of this build speaks HTTP/2.
+bool LibcurlSpeaksHttp2();
+
 // One test's own part of the server. Every path carries a key of its own, so tests that
 // run side by side never see each other's requests.
 class ServerSession {
@@ -41,8 +50,14 @@ class ServerSession {
   bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Lets this session's held answers go on.
   void Release() const;
-  // Keeps `bytes` on the server under `name`, for the action "ranged?file=NAME".
+  // Keeps `bytes` on the server under `name`, for the action "ranged?file=NAME" and for
+  // NginxUrl.
   void Store(const std::string& name, const std::string& bytes) const;
+  // https://127.0.0.1:PORT/KEY/NAME on the server's nginx (HTTP/2, several ranges a
+  // request), for the bytes stored under `name`; empty where there is no nginx.
+  std::string NginxUrl(const std::string& name) const;
+  // What that nginx answered this session, in order.
+  std::vector<NginxAnswer> NginxAnswers() const;
 
  private:
   std::string key_;

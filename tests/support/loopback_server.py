@@ -12,7 +12,10 @@ When it listens, the server writes DIR/ports with the lines "http=P", "https=P" 
 self-signed certificate for another host name, DIR/cert.pem), "https-named=P" (a
 self-signed certificate for 127.0.0.1, DIR/named-cert.pem), "blackhole=P" (a port
 whose accept queue is full, so a connection attempt hangs) and "closed=P" (nothing
-listens). It quits by itself after --lifetime seconds.
+listens). Where nginx is installed, it also starts one as its child, "nginx=P": HTTPS
+with HTTP/2 and the certificate for 127.0.0.1, serving the stored bytes as
+/KEY/NAME (strong ETags, several ranges a request as multipart/byteranges). It quits by
+itself after --lifetime seconds, its nginx with it.
 
 Requests to /s/KEY/ACTION[/ARGS]?PARAMS are logged under KEY, then answered by ACTION:
   status    codes=C1,C2,... answers the n-th request with Cn, the last code repeating;
@@ -36,11 +39,16 @@ Requests to /s/KEY/ACTION[/ARGS]?PARAMS are logged under KEY, then answered by A
             range, Content-Length alike; ifrange=0 answers ranges whatever If-Range says;
             stall=MS waits after the header before the body (at most 30 s);
             chunk=BYTES and pause=MS as for pattern; file=NAME sends the bytes stored
-            under NAME (/_store) instead of pattern bytes, and their size
+            under NAME (/_store) instead of pattern bytes, and their size. Several
+            ranges in one request ("bytes=A-B,C-D") are answered whole (200) unless
+            multi=1 (206 multipart/byteranges, cut counting all of its body) or
+            multi=501 (501 Not Implemented)
   hold      stall=head: nothing is sent until /_release/KEY; stall=body: the header and
             10 of 1000 body bytes are sent, the rest after the release. Holds end by
             themselves after 30 s.
 Control: a POST to /_store/KEY/NAME keeps its body for ranged?file=NAME;
+/_nginx_log/KEY lists what nginx answered under /KEY/, one line each:
+"PROTOCOL STATUS RANGE" (RANGE "-" when none);
 /_log/KEY lists KEY's requests, one line each:
 "MS METHOD TARGET BODY USER_AGENT RANGE IF_RANGE SENT" (MS since the server started;
 BODY, USER_AGENT and the Range and If-Range headers in hex, "-" when empty; SENT the
@@ -51,6 +59,7 @@ import http.client
 import http.server
 import os
 import re
+import shutil
 import socket
 import socketserver
 import ssl
@@ -72,6 +81,8 @@ stored = {}
 counters = {}
 releases = {}
 quit_event = threading.Event()
+nginx_root = None
+nginx_access_log = None
 
 
 def hex_field(data):
@@ -140,7 +151,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             elif len(parts) == 4 and parts[1] == '_store' and self.command == 'POST':
                 with lock:
                     stored[(parts[2], parts[3])] = body
+                if nginx_root:
+                    os.makedirs(os.path.join(nginx_root, parts[2]), exist_ok=True)
+                    with open(os.path.join(nginx_root, parts[2], parts[3]), 'wb') as f:
+                        f.write(body)
                 self.reply(200, b'stored')
+            elif len(parts) == 3 and parts[1] == '_nginx_log':
+                self.reply(200, nginx_log(parts[2]).encode())
             elif len(parts) == 3 and parts[1] == '_release':
                 release_event(parts[2]).set()
                 self.reply(200, b'released')
@@ -236,6 +253,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         current = (if_range is None or params.get('ifrange') == '0' or
                    if_range in (strong, MODIFIED if params.get('modified') == '1' else None))
         last = size - 1
+        several = re.fullmatch(r'bytes=\d+-\d+(,\d+-\d+)+', asked)
+        if several and params.get('ranges') != '0' and current and params.get('multi') == '501':
+            self.reply(501, b'several ranges are not served')
+            return
+        if several and params.get('ranges') != '0' and current and params.get('multi') == '1':
+            self.send_byteranges(asked[len('bytes='):], size, headers, content, cut)
+            return
         one_range = re.fullmatch(r'bytes=(\d*)-(\d*)', asked)
         if one_range and one_range.group(0) != 'bytes=-' and params.get('ranges') != '0' and current:
             first_text, last_text = one_range.groups()
@@ -263,6 +287,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_pattern(start, end, int(pick(params.get('chunk', str(len(BLOCK) - PERIOD)), n)),
                           int(pick(params.get('pause', '0'), n)) / 1000, content=content)
         if end < last + 1:
+            self.wfile.flush()
+            self.close_connection = True
+
+    def send_byteranges(self, ranges, size, headers, content, cut):
+        """A 206 multipart/byteranges answer with a part for each of `ranges`."""
+        boundary = b'LOOPBACK-BOUNDARY'
+        source = content if content is not None else bytes(ord('a') + i % PERIOD for i in range(size))
+        body = b''
+        for text in ranges.split(','):
+            first, last = (int(v) for v in text.split('-'))
+            last = min(last, size - 1)
+            body += (b'\r\n--' + boundary + b'\r\nContent-Type: application/octet-stream\r\n' +
+                     b'Content-Range: bytes %d-%d/%d\r\n\r\n' % (first, last, size) + source[first:last + 1])
+        body += b'\r\n--' + boundary + b'--\r\n'
+        self.send_response(206)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header('Content-Type', 'multipart/byteranges; boundary=' + boundary.decode())
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        end = len(body) if cut == '-' else min(len(body), int(cut))
+        self.send_body(body[:end])
+        if end < len(body):
             self.wfile.flush()
             self.close_connection = True
 
@@ -353,6 +400,74 @@ def closed_port():
     return port
 
 
+NGINX_CONFIG = '''
+daemon off;
+master_process off;
+worker_processes 1;
+pid %(dir)s/nginx.pid;
+error_log %(dir)s/error.log;
+events { worker_connections 256; }
+http {
+    log_format lines '$uri $server_protocol $status "$http_range"';
+    access_log %(dir)s/access.log lines;
+    client_body_temp_path %(dir)s/body;
+    proxy_temp_path %(dir)s/proxy;
+    fastcgi_temp_path %(dir)s/fastcgi;
+    uwsgi_temp_path %(dir)s/uwsgi;
+    scgi_temp_path %(dir)s/scgi;
+    server {
+        listen 127.0.0.1:%(port)d ssl http2;
+        ssl_certificate %(folder)s/named-cert.pem;
+        ssl_certificate_key %(folder)s/named-key.pem;
+        root %(dir)s/static;
+    }
+}
+'''
+
+
+def start_nginx(folder):
+    """An nginx child serving stored bytes over HTTPS with HTTP/2; (process, port), or
+    (None, None) where there is no nginx or it does not come up."""
+    global nginx_root, nginx_access_log
+    program = shutil.which('nginx') or ('/usr/sbin/nginx' if os.path.exists('/usr/sbin/nginx') else None)
+    if not program:
+        return None, None
+    folder_nginx = os.path.join(folder, 'nginx')
+    os.makedirs(os.path.join(folder_nginx, 'static'), exist_ok=True)
+    port = closed_port()
+    config = os.path.join(folder_nginx, 'nginx.conf')
+    with open(config, 'w') as f:
+        f.write(NGINX_CONFIG % {'dir': folder_nginx, 'folder': folder, 'port': port})
+    with open(os.path.join(folder_nginx, 'stderr.log'), 'w') as log:
+        process = subprocess.Popen([program, '-p', folder_nginx, '-c', config], stdin=subprocess.DEVNULL,
+                                   stdout=log, stderr=log)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and process.poll() is None:
+        try:
+            socket.create_connection(('127.0.0.1', port), timeout=1).close()
+            nginx_root = os.path.join(folder_nginx, 'static')
+            nginx_access_log = os.path.join(folder_nginx, 'access.log')
+            return process, port
+        except OSError:
+            time.sleep(0.05)
+    if process.poll() is None:
+        process.terminate()
+    return None, None
+
+
+def nginx_log(key):
+    """nginx's answers under /KEY/: "PROTOCOL STATUS RANGE" lines."""
+    if not nginx_access_log or not os.path.exists(nginx_access_log):
+        return ''
+    lines = []
+    with open(nginx_access_log) as f:
+        for line in f:
+            fields = line.rstrip('\n').split(' ', 3)
+            if len(fields) == 4 and fields[0].startswith('/%s/' % key):
+                lines.append('%s %s %s' % (fields[1], fields[2], fields[3].strip('"') or '-'))
+    return ''.join(line + '\n' for line in lines)
+
+
 def serve(folder, lifetime):
     os.makedirs(folder, exist_ok=True)
     plain = Server(('127.0.0.1', 0), Handler)
@@ -361,15 +476,24 @@ def serve(folder, lifetime):
     # DNS names only, so the address is named both ways.
     named = SecureServer(('127.0.0.1', 0), make_certificate(folder, 'named-', ('IP:127.0.0.1', 'DNS:127.0.0.1')))
     hole, fillers = black_hole()
+    nginx, nginx_port = start_nginx(folder)
     for server in (plain, secure, named):
         threading.Thread(target=server.serve_forever, daemon=True).start()
     ports = 'http=%d\nhttps=%d\nhttps-named=%d\nblackhole=%d\nclosed=%d\n' % (
         plain.server_address[1], secure.server_address[1], named.server_address[1], hole.getsockname()[1],
         closed_port())
+    if nginx:
+        ports += 'nginx=%d\n' % nginx_port
     with open(os.path.join(folder, 'ports.tmp'), 'w') as f:
         f.write(ports)
     os.replace(os.path.join(folder, 'ports.tmp'), os.path.join(folder, 'ports'))
     quit_event.wait(lifetime)
+    if nginx:
+        nginx.terminate()
+        try:
+            nginx.wait(5)
+        except subprocess.TimeoutExpired:
+            nginx.kill()
     # Held requests and slow bodies run on daemon threads; they end with the process.
     os._exit(0)
 

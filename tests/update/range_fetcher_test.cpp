@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ostream>
 #include <string>
@@ -112,7 +113,15 @@ TEST(RangeFetcherTail, AServerIgnoringRangesIsHungUpOnAndReported) {
   EXPECT_LT(server.Requests().at(0).bytesSent, 8000000u) << "the whole package was taken";
 }
 
-TEST(RangeFetcher, FetchesEachMissingRangeIntoAPieceOverOneConnection) {
+// The requests of a run go out together, so the server sees them in any order.
+std::vector<std::string> SortedRanges(const std::vector<net_testing::LoggedRequest>& requests) {
+  std::vector<std::string> ranges;
+  for (const auto& request : requests) ranges.push_back(request.range);
+  std::sort(ranges.begin(), ranges.end());
+  return ranges;
+}
+
+TEST(RangeFetcher, FetchesEachMissingRangeIntoAPiece) {
   ServerSession server;
   TempFolder pieces;
   CRangeFetcher fetcher(nullptr, 5, 0, 0);
@@ -125,10 +134,8 @@ TEST(RangeFetcher, FetchesEachMissingRangeIntoAPieceOverOneConnection) {
   EXPECT_EQ(Piece(pieces, 5000), all.substr(5000, 3000));
   EXPECT_EQ(fetcher.progress, 1.0);
   const auto requests = server.Requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].range, "bytes=10-29");
-  EXPECT_EQ(requests[1].range, "bytes=5000-7999");
-  EXPECT_EQ(requests[1].ifRange, "\"v1\"");
+  EXPECT_EQ(SortedRanges(requests), (std::vector<std::string>{"bytes=10-29", "bytes=5000-7999"}));
+  for (const auto& request : requests) EXPECT_EQ(request.ifRange, "\"v1\"");
 
   // What is held is not asked for again.
   fetcher.Start(server.Url("ranged?size=100000&etag=v1"), "\"v1\"", 100000, {{10, 20}, {5000, 3000}, {9000, 10}},
@@ -255,6 +262,206 @@ TEST(RangeFetcher, StopCancelsASlowAnswerPromptly) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
   EXPECT_TRUE(fetcher.finished);
   EXPECT_FALSE(fetcher.succeeded);
+}
+
+// More ranges than connections: several ranges a request where the server answers them
+// in parts (multipart/byteranges), one range a request from the first answer that shows
+// it does not (the whole package with the same validator, or a 501). Either way every
+// piece arrives whole, each handed on as it completes.
+struct ManyRangesCase {
+  const char* name;
+  std::string query;  // added to "ranged?size=1000000&etag=v1&"
+  std::size_t batches;  // requests for several ranges
+};
+
+void PrintTo(const ManyRangesCase& c, std::ostream* out) { *out << c.name; }
+
+class RangeFetcherManyRanges : public testing::TestWithParam<ManyRangesCase> {};
+
+class CompletedPieces : public CRangeFetcherCallback {
+ public:
+  void OnPieceFetched(CRangeFetcher*, const update::ByteRange& piece) override { pieces.push_back(piece); }
+  std::vector<update::ByteRange> pieces;
+};
+
+std::vector<update::ByteRange> SpreadRanges(std::size_t count) {
+  std::vector<update::ByteRange> ranges;
+  for (std::size_t i = 0; i < count; ++i) ranges.push_back({i * 40000 + 7, 1000 + i * 300});
+  return ranges;
+}
+
+TEST_P(RangeFetcherManyRanges, EveryPieceArrivesWhole) {
+  const ManyRangesCase& c = GetParam();
+  ServerSession server;
+  TempFolder pieces;
+  CompletedPieces completed;
+  CRangeFetcher fetcher(&completed, net::TransferSettings{5, 1, 0, {}, 3, 0});
+  const std::vector<update::ByteRange> ranges = SpreadRanges(20);
+  fetcher.Start(server.Url("ranged?size=1000000&etag=v1&" + c.query), "\"v1\"", 1000000, ranges, pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  ASSERT_TRUE(fetcher.succeeded);
+  const std::string all = PatternBytes(1000000);
+  std::string wanted;
+  for (const update::ByteRange& range : ranges) wanted += all.substr(range.offset, range.length);
+  // A cut part leaves a piece, and its rest another.
+  EXPECT_TRUE(AllPieces(pieces) == wanted);
+  EXPECT_TRUE(update::MissingRanges(ranges, update::HeldPieces(pieces.Narrow())).empty());
+  std::sort(completed.pieces.begin(), completed.pieces.end(),
+            [](const auto& a, const auto& b) { return a.offset < b.offset; });
+  EXPECT_EQ(completed.pieces, update::HeldPieces(pieces.Narrow()));
+  EXPECT_EQ(fetcher.progress, 1.0);
+  const auto requests = server.Requests();
+  const auto several = std::count_if(requests.begin(), requests.end(),
+                                     [](const auto& r) { return r.range.find(',') != std::string::npos; });
+  EXPECT_EQ(static_cast<std::size_t>(several), c.batches);
+  const std::size_t single = requests.size() - c.batches;
+  EXPECT_EQ(single, c.query.find("multi=1") == std::string::npos ? ranges.size() : 0u);
+  for (const auto& request : requests) EXPECT_EQ(request.ifRange, "\"v1\"");
+  EXPECT_EQ(fetcher.requestCount(), requests.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RangeFetcherManyRanges,
+                         testing::Values(ManyRangesCase{"InParts", "multi=1", 3},
+                                         ManyRangesCase{"WholeAnswer", "multi=0", 3},
+                                         ManyRangesCase{"NotImplemented", "multi=501", 3},
+                                         ManyRangesCase{"InPartsCut", "multi=1&cut=5000,-", 4}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Ranges in flight together: one answer cut keeps what came and the retry fetches the
+// rest; one refused (the package changed: a whole answer, or a part for other bytes)
+// stops the run and keeps nothing of that answer.
+struct InFlightCase {
+  const char* name;
+  std::string query;  // added to "ranged?size=1000000&"
+  bool succeeds;
+  bool rangesRefused;
+};
+
+void PrintTo(const InFlightCase& c, std::ostream* out) { *out << c.name; }
+
+class RangeFetcherInFlight : public testing::TestWithParam<InFlightCase> {};
+
+TEST_P(RangeFetcherInFlight, OneAnswerDecidesForItselfOrForTheRun) {
+  const InFlightCase& c = GetParam();
+  ServerSession server;
+  TempFolder pieces;
+  CRangeFetcher fetcher(nullptr, net::TransferSettings{5, 1, 0, {}, 6, 0});
+  const std::vector<update::ByteRange> ranges = SpreadRanges(4);
+  fetcher.Start(server.Url("ranged?size=1000000&" + c.query), "\"v1\"", 1000000, ranges, pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  EXPECT_EQ(fetcher.succeeded, c.succeeds);
+  EXPECT_EQ(fetcher.rangesRefused(), c.rangesRefused);
+  EXPECT_EQ(fetcher.answerRefused(), !c.succeeds && !c.rangesRefused);
+  const std::string all = PatternBytes(1000000);
+  for (const update::ByteRange& held : update::HeldPieces(pieces.Narrow())) {
+    EXPECT_EQ(Piece(pieces, held.offset), all.substr(held.offset, held.length)) << "other bytes kept";
+  }
+  if (c.succeeds) {
+    EXPECT_EQ(AllPieces(pieces).size(), 1000u + 1300 + 1600 + 1900);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, RangeFetcherInFlight,
+    testing::Values(InFlightCase{"OneCut", "etag=v1&cut=500,-", true, false},
+                    InFlightCase{"OneWhole", "etag=v1,v2,v1", false, true},
+                    InFlightCase{"OneForOtherBytes", "etag=v1&extra=0,0,1,0", false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Stop ends every range in flight at once, also while each waits for its answer.
+TEST(RangeFetcher, StopCancelsEveryRangeInFlightPromptly) {
+  ServerSession server;
+  TempFolder pieces;
+  CRangeFetcher fetcher(nullptr, 5, 3, 1);
+  fetcher.Start(server.Url("ranged?size=1000000&etag=v1&stall=30000"), "\"v1\"", 1000000, SpreadRanges(4),
+                pieces.Narrow());
+  ASSERT_TRUE(server.WaitForRequests(4));
+  const auto before = std::chrono::steady_clock::now();
+  fetcher.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
+  EXPECT_TRUE(fetcher.finished);
+  EXPECT_FALSE(fetcher.succeeded);
+  EXPECT_TRUE(update::HeldPieces(pieces.Narrow()).empty());
+}
+
+// Further addresses of the package are tried in order for each request that failed.
+struct MirrorCase {
+  const char* name;
+  std::vector<std::string> actions;  // "" for a port that refuses connections
+  bool succeeds;
+};
+
+void PrintTo(const MirrorCase& c, std::ostream* out) { *out << c.name; }
+
+class RangeFetcherMirrors : public testing::TestWithParam<MirrorCase> {};
+
+TEST_P(RangeFetcherMirrors, TriesTheAddressesInOrder) {
+  const MirrorCase& c = GetParam();
+  ServerSession server;
+  TempFolder pieces;
+  std::vector<std::string> urls;
+  for (const std::string& action : c.actions) {
+    urls.push_back(action.empty() ? net_testing::ClosedPortUrl() : server.Url(action));
+  }
+  CRangeFetcher fetcher(nullptr, 5, 0, 0);
+  fetcher.SetMirrors({urls.begin() + 1, urls.end()});
+  fetcher.Start(urls.front(), "\"v1\"", 100000, {{10, 20}, {5000, 3000}}, pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  EXPECT_EQ(fetcher.succeeded, c.succeeds);
+  if (c.succeeds) {
+    EXPECT_EQ(AllPieces(pieces), PatternBytes(100000).substr(10, 20) + PatternBytes(8000).substr(5000));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Addresses, RangeFetcherMirrors,
+    testing::Values(MirrorCase{"FirstRefusesTheConnection", {"", "ranged?size=100000&etag=v1"}, true},
+                    MirrorCase{"FirstAnswersAnError", {"status?codes=503", "ranged?size=100000&etag=v1"}, true},
+                    MirrorCase{"AllFail", {"", "status?codes=503"}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The cap holds for all ranges together: four ranges of 256 KiB at 256 KiB/s take about
+// four seconds, not the one second a cap for each would give.
+TEST(RangeFetcher, TheRateCapHoldsForAllRangesTogether) {
+  ServerSession server;
+  TempFolder pieces;
+  CRangeFetcher fetcher(nullptr, net::TransferSettings{5, 0, 0, {}, 6, 256 * 1024});
+  std::vector<update::ByteRange> ranges;
+  for (std::uint64_t i = 0; i < 4; ++i) ranges.push_back({i * 300000, 256 * 1024});
+  const auto before = std::chrono::steady_clock::now();
+  fetcher.Start(server.Url("ranged?size=1200000&etag=v1"), "\"v1\"", 1200000, ranges, pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher, 60s));
+  EXPECT_TRUE(fetcher.succeeded);
+  EXPECT_GT(std::chrono::steady_clock::now() - before, 2s);
+}
+
+// A real server (nginx, where installed) answers several ranges a request in parts,
+// and over HTTP/2 where this build's libcurl speaks it.
+TEST(RangeFetcher, ARealServerAnswersManyRangesInPartsOverHttp2WhereSpoken) {
+  ServerSession server;
+  TempFolder pieces;
+  const std::string all = PatternBytes(1000000);
+  server.Store("package.zip", all);
+  const std::string url = server.NginxUrl("package.zip");
+  if (url.empty()) GTEST_SKIP() << "no nginx on this machine";
+  CRangeFetcher fetcher(nullptr, net::TransferSettings{5, 0, 0, {}, 3, 0});
+  fetcher.StartTail(url, 300);
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  ASSERT_TRUE(fetcher.succeeded);
+  ASSERT_EQ(fetcher.totalSize(), 1000000u);
+  const std::vector<update::ByteRange> ranges = SpreadRanges(20);
+  fetcher.Start(url, fetcher.validator(), 1000000, ranges, pieces.Narrow());
+  ASSERT_TRUE(WaitUntilFinished(fetcher));
+  ASSERT_TRUE(fetcher.succeeded);
+  std::string wanted;
+  for (const update::ByteRange& range : ranges) wanted += all.substr(range.offset, range.length);
+  EXPECT_TRUE(AllPieces(pieces) == wanted);
+  const auto answers = server.NginxAnswers();
+  ASSERT_EQ(answers.size(), 4u) << "the tail, then a request of several ranges for each connection";
+  for (const auto& answer : answers) {
+    EXPECT_EQ(answer.protocol, net_testing::LibcurlSpeaksHttp2() ? "HTTP/2.0" : "HTTP/1.1");
+    EXPECT_EQ(answer.status, 206);
+  }
 }
 
 }  // namespace
