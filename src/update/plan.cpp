@@ -103,6 +103,21 @@ update::ByteRange EntryRange(const std::vector<PackageEntry>& entries, std::uint
   return {};
 }
 
+std::vector<update::ByteRange> MergedRanges(const std::vector<PackageEntry>& entries,
+                                            std::uint64_t centralDirectoryOffset,
+                                            const std::vector<std::int32_t>& indices,
+                                            std::vector<update::ByteRange> more) {
+  const std::vector<std::uint64_t> ends = EntryEnds(entries, centralDirectoryOffset);
+  const std::set<std::int32_t> wanted(indices.begin(), indices.end());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const PackageEntry& entry = entries[i];
+    if (wanted.count(entry.index) && ends[i] > entry.localHeaderOffset) {
+      more.push_back({entry.localHeaderOffset, ends[i] - entry.localHeaderOffset});
+    }
+  }
+  return Merge(std::move(more));
+}
+
 UpdatePlan PlanUpdate(const std::vector<PackageEntry>& entries, std::uint64_t centralDirectoryOffset,
                       const ClientFiles& installed, const std::function<std::int64_t(const std::string&)>& installedSize) {
   UpdatePlan plan;
