@@ -15,31 +15,32 @@ namespace {
 constexpr std::uint32_t kAdlerModulus = 65521;
 // The old file is read this much at a time (plus one block kept from the last read).
 constexpr std::size_t kReadSize = 4 * 1024 * 1024;
-// A bit per hashed weak checksum: most windows match no block, and a bit test is all
-// they cost.
-constexpr unsigned kFilterBits = 20;
-
-std::uint32_t FilterSlot(std::uint32_t weak) { return (weak * 2654435761u) >> (32 - kFilterBits); }
+// A bit per hashed weak checksum, at least this many bits per block: most windows
+// match no block, and a bit test in a table that stays in the cache is all they cost.
+constexpr std::uint32_t kFilterBitsPerBlock = 64;
+constexpr unsigned kMinFilterShift = 16;
+constexpr unsigned kMaxFilterShift = 26;
 
 // The full-length blocks by weak checksum, behind a filter.
 class BlockIndex {
  public:
-  explicit BlockIndex(const BlockedFile& file) : filter_((1u << kFilterBits) / 64) {
+  explicit BlockIndex(const BlockedFile& file) {
+    while (shift_ < kMaxFilterShift && (std::uint64_t{1} << shift_) < file.blocks.size() * kFilterBitsPerBlock) ++shift_;
+    filter_.assign((std::size_t{1} << shift_) / 64, 0);
     for (std::size_t i = 0; i < file.blocks.size(); ++i) {
       if (file.BlockLength(i) != file.blockSize) continue;
       const std::uint32_t weak = file.blocks[i].weak;
-      const std::uint32_t slot = FilterSlot(weak);
+      const std::uint32_t slot = Slot(weak);
       filter_[slot / 64] |= std::uint64_t{1} << (slot % 64);
       byWeak_.emplace(weak, i);
     }
   }
-  bool MayHold(std::uint32_t weak) const {
-    const std::uint32_t slot = FilterSlot(weak);
-    return (filter_[slot / 64] >> (slot % 64)) & 1;
-  }
+  std::uint32_t Slot(std::uint32_t weak) const { return (weak * 2654435761u) >> (32 - shift_); }
+  const std::uint64_t* filter() const { return filter_.data(); }
   auto Candidates(std::uint32_t weak) const { return byWeak_.equal_range(weak); }
 
  private:
+  unsigned shift_ = kMinFilterShift;
   std::vector<std::uint64_t> filter_;
   std::unordered_multimap<std::uint32_t, std::size_t> byWeak_;
 };
@@ -58,7 +59,8 @@ class Search {
  private:
   bool Refill();
   void Start();
-  void Roll();
+  void Scan(std::size_t last);
+  void StepOne();
   bool Confirm();
   bool ConfirmLast();
 
@@ -103,12 +105,41 @@ void Search::Start() {
   b_ = static_cast<std::uint32_t>(sum >> 16);
 }
 
-void Search::Roll() {
+void Search::StepOne() {
   const unsigned char out = buffer_[begin_];
   const unsigned char in = buffer_[begin_ + n_];
   a_ = (a_ + kAdlerModulus - out + in) % kAdlerModulus;
   b_ = (b_ + 2 * kAdlerModulus - outWeight_[out] + a_ - 1) % kAdlerModulus;
   ++begin_;
+}
+
+// Rolls the window on until its weak checksum may be a block's, or it is the window
+// starting at `last`. This loop is the search's cost: locals only, no division.
+void Search::Scan(std::size_t last) {
+  const unsigned char* data = buffer_.data();
+  const std::uint64_t* filter = index_.filter();
+  const std::uint32_t* outWeight = outWeight_;
+  const std::size_t n = n_;
+  const BlockIndex& index = index_;
+  std::int32_t a = static_cast<std::int32_t>(a_);
+  std::int32_t b = static_cast<std::int32_t>(b_);
+  std::size_t at = begin_;
+  constexpr std::int32_t m = kAdlerModulus;
+  for (;;) {
+    const std::uint32_t slot = index.Slot(static_cast<std::uint32_t>(b) << 16 | static_cast<std::uint32_t>(a));
+    if (((filter[slot / 64] >> (slot % 64)) & 1) || at == last) break;
+    const unsigned char out = data[at];
+    a += static_cast<std::int32_t>(data[at + n]) - out;
+    a += a < 0 ? m : 0;
+    a -= a >= m ? m : 0;
+    b += a - 1 - static_cast<std::int32_t>(outWeight[out]);
+    b += b < 0 ? m : 0;
+    b -= b >= m ? m : 0;
+    ++at;
+  }
+  a_ = static_cast<std::uint32_t>(a);
+  b_ = static_cast<std::uint32_t>(b);
+  begin_ = at;
 }
 
 // The window's strong hash against every block of its weak checksum.
@@ -139,14 +170,16 @@ bool Search::Run() {
     fresh = false;
     const std::size_t last = end_ - n_;
     for (;;) {
-      if (index_.MayHold(b_ << 16 | a_) && Confirm()) {
+      Scan(last);
+      if (Confirm()) {
         // A matched block is skipped whole: the next window starts after it.
         begin_ += n_;
         fresh = true;
         break;
       }
       if (begin_ == last) break;
-      Roll();
+      // A weak checksum no block has: roll past it.
+      StepOne();
     }
     if (!fresh && eof_) return true;
   }
