@@ -60,8 +60,9 @@ int main(int argc, char** argv) {
   std::size_t held = 0;
   for (const std::int64_t at : found) held += at != kBlockNotFound;
   std::ifstream old(argv[1], std::ios::binary | std::ios::ate);
-  std::printf("{\"seconds\": %.4f, \"size\": %lld, \"found\": %zu, \"blocks\": %zu, \"peak_before_kib\": %ld, "
-              "\"peak_after_kib\": %ld}\n",
-              seconds, static_cast<long long>(old.tellg()), held, found.size(), before, PeakKib());
+  std::printf(
+      "{\"seconds\": %.4f, \"size\": %lld, \"found\": %zu, \"blocks\": %zu, \"peak_before_kib\": %ld, "
+      "\"peak_after_kib\": %ld}\n",
+      seconds, static_cast<long long>(old.tellg()), held, found.size(), before, PeakKib());
   return 0;
 }

@@ -66,7 +66,8 @@ bool ReadFromPieces(const std::vector<ZipPiece>& pieces, std::uint64_t offset, s
     if (after == pieces.begin()) return false;
     const ZipPiece& piece = *std::prev(after);
     if (offset >= piece.offset + piece.length) return false;
-    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(length, piece.offset + piece.length - offset));
+    const std::size_t take =
+        static_cast<std::size_t>(std::min<std::uint64_t>(length, piece.offset + piece.length - offset));
     platform::File file = platform::File::OpenRead(piece.path);
     if (!file.IsOpen() || !ReadExactly(&file, offset - piece.offset, take, out)) return false;
     offset += take;

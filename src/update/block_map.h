@@ -25,8 +25,8 @@ inline constexpr std::size_t kStrongHashSize = 16;
 using StrongHash = std::array<unsigned char, kStrongHashSize>;
 
 struct BlockInfo {
-  std::uint32_t weak = 0;           // Adler-32 of the block's bytes
-  StrongHash strong{};              // the first bytes of their SHA-256
+  std::uint32_t weak = 0;              // Adler-32 of the block's bytes
+  StrongHash strong{};                 // the first bytes of their SHA-256
   std::uint64_t compressedOffset = 0;  // from the entry's first data byte
   std::uint32_t compressedLength = 0;
 };

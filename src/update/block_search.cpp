@@ -25,7 +25,9 @@ constexpr unsigned kMaxFilterShift = 26;
 class BlockIndex {
  public:
   explicit BlockIndex(const BlockedFile& file) {
-    while (shift_ < kMaxFilterShift && (std::uint64_t{1} << shift_) < file.blocks.size() * kFilterBitsPerBlock) ++shift_;
+    while (shift_ < kMaxFilterShift && (std::uint64_t{1} << shift_) < file.blocks.size() * kFilterBitsPerBlock) {
+      ++shift_;
+    }
     filter_.assign((std::size_t{1} << shift_) / 64, 0);
     for (std::size_t i = 0; i < file.blocks.size(); ++i) {
       if (file.BlockLength(i) != file.blockSize) continue;
@@ -49,9 +51,16 @@ class Search {
  public:
   Search(const BlockedFile& file, platform::File* old, const std::atomic<bool>& cancel,
          std::vector<std::int64_t>* found)
-      : file_(file), index_(file), old_(old), cancel_(cancel), found_(found), n_(file.blockSize),
+      : file_(file),
+        index_(file),
+        old_(old),
+        cancel_(cancel),
+        found_(found),
+        n_(file.blockSize),
         buffer_(kReadSize + 2 * static_cast<std::size_t>(file.blockSize)) {
-    for (std::uint32_t x = 0; x < 256; ++x) outWeight_[x] = static_cast<std::uint32_t>((std::uint64_t{n_} * x) % kAdlerModulus);
+    for (std::uint32_t x = 0; x < 256; ++x) {
+      outWeight_[x] = static_cast<std::uint32_t>((std::uint64_t{n_} * x) % kAdlerModulus);
+    }
   }
 
   bool Run();
@@ -73,9 +82,9 @@ class Search {
   std::vector<unsigned char> buffer_;
   std::uint32_t outWeight_[256];
   platform::Sha256 strong_;
-  std::uint64_t base_ = 0;   // the old file's offset of buffer_[0]
-  std::size_t begin_ = 0;    // the window's start in buffer_
-  std::size_t end_ = 0;      // bytes held in buffer_
+  std::uint64_t base_ = 0;  // the old file's offset of buffer_[0]
+  std::size_t begin_ = 0;   // the window's start in buffer_
+  std::size_t end_ = 0;     // bytes held in buffer_
   bool eof_ = false;
   std::uint32_t a_ = 0;
   std::uint32_t b_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <set>
 
 #include "log/log.h"
 #include "net/resume_record.h"
@@ -484,11 +485,11 @@ UpdateResult CUpdater::PlanBlockDeltas(const PackageSource& source, const std::v
     return !e.folder && e.name == kBlockMapName && !e.sha256.empty() && e.size <= kMaxBlockMapSize;
   });
   if (map == entries.end()) return UpdateResult::Done;
+  const std::set<std::int32_t> changed(plan->fetch.begin(), plan->fetch.end());
   std::vector<const PackageEntry*> candidates;
   std::vector<update::ByteRange> ranges{EntryRange(entries, source.directoryOffset, map->index)};
   for (const PackageEntry& entry : entries) {
-    const bool changed = std::find(plan->fetch.begin(), plan->fetch.end(), entry.index) != plan->fetch.end();
-    if (!changed || entry.index == map->index || entry.compressedSize == 0 ||
+    if (!changed.count(entry.index) || entry.index == map->index || entry.compressedSize == 0 ||
         FileSizeOf(ClientFilePath(request_.clientFolder, entry.name)) <= 0) {
       continue;
     }
@@ -506,7 +507,8 @@ UpdateResult CUpdater::PlanBlockDeltas(const PackageSource& source, const std::v
   const std::vector<ZipPiece> pieces = HeldZipPieces(source.folders.pieces);
   std::vector<update::ByteRange> blockRanges;
   for (const PackageEntry* entry : candidates) {
-    const auto file = std::find_if(files.begin(), files.end(), [&](const BlockedFile& f) { return f.name == entry->name; });
+    const auto file =
+        std::find_if(files.begin(), files.end(), [&](const BlockedFile& f) { return f.name == entry->name; });
     const update::ByteRange whole = EntryRange(entries, source.directoryOffset, entry->index);
     BlockDelta delta{entry->index, {}, {}, 0};
     if (file == files.end() || file->size != entry->size || file->CompressedEnd() > entry->compressedSize ||
@@ -519,8 +521,9 @@ UpdateResult CUpdater::PlanBlockDeltas(const PackageSource& source, const std::v
       continue;
     }
     const std::vector<update::ByteRange> missing = MissingBlockRanges(*file, delta.found, delta.dataOffset);
-    applog::Log(entry->name + ": " + std::to_string(file->blocks.size() - std::count(delta.found.begin(), delta.found.end(), kBlockNotFound)) +
-                " of " + std::to_string(file->blocks.size()) + " blocks are held by the installed copy");
+    const auto held = file->blocks.size() - std::count(delta.found.begin(), delta.found.end(), kBlockNotFound);
+    applog::Log(entry->name + ": " + std::to_string(held) + " of " + std::to_string(file->blocks.size()) +
+                " blocks are held by the installed copy");
     blockRanges.insert(blockRanges.end(), missing.begin(), missing.end());
     delta.file = *file;
     deltas->push_back(std::move(delta));

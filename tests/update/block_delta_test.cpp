@@ -55,7 +55,8 @@ void PrintTo(const MapLie& c, std::ostream* out) { *out << c.name; }
 class BlockMapRefusal : public testing::TestWithParam<MapLie> {};
 
 TEST_P(BlockMapRefusal, RefusesAMapThatCannotBeTrue) {
-  std::vector<BlockedFile> files{DeflateInBlocks("a.bin", kOld, kBlock).file, DeflateInBlocks("b.bin", "b", kBlock).file};
+  std::vector<BlockedFile> files{DeflateInBlocks("a.bin", kOld, kBlock).file,
+                                 DeflateInBlocks("b.bin", "b", kBlock).file};
   std::string map;
   GetParam().change(&map, &files);
   if (map.empty()) map = EncodeBlockMap(files);
@@ -69,10 +70,17 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         MapLie{"Empty", [](std::string* map, auto*) { *map = std::string(1, '\0'); }},
         MapLie{"OtherMagic", [](std::string* map, auto* files) { *map = "LBM2" + EncodeBlockMap(*files).substr(4); }},
-        MapLie{"CutShort", [](std::string* map, auto* files) { *map = EncodeBlockMap(*files); map->pop_back(); }},
+        MapLie{"CutShort",
+               [](std::string* map, auto* files) {
+                 *map = EncodeBlockMap(*files);
+                 map->pop_back();
+               }},
         MapLie{"BytesBeyondTheLastFile", [](std::string* map, auto* files) { *map = EncodeBlockMap(*files) + "x"; }},
         MapLie{"MoreFilesThanBytes",
-               [](std::string* map, auto* files) { *map = EncodeBlockMap(*files); (*map)[7] = '\x7f'; }},
+               [](std::string* map, auto* files) {
+                 *map = EncodeBlockMap(*files);
+                 (*map)[7] = '\x7f';
+               }},
         MapLie{"BlockSizeTooSmall", [](auto*, auto* files) { (*files)[0].blockSize = kMinBlockSize - 1; }},
         MapLie{"BlockSizeTooLarge", [](auto*, auto* files) { (*files)[0].blockSize = kMaxBlockSize * 2; }},
         MapLie{"SizeBeyondTheBlocks", [](auto*, auto* files) { (*files)[0].size += kBlock; }},
@@ -121,20 +129,20 @@ const std::string kTen = kOld.substr(0, 10 * kBlock);
 
 INSTANTIATE_TEST_SUITE_P(
     Edits, BlockSearch,
-    testing::Values(
-        SearchCase{"Unchanged", kOld, kOld, 0},
-        // Every block after the insertion moved by 100 bytes and is found there; the one
-        // holding the new bytes is not.
-        SearchCase{"Inserted", kOld, Splice(kOld, 5000, 0, std::string(100, 'i')), 1},
-        SearchCase{"Removed", kOld, Splice(kOld, 9000, 64, ""), 1},
-        SearchCase{"RewrittenAcrossTwoBlocks", kOld, Splice(kOld, 6000, kBlock, zip_testing::NoiseBytes(kBlock, 9)), 2},
-        SearchCase{"Reordered", kTen, kTen.substr(3 * kBlock) + kTen.substr(0, 3 * kBlock), 0},
-        SearchCase{"ShortLastBlockAfterAMovedOne", kOld, Splice(kOld, 100, 0, "x"), 1},
-        SearchCase{"GrownPastTheOldEnd", kOld, kOld + zip_testing::NoiseBytes(2 * kBlock, 4), 3},
-        SearchCase{"OldCopyEmpty", "", kOld, 11},
-        SearchCase{"OldCopyShorterThanABlock", kOld.substr(0, 1000), kOld, 11},
-        SearchCase{"NewFileShorterThanABlock", kOld, kOld.substr(kOld.size() - 1000), 0},
-        SearchCase{"RepeatedBlocks", kTen, kTen.substr(0, kBlock) + kTen.substr(0, kBlock), 0}),
+    testing::Values(SearchCase{"Unchanged", kOld, kOld, 0},
+                    // Every block after the insertion moved by 100 bytes and is found there; the one
+                    // holding the new bytes is not.
+                    SearchCase{"Inserted", kOld, Splice(kOld, 5000, 0, std::string(100, 'i')), 1},
+                    SearchCase{"Removed", kOld, Splice(kOld, 9000, 64, ""), 1},
+                    SearchCase{"RewrittenAcrossTwoBlocks", kOld,
+                               Splice(kOld, 6000, kBlock, zip_testing::NoiseBytes(kBlock, 9)), 2},
+                    SearchCase{"Reordered", kTen, kTen.substr(3 * kBlock) + kTen.substr(0, 3 * kBlock), 0},
+                    SearchCase{"ShortLastBlockAfterAMovedOne", kOld, Splice(kOld, 100, 0, "x"), 1},
+                    SearchCase{"GrownPastTheOldEnd", kOld, kOld + zip_testing::NoiseBytes(2 * kBlock, 4), 3},
+                    SearchCase{"OldCopyEmpty", "", kOld, 11},
+                    SearchCase{"OldCopyShorterThanABlock", kOld.substr(0, 1000), kOld, 11},
+                    SearchCase{"NewFileShorterThanABlock", kOld, kOld.substr(kOld.size() - 1000), 0},
+                    SearchCase{"RepeatedBlocks", kTen, kTen.substr(0, kBlock) + kTen.substr(0, kBlock), 0}),
     [](const testing::TestParamInfo<SearchCase>& info) { return std::string(info.param.name); });
 
 TEST(BlockSearchTrust, AWeakMatchWithoutTheStrongHashIsNoMatch) {
@@ -173,8 +181,8 @@ class BlockAssembly : public testing::Test {
   }
 
   bool Assemble(const BlockedFile& file) {
-    return AssembleBlockedFile(temp_.Narrow("old"), file, found_, pieces_, kDataOffset,
-                               zip_testing::Crc32(next_), temp_.Narrow("new"));
+    return AssembleBlockedFile(temp_.Narrow("old"), file, found_, pieces_, kDataOffset, zip_testing::Crc32(next_),
+                               temp_.Narrow("new"));
   }
 
   TempFolder temp_;

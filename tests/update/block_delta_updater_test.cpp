@@ -80,7 +80,9 @@ Files Hashed(Files files) {
 Files Snapshot(const std::filesystem::path& folder) {
   Files files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-    if (entry.is_regular_file()) files[entry.path().lexically_relative(folder).generic_string()] = ReadFile(entry.path());
+    if (entry.is_regular_file()) {
+      files[entry.path().lexically_relative(folder).generic_string()] = ReadFile(entry.path());
+    }
   }
   return files;
 }
@@ -162,7 +164,7 @@ constexpr std::size_t kTailLength = 22 + 65535;
 
 struct BlockCase {
   const char* name;
-  std::string pack;                  // the new release's pack
+  std::string pack;                                                 // the new release's pack
   std::function<void(const std::filesystem::path& client)> player;  // what the player did to the old copy
   bool withList;
   // How many blocks' worth of the pack's data may be fetched at most; kWhole: the whole
@@ -197,22 +199,22 @@ const std::string kInserted = Splice(kPack, 5000, 0, zip_testing::Text(50000));
 
 INSTANTIATE_TEST_SUITE_P(
     Changes, BlockUpdate,
-    testing::Values(
-        BlockCase{"RewrittenInTheMiddle", kRewritten, nullptr, true, 3},
-        BlockCase{"InsertedNearTheStart", kInserted, nullptr, true, 5},
-        BlockCase{"RemovedFromTheEnd", kPack.substr(0, kPack.size() - 70000), nullptr, true, 1},
-        // A block the player changed is fetched like a changed one.
-        BlockCase{"OldCopyAlteredByThePlayer", kRewritten,
-                  [](const std::filesystem::path& client) {
-                    WriteFile(client / "data/pack.bin", Splice(kPack, 100 * kBlock, 10, "0123456789"));
-                  },
-                  true, 4},
-        // The map counts only when a file list vouches for it.
-        BlockCase{"WithoutAFileList", kRewritten, nullptr, false, kWhole},
-        BlockCase{"NoOldCopy", kRewritten,
-                  [](const std::filesystem::path& client) { std::filesystem::remove(client / "data/pack.bin"); },
-                  true, kWhole},
-        BlockCase{"ShrunkToNothing", "", nullptr, true, 0}),
+    testing::Values(BlockCase{"RewrittenInTheMiddle", kRewritten, nullptr, true, 3},
+                    BlockCase{"InsertedNearTheStart", kInserted, nullptr, true, 5},
+                    BlockCase{"RemovedFromTheEnd", kPack.substr(0, kPack.size() - 70000), nullptr, true, 1},
+                    // A block the player changed is fetched like a changed one.
+                    BlockCase{"OldCopyAlteredByThePlayer", kRewritten,
+                              [](const std::filesystem::path& client) {
+                                WriteFile(client / "data/pack.bin", Splice(kPack, 100 * kBlock, 10, "0123456789"));
+                              },
+                              true, 4},
+                    // The map counts only when a file list vouches for it.
+                    BlockCase{"WithoutAFileList", kRewritten, nullptr, false, kWhole},
+                    BlockCase{
+                        "NoOldCopy", kRewritten,
+                        [](const std::filesystem::path& client) { std::filesystem::remove(client / "data/pack.bin"); },
+                        true, kWhole},
+                    BlockCase{"ShrunkToNothing", "", nullptr, true, 0}),
     [](const testing::TestParamInfo<BlockCase>& info) { return std::string(info.param.name); });
 
 struct LyingMap {
@@ -226,30 +228,30 @@ class BlockMapLies : public BlockUpdateTest, public testing::WithParamInterface<
 
 TEST_P(BlockMapLies, TheWholeFileCheckRefusesItAndNothingMoves) {
   std::string listHash;
-  const std::string package = Package({{"data/pack.bin", kRewritten}, {"readme.txt", "two"}}, &listHash, GetParam().lie);
+  const std::string package =
+      Package({{"data/pack.bin", kRewritten}, {"readme.txt", "two"}}, &listHash, GetParam().lie);
   const UpdateOutcome outcome = Update(package, listHash);
   EXPECT_EQ(outcome.result, UpdateResult::Whole) << outcome.cause;
   EXPECT_EQ(Client(), Hashed(kRelease1));
   EXPECT_FALSE(std::filesystem::exists(temp_.path() / "client.update"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lies, BlockMapLies,
-    testing::Values(
-        // The changed block's bytes said to start a few bytes late.
-        LyingMap{"WrongOffsets",
-                 [](std::vector<BlockedFile>* files) {
-                   (*files)[0].blocks[59].compressedLength += 5;
-                   (*files)[0].blocks[60].compressedLength -= 5;
-                 }},
-        // A changed block said to be the old copy's block before it.
-        LyingMap{"WrongHashes",
-                 [](std::vector<BlockedFile>* files) {
-                   BlockInfo& block = (*files)[0].blocks[60];
-                   block.weak = (*files)[0].blocks[59].weak;
-                   block.strong = (*files)[0].blocks[59].strong;
-                 }}),
-    [](const testing::TestParamInfo<LyingMap>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Lies, BlockMapLies,
+                         testing::Values(
+                             // The changed block's bytes said to start a few bytes late.
+                             LyingMap{"WrongOffsets",
+                                      [](std::vector<BlockedFile>* files) {
+                                        (*files)[0].blocks[59].compressedLength += 5;
+                                        (*files)[0].blocks[60].compressedLength -= 5;
+                                      }},
+                             // A changed block said to be the old copy's block before it.
+                             LyingMap{"WrongHashes",
+                                      [](std::vector<BlockedFile>* files) {
+                                        BlockInfo& block = (*files)[0].blocks[60];
+                                        block.weak = (*files)[0].blocks[59].weak;
+                                        block.strong = (*files)[0].blocks[59].strong;
+                                      }}),
+                         [](const testing::TestParamInfo<LyingMap>& info) { return std::string(info.param.name); });
 
 TEST_F(BlockUpdateTest, BlocksFetchedBeforeAFailureAreKeptForTheNextRun) {
   const std::string pack = Splice(kPack, 30 * kBlock, 200000, zip_testing::NoiseBytes(200000, 13));

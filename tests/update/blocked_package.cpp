@@ -54,8 +54,8 @@ Blocked DeflateInBlocks(const std::string& name, const std::string& content, std
     const std::string stored = Stored(block);
     const std::string& chosen = deflated.size() < stored.size() ? deflated : stored;
     BlockInfo info;
-    info.weak = static_cast<std::uint32_t>(adler32(1L, reinterpret_cast<const Bytef*>(block.data()),
-                                                   static_cast<uInt>(block.size())));
+    info.weak = static_cast<std::uint32_t>(
+        adler32(1L, reinterpret_cast<const Bytef*>(block.data()), static_cast<uInt>(block.size())));
     StrongHashOf(block.data(), block.size(), &info.strong);
     info.compressedOffset = result.data.size();
     info.compressedLength = static_cast<std::uint32_t>(chosen.size());
