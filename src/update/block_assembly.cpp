@@ -7,6 +7,7 @@
 
 #include "platform/codepage.h"
 #include "platform/file.h"
+#include "platform/sha256.h"
 
 namespace {
 
@@ -79,13 +80,15 @@ bool ReadFromPieces(const std::vector<ZipPiece>& pieces, std::uint64_t offset, s
 
 bool AssembleBlockedFile(const std::string& oldPath, const BlockedFile& file, const std::vector<std::int64_t>& found,
                          const std::vector<ZipPiece>& pieces, std::uint64_t dataOffset, std::uint32_t crc,
-                         const std::string& target) {
+                         const std::string& sha256, const std::string& target) {
   platform::File old = platform::File::OpenRead(platform::AnsiToWide(oldPath));
   platform::File out = platform::File::Create(platform::AnsiToWide(target), platform::kAttributeNormal, 0);
   if (!out.IsOpen() || found.size() != file.blocks.size()) return false;
   std::vector<unsigned char> block(file.blockSize);
   std::vector<unsigned char> compressed;
   uLong sum = crc32(0L, Z_NULL, 0);
+  platform::Sha256 hash;
+  if (!hash.Reset()) return false;
   for (std::size_t i = 0; i < file.blocks.size(); ++i) {
     const std::size_t length = file.BlockLength(i);
     const BlockInfo& info = file.blocks[i];
@@ -99,9 +102,11 @@ bool AssembleBlockedFile(const std::string& oldPath, const BlockedFile& file, co
       }
     }
     sum = crc32(sum, block.data(), static_cast<uInt>(length));
-    if (!out.Write(block.data(), static_cast<std::uint32_t>(length))) return false;
+    if (!hash.Update(block.data(), length) || !out.Write(block.data(), static_cast<std::uint32_t>(length))) {
+      return false;
+    }
   }
-  return sum == crc;
+  return sum == crc && (sha256.empty() || hash.FinishHex() == sha256);
 }
 
 bool EntryDataOffset(const std::vector<ZipPiece>& pieces, std::uint64_t headerOffset, std::uint64_t compressedSize,

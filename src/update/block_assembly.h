@@ -21,10 +21,11 @@ bool ReadFromPieces(const std::vector<ZipPiece>& pieces, std::uint64_t offset, s
 // Writes the new file to `target`: each block found (`found`, from FindBlocks) copied
 // from the old file, each other one inflated from the pieces on its own. False when a
 // block cannot be read or does not inflate to its length, or the whole file does not
-// have `crc` as its CRC-32.
+// have `crc` as its CRC-32 and, unless it is empty, `sha256` (lower-case hex) as its
+// SHA-256: the file is checked as it is written, with no second pass over it.
 bool AssembleBlockedFile(const std::string& oldPath, const BlockedFile& file, const std::vector<std::int64_t>& found,
                          const std::vector<ZipPiece>& pieces, std::uint64_t dataOffset, std::uint32_t crc,
-                         const std::string& target);
+                         const std::string& sha256, const std::string& target);
 
 // A changed entry that is built from its old copy and the blocks fetched.
 struct BlockDelta {

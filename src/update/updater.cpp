@@ -464,12 +464,16 @@ bool CUpdater::HasRoomFor(const PackageSource& source, const UpdatePlan& plan) c
 
 UpdateResult CUpdater::UnpackEntries(const PackageSource& source, const std::vector<const PackageEntry*>& fetched,
                                      const std::vector<BlockDelta>& deltas) {
+  // An assembled file was checked as it was written.
   std::vector<std::int32_t> indices;
+  std::vector<const PackageEntry*> unpacked;
   for (const PackageEntry* entry : fetched) {
-    if (!IsDelta(deltas, entry->index)) indices.push_back(entry->index);
+    if (IsDelta(deltas, entry->index)) continue;
+    indices.push_back(entry->index);
+    unpacked.push_back(entry);
   }
   const bool vouched = Unpack(source, std::move(indices)) && AssembleDeltas(source, fetched, deltas) &&
-                       UnpackedFilesMatch(source.folders.files, fetched, cancel_, [this](double f) { Report(f); });
+                       UnpackedFilesMatch(source.folders.files, unpacked, cancel_, [this](double f) { Report(f); });
   if (cancel_) return Because(UpdateResult::Failed, UpdateFailure::Cancelled, "the update was cancelled");
   if (vouched) return UpdateResult::Done;
   return Whole(source, "a fetched entry failed its CRC-32 or SHA-256 check");
@@ -554,7 +558,7 @@ bool CUpdater::AssembleDeltas(const PackageSource& source, const std::vector<con
     const PackageEntry* entry =
         *std::find_if(fetched.begin(), fetched.end(), [&](const PackageEntry* e) { return e->index == delta.index; });
     if (!AssembleBlockedFile(ClientFilePath(request_.clientFolder, entry->name), delta.file, delta.found, pieces,
-                             delta.dataOffset, entry->crc,
+                             delta.dataOffset, entry->crc, entry->sha256,
                              JoinPath(source.folders.files, UnpackedName(delta.index)))) {
       return false;
     }

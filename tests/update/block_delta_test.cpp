@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "blocked_package.h"
+#include "platform/sha256.h"
 #include "temp_folder.h"
 #include "update/block_assembly.h"
 #include "update/block_map.h"
@@ -168,6 +169,9 @@ class BlockAssembly : public testing::Test {
 
   void Prepare(const std::string& next) {
     next_ = next;
+    platform::Sha256 hash;
+    hash.Update(next.data(), next.size());
+    sha256_ = hash.FinishHex();
     blocked_ = DeflateInBlocks("f", next, kBlock);
     WriteFile(temp_.path() / "old", kOld);
     const std::atomic<bool> cancel{false};
@@ -182,11 +186,12 @@ class BlockAssembly : public testing::Test {
 
   bool Assemble(const BlockedFile& file) {
     return AssembleBlockedFile(temp_.Narrow("old"), file, found_, pieces_, kDataOffset, zip_testing::Crc32(next_),
-                               temp_.Narrow("new"));
+                               sha256_, temp_.Narrow("new"));
   }
 
   TempFolder temp_;
   std::string next_;
+  std::string sha256_;
   block_testing::Blocked blocked_;
   std::vector<std::int64_t> found_;
   std::vector<ZipPiece> pieces_;
@@ -204,6 +209,10 @@ TEST_F(BlockAssembly, BuildsTheNewFileFromOldBlocksAndBlocksInflatedOnTheirOwn) 
 
 TEST_F(BlockAssembly, AMapThatLiesFailsTheWholeFileCheck) {
   Prepare(Splice(kOld, 5000, 0, zip_testing::Text(3 * kBlock)));
+  const std::string sha256 = sha256_;
+  sha256_[10] = sha256_[10] == '0' ? '1' : '0';
+  EXPECT_FALSE(Assemble(blocked_.file)) << "another SHA-256 than the list's";
+  sha256_ = sha256;
   const auto missingBlock = std::find(found_.begin(), found_.end(), kBlockNotFound) - found_.begin();
   BlockedFile shifted = blocked_.file;
   shifted.blocks[missingBlock].compressedOffset += 1;
