@@ -47,7 +47,7 @@ FILE_LIST = ".release/files.sha256"
 BLOCK_MAP = ".release/blocks"
 # Files this large are deflated in independent blocks of BLOCK_SIZE input bytes.
 BLOCK_THRESHOLD = 4 << 20
-BLOCK_SIZE = 256 << 10
+BLOCK_SIZE = 512 << 10
 # How much of a block's start tells whether deflating it is worth the time.
 BLOCK_PROBE = 4096
 PRIVATE_KEY_FILE = "release-key.pem"

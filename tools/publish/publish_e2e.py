@@ -142,11 +142,11 @@ class PublishedRelease(launcher_e2e.LauncherTest):
             if entry["path"].endswith("client_2.0.zip") and match:
                 first, end = int(match.group(1)), int(match.group(1)) + entry["sent"]
                 sent += max(0, min(end, info.header_offset + info.compress_size) - max(first, info.header_offset))
-        # The change lies in one or two blocks of 256 KiB; ranges closer than 64 KiB merge.
+        # The change lies in one or two blocks of 512 KiB; ranges closer than 64 KiB merge.
         self.assertGreater(sent, 100000)
-        self.assertLess(sent, 2 * (256 << 10) + (64 << 10) + 1024)
+        self.assertLess(sent, 2 * (512 << 10) + (64 << 10) + 1024)
         with open(os.path.join(self.folder, "launcher.log"), encoding="utf-8") as f:
-            self.assertIn("data/pack.bin: 31 of 32 blocks are held by the installed copy", f.read())
+            self.assertIn("data/pack.bin: 15 of 16 blocks are held by the installed copy", f.read())
 
     def assert_installed_with_map(self, client):
         installed = tree(os.path.join(self.folder, "client"))
