@@ -490,34 +490,41 @@ UpdateResult CUpdater::PlanBlockDeltas(const PackageSource& source, const std::v
   });
   if (map == entries.end()) return UpdateResult::Done;
   const std::set<std::int32_t> changed(plan->fetch.begin(), plan->fetch.end());
-  std::vector<const PackageEntry*> candidates;
-  std::vector<update::ByteRange> ranges{EntryRange(entries, source.directoryOffset, map->index)};
-  for (const PackageEntry& entry : entries) {
-    if (!changed.count(entry.index) || entry.index == map->index || entry.compressedSize == 0 ||
-        FileSizeOf(ClientFilePath(request_.clientFolder, entry.name)) <= 0) {
-      continue;
-    }
-    candidates.push_back(&entry);
-    ranges.push_back({entry.localHeaderOffset, kLocalHeaderSize});
-  }
-  if (candidates.empty()) return UpdateResult::Done;
-  const UpdateResult fetched = FetchRanges(source, ranges);
+  const auto hasOldCopy = [&](const PackageEntry& entry) {
+    return changed.count(entry.index) && entry.index != map->index && entry.compressedSize > 0 &&
+           FileSizeOf(ClientFilePath(request_.clientFolder, entry.name)) > 0;
+  };
+  if (std::none_of(entries.begin(), entries.end(), hasOldCopy)) return UpdateResult::Done;
+  UpdateResult fetched = FetchRanges(source, {EntryRange(entries, source.directoryOffset, map->index)});
   if (fetched != UpdateResult::Done) return fetched;
   std::vector<BlockedFile> files;
   if (!ReadBlockMap(source, *map, &files)) {
     applog::Log("the release's block map is unusable: changed files are fetched whole");
     return UpdateResult::Done;
   }
-  const std::vector<ZipPiece> pieces = HeldZipPieces(source.folders.pieces);
-  std::vector<update::ByteRange> blockRanges;
-  for (const PackageEntry* entry : candidates) {
+  // The changed entries the map describes, with their local headers: where their data begins.
+  std::vector<std::pair<const PackageEntry*, const BlockedFile*>> described;
+  std::vector<update::ByteRange> headers;
+  for (const PackageEntry& entry : entries) {
     const auto file =
-        std::find_if(files.begin(), files.end(), [&](const BlockedFile& f) { return f.name == entry->name; });
-    const update::ByteRange whole = EntryRange(entries, source.directoryOffset, entry->index);
-    BlockDelta delta{entry->index, {}, {}, 0};
-    if (file == files.end() || file->size != entry->size || file->CompressedEnd() > entry->compressedSize ||
-        !EntryDataOffset(pieces, entry->localHeaderOffset, entry->compressedSize, whole.offset + whole.length,
-                         &delta.dataOffset)) {
+        std::find_if(files.begin(), files.end(), [&](const BlockedFile& f) { return f.name == entry.name; });
+    if (file == files.end() || !hasOldCopy(entry) || file->size != entry.size ||
+        file->CompressedEnd() > entry.compressedSize) {
+      continue;
+    }
+    described.emplace_back(&entry, &*file);
+    headers.push_back({entry.localHeaderOffset, kLocalHeaderSize});
+  }
+  if (described.empty()) return UpdateResult::Done;
+  fetched = FetchRanges(source, headers);
+  if (fetched != UpdateResult::Done) return fetched;
+  const std::vector<ZipPiece> pieces = HeldZipPieces(source.folders.pieces);
+  const std::vector<std::uint64_t> ends = EntryEnds(entries, source.directoryOffset);
+  std::vector<update::ByteRange> blockRanges;
+  for (const auto& [entry, file] : described) {
+    BlockDelta delta{entry->index, *file, {}, 0};
+    if (!EntryDataOffset(pieces, entry->localHeaderOffset, entry->compressedSize,
+                         ends[static_cast<std::size_t>(entry - entries.data())], &delta.dataOffset)) {
       continue;
     }
     if (!FindBlocks(ClientFilePath(request_.clientFolder, entry->name), *file, cancel_, &delta.found)) {
@@ -529,7 +536,6 @@ UpdateResult CUpdater::PlanBlockDeltas(const PackageSource& source, const std::v
     applog::Log(entry->name + ": " + std::to_string(held) + " of " + std::to_string(file->blocks.size()) +
                 " blocks are held by the installed copy");
     blockRanges.insert(blockRanges.end(), missing.begin(), missing.end());
-    delta.file = *file;
     deltas->push_back(std::move(delta));
   }
   std::vector<std::int32_t> whole;
