@@ -20,21 +20,6 @@ bool NeedsFetch(const PackageEntry& entry, const ClientFiles& installed,
 // its signature and 64-bit sizes) add to an entry's compressed data.
 constexpr std::uint64_t kMaxEntryOverhead = 30 + 0xFFFF + 0xFFFF + 24;
 
-// Where each entry's bytes end: at the next local header, or at the directory, or
-// where its header and data must have ended, whichever comes first.
-std::vector<std::uint64_t> EntryEnds(const std::vector<PackageEntry>& entries, std::uint64_t centralDirectoryOffset) {
-  std::vector<std::uint64_t> starts;
-  for (const PackageEntry& entry : entries) starts.push_back(entry.localHeaderOffset);
-  std::sort(starts.begin(), starts.end());
-  std::vector<std::uint64_t> ends;
-  for (const PackageEntry& entry : entries) {
-    const auto next = std::upper_bound(starts.begin(), starts.end(), entry.localHeaderOffset);
-    const std::uint64_t end = next == starts.end() ? centralDirectoryOffset : *next;
-    ends.push_back(std::min(end, entry.localHeaderOffset + kMaxEntryOverhead + entry.compressedSize));
-  }
-  return ends;
-}
-
 std::vector<update::ByteRange> Merge(std::vector<update::ByteRange> ranges) {
   std::sort(ranges.begin(), ranges.end(),
             [](const update::ByteRange& a, const update::ByteRange& b) { return a.offset < b.offset; });
@@ -63,6 +48,21 @@ std::string FoldedName(const PackageEntry& entry) {
 }
 
 }  // namespace
+
+// Where each entry's bytes end: at the next local header, or at the directory, or
+// where its header and data must have ended, whichever comes first.
+std::vector<std::uint64_t> EntryEnds(const std::vector<PackageEntry>& entries, std::uint64_t centralDirectoryOffset) {
+  std::vector<std::uint64_t> starts;
+  for (const PackageEntry& entry : entries) starts.push_back(entry.localHeaderOffset);
+  std::sort(starts.begin(), starts.end());
+  std::vector<std::uint64_t> ends;
+  for (const PackageEntry& entry : entries) {
+    const auto next = std::upper_bound(starts.begin(), starts.end(), entry.localHeaderOffset);
+    const std::uint64_t end = next == starts.end() ? centralDirectoryOffset : *next;
+    ends.push_back(std::min(end, entry.localHeaderOffset + kMaxEntryOverhead + entry.compressedSize));
+  }
+  return ends;
+}
 
 bool HasClashingNames(const std::vector<PackageEntry>& entries) {
   std::set<std::string> files;
@@ -101,6 +101,21 @@ update::ByteRange EntryRange(const std::vector<PackageEntry>& entries, std::uint
     if (entries[i].index == index) return {start, ends[i] > start ? ends[i] - start : 0};
   }
   return {};
+}
+
+std::vector<update::ByteRange> MergedRanges(const std::vector<PackageEntry>& entries,
+                                            std::uint64_t centralDirectoryOffset,
+                                            const std::vector<std::int32_t>& indices,
+                                            std::vector<update::ByteRange> more) {
+  const std::vector<std::uint64_t> ends = EntryEnds(entries, centralDirectoryOffset);
+  const std::set<std::int32_t> wanted(indices.begin(), indices.end());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const PackageEntry& entry = entries[i];
+    if (wanted.count(entry.index) && ends[i] > entry.localHeaderOffset) {
+      more.push_back({entry.localHeaderOffset, ends[i] - entry.localHeaderOffset});
+    }
+  }
+  return Merge(std::move(more));
 }
 
 UpdatePlan PlanUpdate(const std::vector<PackageEntry>& entries, std::uint64_t centralDirectoryOffset,

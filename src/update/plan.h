@@ -43,6 +43,18 @@ inline constexpr std::uint64_t kRangeMergeGap = 64 * 1024;
 update::ByteRange EntryRange(const std::vector<PackageEntry>& entries, std::uint64_t centralDirectoryOffset,
                           std::int32_t index);
 
+// Where each entry's bytes end (by position in `entries`): at the next local header, or
+// at the directory, or where its header, data and descriptor must have ended, whichever
+// comes first.
+std::vector<std::uint64_t> EntryEnds(const std::vector<PackageEntry>& entries, std::uint64_t centralDirectoryOffset);
+
+// The ranges that hold the entries `indices` of `entries` (as EntryRange gives them)
+// and the ranges `more`, merged as a plan merges them.
+std::vector<update::ByteRange> MergedRanges(const std::vector<PackageEntry>& entries,
+                                            std::uint64_t centralDirectoryOffset,
+                                            const std::vector<std::int32_t>& indices,
+                                            std::vector<update::ByteRange> more);
+
 // Whether two entries would be unpacked to one file (names equal but for ASCII case,
 // which some systems ignore), or a file entry and a folder entry share a name.
 bool HasClashingNames(const std::vector<PackageEntry>& entries);

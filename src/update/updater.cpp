@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <set>
 
 #include "log/log.h"
 #include "net/resume_record.h"
@@ -12,6 +13,7 @@
 #include "platform/path.h"
 #include "store/files.h"
 #include "store/json_file.h"
+#include "update/block_search.h"
 #include "update/file_list.h"
 #include "zip/archive.h"
 
@@ -23,6 +25,8 @@ constexpr char kSourceRecord[] = "source.json";
 // A directory this large lists far more entries than a zip without zip64 can hold: the
 // package is not what it claims to be.
 constexpr std::uint32_t kMaxDirectorySize = 64 * 1024 * 1024;
+// A block map this large describes far more than a package can hold.
+constexpr std::uint64_t kMaxBlockMapSize = 64 * 1024 * 1024;
 // How often a wait on the fetcher or the unpacker looks whether it ended.
 constexpr std::chrono::milliseconds kPollInterval{10};
 
@@ -112,6 +116,10 @@ std::vector<PackageEntry> ToPackageEntries(const std::vector<ArchiveListedEntry>
         {e.index, RecordNameOf(e.name), e.size, e.crc, e.localHeaderOffset, e.folder, e.compressedSize, ""});
   }
   return entries;
+}
+
+bool IsDelta(const std::vector<BlockDelta>& deltas, std::int32_t index) {
+  return std::any_of(deltas.begin(), deltas.end(), [&](const BlockDelta& d) { return d.index == index; });
 }
 
 // Whether every fetched entry's unpacked file has the SHA-256 the release's file list
@@ -280,9 +288,12 @@ UpdateResult CUpdater::Update() {
     if (step != UpdateResult::Done) return step;
   }
 
-  const UpdatePlan plan = PlanUpdate(entries, source.directoryOffset, installed, [&](const std::string& name) {
+  UpdatePlan plan = PlanUpdate(entries, source.directoryOffset, installed, [&](const std::string& name) {
     return FileSizeOf(ClientFilePath(clientFolder, name));
   });
+  std::vector<BlockDelta> deltas;
+  step = PlanBlockDeltas(source, entries, &plan, &deltas);
+  if (step != UpdateResult::Done) return step;
   if (!HasRoomFor(source, plan)) {
     return Because(UpdateResult::Failed, UpdateFailure::Space, "not enough free disk space");
   }
@@ -296,7 +307,7 @@ UpdateResult CUpdater::Update() {
                                      [&](const PackageEntry& e) { return e.index == index; }));
   }
   observer_->OnPhaseBegins(UpdatePhase::Unpack);
-  step = UnpackEntries(source, fetched);
+  step = UnpackEntries(source, fetched, deltas);
   if (step != UpdateResult::Done) return step;
 
   UpdateJournal journal;
@@ -452,14 +463,114 @@ bool CUpdater::HasRoomFor(const PackageSource& source, const UpdatePlan& plan) c
   return !platform::FreeDiskSpace(request_.gameRoot, &free) || needed <= free;
 }
 
-UpdateResult CUpdater::UnpackEntries(const PackageSource& source, const std::vector<const PackageEntry*>& fetched) {
+UpdateResult CUpdater::UnpackEntries(const PackageSource& source, const std::vector<const PackageEntry*>& fetched,
+                                     const std::vector<BlockDelta>& deltas) {
+  // An assembled file was checked as it was written.
   std::vector<std::int32_t> indices;
-  for (const PackageEntry* entry : fetched) indices.push_back(entry->index);
-  const bool vouched = Unpack(source, std::move(indices)) &&
-                       UnpackedFilesMatch(source.folders.files, fetched, cancel_, [this](double f) { Report(f); });
+  std::vector<const PackageEntry*> unpacked;
+  for (const PackageEntry* entry : fetched) {
+    if (IsDelta(deltas, entry->index)) continue;
+    indices.push_back(entry->index);
+    unpacked.push_back(entry);
+  }
+  const bool vouched = Unpack(source, std::move(indices)) && AssembleDeltas(source, fetched, deltas) &&
+                       UnpackedFilesMatch(source.folders.files, unpacked, cancel_, [this](double f) { Report(f); });
   if (cancel_) return Because(UpdateResult::Failed, UpdateFailure::Cancelled, "the update was cancelled");
   if (vouched) return UpdateResult::Done;
   return Whole(source, "a fetched entry failed its CRC-32 or SHA-256 check");
+}
+
+// With a block map that the file list vouches for, a changed entry the map describes and
+// of which an old copy is installed is fetched as the blocks the old copy lacks. Any
+// doubt about the map, the entry's header or the old copy leaves the entry to be
+// fetched whole.
+UpdateResult CUpdater::PlanBlockDeltas(const PackageSource& source, const std::vector<PackageEntry>& entries,
+                                       UpdatePlan* plan, std::vector<BlockDelta>* deltas) {
+  const auto map = std::find_if(entries.begin(), entries.end(), [](const PackageEntry& e) {
+    return !e.folder && e.name == kBlockMapName && !e.sha256.empty() && e.size <= kMaxBlockMapSize;
+  });
+  if (map == entries.end()) return UpdateResult::Done;
+  const std::set<std::int32_t> changed(plan->fetch.begin(), plan->fetch.end());
+  const auto hasOldCopy = [&](const PackageEntry& entry) {
+    return changed.count(entry.index) && entry.index != map->index && entry.compressedSize > 0 &&
+           FileSizeOf(ClientFilePath(request_.clientFolder, entry.name)) > 0;
+  };
+  if (std::none_of(entries.begin(), entries.end(), hasOldCopy)) return UpdateResult::Done;
+  UpdateResult fetched = FetchRanges(source, {EntryRange(entries, source.directoryOffset, map->index)});
+  if (fetched != UpdateResult::Done) return fetched;
+  std::vector<BlockedFile> files;
+  if (!ReadBlockMap(source, *map, &files)) {
+    applog::Log("the release's block map is unusable: changed files are fetched whole");
+    return UpdateResult::Done;
+  }
+  // The changed entries the map describes, with their local headers: where their data begins.
+  std::vector<std::pair<const PackageEntry*, const BlockedFile*>> described;
+  std::vector<update::ByteRange> headers;
+  for (const PackageEntry& entry : entries) {
+    const auto file =
+        std::find_if(files.begin(), files.end(), [&](const BlockedFile& f) { return f.name == entry.name; });
+    if (file == files.end() || !hasOldCopy(entry) || file->size != entry.size ||
+        file->CompressedEnd() > entry.compressedSize) {
+      continue;
+    }
+    described.emplace_back(&entry, &*file);
+    headers.push_back({entry.localHeaderOffset, kLocalHeaderSize});
+  }
+  if (described.empty()) return UpdateResult::Done;
+  fetched = FetchRanges(source, headers);
+  if (fetched != UpdateResult::Done) return fetched;
+  const std::vector<ZipPiece> pieces = HeldZipPieces(source.folders.pieces);
+  const std::vector<std::uint64_t> ends = EntryEnds(entries, source.directoryOffset);
+  std::vector<update::ByteRange> blockRanges;
+  for (const auto& [entry, file] : described) {
+    BlockDelta delta{entry->index, *file, {}, 0};
+    if (!EntryDataOffset(pieces, entry->localHeaderOffset, entry->compressedSize,
+                         ends[static_cast<std::size_t>(entry - entries.data())], &delta.dataOffset)) {
+      continue;
+    }
+    if (!FindBlocks(ClientFilePath(request_.clientFolder, entry->name), *file, cancel_, &delta.found)) {
+      if (cancel_) return Because(UpdateResult::Failed, UpdateFailure::Cancelled, "the update was cancelled");
+      continue;
+    }
+    const std::vector<update::ByteRange> missing = MissingBlockRanges(*file, delta.found, delta.dataOffset);
+    const auto held = file->blocks.size() - std::count(delta.found.begin(), delta.found.end(), kBlockNotFound);
+    applog::Log(entry->name + ": " + std::to_string(held) + " of " + std::to_string(file->blocks.size()) +
+                " blocks are held by the installed copy");
+    blockRanges.insert(blockRanges.end(), missing.begin(), missing.end());
+    deltas->push_back(std::move(delta));
+  }
+  std::vector<std::int32_t> whole;
+  for (const std::int32_t index : plan->fetch) {
+    if (!IsDelta(*deltas, index)) whole.push_back(index);
+  }
+  plan->ranges = MergedRanges(entries, source.directoryOffset, whole, std::move(blockRanges));
+  plan->fetchBytes = 0;
+  for (const update::ByteRange& range : plan->ranges) plan->fetchBytes += range.length;
+  return UpdateResult::Done;
+}
+
+bool CUpdater::ReadBlockMap(const PackageSource& source, const PackageEntry& map, std::vector<BlockedFile>* files) {
+  // Nothing in the map is read before the file list has vouched for its bytes.
+  std::string bytes;
+  const std::string path = JoinPath(source.folders.files, UnpackedName(map.index));
+  return Unpack(source, {map.index}) && FileSha256(path) == map.sha256 && ReadWholeFile(path, &bytes) &&
+         ParseBlockMap(bytes, files);
+}
+
+bool CUpdater::AssembleDeltas(const PackageSource& source, const std::vector<const PackageEntry*>& fetched,
+                              const std::vector<BlockDelta>& deltas) {
+  const std::vector<ZipPiece> pieces = HeldZipPieces(source.folders.pieces);
+  for (const BlockDelta& delta : deltas) {
+    if (cancel_) return false;
+    const PackageEntry* entry =
+        *std::find_if(fetched.begin(), fetched.end(), [&](const PackageEntry* e) { return e->index == delta.index; });
+    if (!AssembleBlockedFile(ClientFilePath(request_.clientFolder, entry->name), delta.file, delta.found, pieces,
+                             delta.dataOffset, entry->crc, entry->sha256,
+                             JoinPath(source.folders.files, UnpackedName(delta.index)))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 UpdateResult CUpdater::Apply(const PackageSource& source, const UpdateJournal& journal) {

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "update/block_assembly.h"
 #include "update/client_files.h"
 #include "update/entry_unpacker.h"
 #include "update/journal.h"
@@ -124,7 +125,13 @@ class CUpdater : private CRangeFetcherCallback, private CEntryUnpackerCallback {
   UpdateResult ReadFileList(const PackageSource& source, std::vector<PackageEntry>* entries, ClientFiles* installed);
   bool MeasureUnvouchedFiles(const std::vector<PackageEntry>& entries, ClientFiles* installed);
   bool HasRoomFor(const PackageSource& source, const UpdatePlan& plan) const;
-  UpdateResult UnpackEntries(const PackageSource& source, const std::vector<const PackageEntry*>& fetched);
+  UpdateResult PlanBlockDeltas(const PackageSource& source, const std::vector<PackageEntry>& entries, UpdatePlan* plan,
+                               std::vector<BlockDelta>* deltas);
+  bool ReadBlockMap(const PackageSource& source, const PackageEntry& map, std::vector<BlockedFile>* files);
+  UpdateResult UnpackEntries(const PackageSource& source, const std::vector<const PackageEntry*>& fetched,
+                             const std::vector<BlockDelta>& deltas);
+  bool AssembleDeltas(const PackageSource& source, const std::vector<const PackageEntry*>& fetched,
+                      const std::vector<BlockDelta>& deltas);
   UpdateResult Apply(const PackageSource& source, const UpdateJournal& journal);
   bool Unpack(const PackageSource& source, std::vector<std::int32_t> indices);
   // Runs `worker`, started already, to its end; false when it failed or Stop came.

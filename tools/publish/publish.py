@@ -12,6 +12,13 @@ served never announces a package that is not there yet. The same folder gives th
 same package byte for byte. A folder holding a name the launcher's extractor would
 refuse, or would place differently on Windows, is refused with nothing written.
 
+Every file of BLOCK_THRESHOLD bytes or more is deflated in blocks of BLOCK_SIZE input
+bytes, each ending in a full flush (a block that does not shrink is stored), so each
+block's compressed bytes can be inflated on their own while the entry stays one
+ordinary deflate stream. `.release/blocks` then describes those blocks (see
+BlockMap), so a launcher holding an older copy of such a file fetches only the blocks
+it lacks.
+
 The package ends with `.release/files.sha256`, every file entry's SHA-256 and name,
 and the answer carries its hash as `FileListSha256` and the release's `Serial` (--serial,
 or one more than the answer already in the folder). A version older than that answer's
@@ -37,6 +44,12 @@ from urllib.parse import quote, urlsplit, urlunsplit
 
 ANSWER_FILE = "version.json"
 FILE_LIST = ".release/files.sha256"
+BLOCK_MAP = ".release/blocks"
+# Files this large are deflated in independent blocks of BLOCK_SIZE input bytes.
+BLOCK_THRESHOLD = 4 << 20
+BLOCK_SIZE = 512 << 10
+# How much of a block's start tells whether deflating it is worth the time.
+BLOCK_PROBE = 4096
 PRIVATE_KEY_FILE = "release-key.pem"
 PUBLIC_KEY_FILE = "release-key.pub"
 # The extractor reads a name into a buffer of this many bytes, terminator included.
@@ -183,9 +196,10 @@ class ZipWriter:
         self.out = out
         self.central = []
 
-    def add(self, entry, chunks):
+    def add(self, entry, chunks, blocks=None):
         """chunks: the entry's content as an iterable of bytes (nothing for a folder).
-        Returns the SHA-256 of the content."""
+        With `blocks` (a BlockMap), the content is deflated in independent blocks, each
+        recorded there. Returns the SHA-256 of the content."""
         name = entry.name.encode("utf-8")
         extra = extended_timestamp(entry.mtime)
         date, clock = dos_date_time(entry.mtime)
@@ -194,7 +208,10 @@ class ZipWriter:
         header = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, self.UTF8_NAMES, method, clock, date, 0, 0, 0,
                              len(name), len(extra))
         self.out.write(header + name + extra)
-        crc, compressed, size, digest = self._write_data(chunks, method)
+        if blocks is not None and method:
+            crc, compressed, size, digest = self._write_blocks(chunks, blocks.begin(entry.name))
+        else:
+            crc, compressed, size, digest = self._write_data(chunks, method)
         if size != entry.size:
             raise PublishError(f"{entry.name} changed while it was packed")
         end = self.out.tell()
@@ -228,6 +245,25 @@ class ZipWriter:
             raise PublishError(f"an entry compresses to more than {ENTRY_SIZE_LIMIT} bytes")
         return crc, compressed, size, digest.hexdigest()
 
+    def _write_blocks(self, chunks, record):
+        crc, compressed, size = 0, 0, 0
+        digest = hashlib.sha256()
+        deflate = zlib.compressobj(zlib.Z_DEFAULT_COMPRESSION, zlib.DEFLATED, -15)
+        for block in reblock(chunks, BLOCK_SIZE):
+            crc = zlib.crc32(block, crc)
+            size += len(block)
+            digest.update(block)
+            data = deflated_block(deflate, block)
+            record.append((zlib.adler32(block), hashlib.sha256(block).digest()[:BlockMap.STRONG], len(data)))
+            compressed += len(data)
+            self.out.write(data)
+        data = deflate.flush()
+        compressed += len(data)
+        self.out.write(data)
+        if compressed > ENTRY_SIZE_LIMIT:
+            raise PublishError(f"an entry compresses to more than {ENTRY_SIZE_LIMIT} bytes")
+        return crc, compressed, size, digest.hexdigest()
+
     def finish(self):
         start = self.out.tell()
         for record in self.central:
@@ -243,6 +279,69 @@ class ZipWriter:
             raise PublishError(f"the package grows past 4 GiB at {what} (the launcher reads no zip64)")
 
 
+def reblock(chunks, size):
+    """The bytes of `chunks` in pieces of `size` bytes, the last one shorter."""
+    pending = bytearray()
+    for chunk in chunks:
+        pending += chunk
+        while len(pending) >= size:
+            yield bytes(pending[:size])
+            del pending[:size]
+    if pending:
+        yield bytes(pending)
+
+
+def stored_blocks(block):
+    """`block` as non-final stored deflate blocks (at most 65,535 bytes each)."""
+    parts = []
+    for start in range(0, len(block), 0xFFFF):
+        part = block[start:start + 0xFFFF]
+        parts.append(struct.pack("<BHH", 0, len(part), len(part) ^ 0xFFFF) + part)
+    return b"".join(parts)
+
+
+def deflated_block(deflate, block):
+    """`block` deflated after a full flush (byte-aligned, no reference to earlier bytes),
+    or stored when that is not larger. The compressor starts every block afresh, so
+    dropping its output for a stored block leaves the stream sound. A block whose start
+    does not shrink at the fastest level is stored without trying: deflating data that
+    is already compressed costs most of the time and gains nothing."""
+    stored = stored_blocks(block)
+    probe = block[:BLOCK_PROBE]
+    if len(zlib.compress(probe, 1)) >= len(probe):
+        return stored
+    data = deflate.compress(block) + deflate.flush(zlib.Z_FULL_FLUSH)
+    return data if len(data) < len(stored) else stored
+
+
+class BlockMap:
+    """`.release/blocks`, little-endian: the magic, the number of files, then per file its
+    name (u16 length, UTF-8), block size (u32), size (u64), number of blocks (u32) and
+    per block the Adler-32 of its bytes (u32), the first STRONG bytes of their SHA-256 and
+    the length of its compressed bytes (u32). A block's compressed bytes follow the
+    previous block's, from the first byte of the entry's data."""
+
+    MAGIC = b"LBM1"
+    STRONG = 16
+
+    def __init__(self):
+        self.files = []
+
+    def begin(self, name):
+        blocks = []
+        self.files.append((name, blocks))
+        return blocks
+
+    def encode(self, sizes):
+        out = [self.MAGIC, struct.pack("<I", len(self.files))]
+        for name, blocks in self.files:
+            encoded = name.encode("utf-8")
+            out.append(struct.pack("<H", len(encoded)) + encoded)
+            out.append(struct.pack("<IQI", BLOCK_SIZE, sizes[name], len(blocks)))
+            out.extend(struct.pack("<I", weak) + strong + struct.pack("<I", length) for weak, strong, length in blocks)
+        return b"".join(out)
+
+
 def file_chunks(path):
     with open(path, "rb") as source:
         while chunk := source.read(CHUNK):
@@ -250,21 +349,28 @@ def file_chunks(path):
 
 
 def write_package(out, entries, progress=None):
-    """Writes the package, its file list last; returns the file list text. `progress` is
-    called with the files and bytes written so far after each file."""
+    """Writes the package, its block map (when a file is large enough to have one) and its
+    file list last; returns the file list text. `progress` is called with the files and
+    bytes written so far after each file."""
     writer = ZipWriter(out)
+    block_map = BlockMap()
     lines = []
     files = written = 0
     for entry in entries:
-        digest = writer.add(entry, () if entry.is_dir else file_chunks(entry.path))
+        blocks = block_map if not entry.is_dir and entry.size >= BLOCK_THRESHOLD else None
+        digest = writer.add(entry, () if entry.is_dir else file_chunks(entry.path), blocks)
         if not entry.is_dir:
             lines.append(f"{digest}  {entry.name}\n")
             files += 1
             written += entry.size
             if progress:
                 progress(files, written)
-    file_list = "".join(lines).encode("utf-8")
     newest = max(e.mtime for e in entries if not e.is_dir)
+    if block_map.files:
+        encoded = block_map.encode({e.name: e.size for e in entries})
+        digest = writer.add(Entry(BLOCK_MAP, None, False, 0o644, newest, len(encoded)), [encoded])
+        lines.append(f"{digest}  {BLOCK_MAP}\n")
+    file_list = "".join(lines).encode("utf-8")
     writer.add(Entry(FILE_LIST, None, False, 0o644, newest, len(file_list)), [file_list])
     writer.finish()
     return file_list

@@ -7,11 +7,13 @@ Usage: publish_e2e.py BIN_DIR [unittest arguments]. Needs DISPLAY.
 """
 
 import os
+import re
 import shutil
 import stat
 import subprocess
 import sys
 import unittest
+import zipfile
 from urllib.parse import quote
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -107,6 +109,50 @@ class PublishedRelease(launcher_e2e.LauncherTest):
         self.assert_installed(client)
         with open(os.path.join(self.folder, "Version.json")) as f:
             self.assertIn('"2.0"', f.read())
+
+    def test_a_large_file_changed_in_the_middle_costs_its_changed_blocks(self):
+        """A pack deflated in blocks: the next release changes 100 KB in its middle, and
+        the incremental update asks only for the blocks that hold the change."""
+        server = self.serve()
+        client = os.path.join(self.work, "source")
+        shutil.copytree(self.client, client)
+        pack = os.path.join(client, "data", "pack.bin")
+        os.makedirs(os.path.dirname(pack))
+        with open(pack, "wb") as f:
+            f.write(os.urandom(8 << 20))
+        self.publish(server, client, "1.0")
+        self.lay_out(server, ServerUrl=f"{server.base}/release/version.json", IncrementalUpdate=1)
+        self.install(server)
+        self.assert_installed_with_map(client)
+
+        with open(pack, "r+b") as f:
+            f.seek((4 << 20) + 1000)
+            f.write(os.urandom(100000))
+        self.publish(server, client, "2.0")
+        package = os.path.join(self.work, "release", "client_2.0.zip")
+        with zipfile.ZipFile(package) as archive:
+            info = archive.getinfo("data/pack.bin")
+        requests = self.install(server)
+        self.assertIn("/release/client_2.0.zip", requests)
+        self.assert_installed_with_map(client)
+        # What the ranges brought of the pack's data (the tail comes on every update).
+        sent = 0
+        for entry in server.get("/_log"):
+            match = re.fullmatch(r"bytes=(\d+)-(\d+)", entry["range"] or "")
+            if entry["path"].endswith("client_2.0.zip") and match:
+                first, end = int(match.group(1)), int(match.group(1)) + entry["sent"]
+                sent += max(0, min(end, info.header_offset + info.compress_size) - max(first, info.header_offset))
+        # The change lies in one or two blocks of 512 KiB; ranges closer than 64 KiB merge.
+        self.assertGreater(sent, 100000)
+        self.assertLess(sent, 2 * (512 << 10) + (64 << 10) + 1024)
+        with open(os.path.join(self.folder, "launcher.log"), encoding="utf-8") as f:
+            self.assertIn("data/pack.bin: 15 of 16 blocks are held by the installed copy", f.read())
+
+    def assert_installed_with_map(self, client):
+        installed = tree(os.path.join(self.folder, "client"))
+        self.assertIn(os.path.join(".release", "blocks"), installed)
+        self.assertEqual({name: value for name, value in installed.items() if not name.startswith(".release")},
+                         tree(client))
 
 
 if __name__ == "__main__":

@@ -11,12 +11,14 @@ import os
 import re
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 import zipfile
+import zlib
 from pathlib import Path
 from urllib.parse import quote, urlsplit
 
@@ -484,6 +486,82 @@ class Signing(unittest.TestCase):
             subprocess.run([UNPACK, str(self.package), str(target)], check=True, capture_output=True, timeout=60)
             self.assertEqual((target / ".release" / "files.sha256").read_bytes(),
                              zipfile.ZipFile(self.package).read(".release/files.sha256"))
+
+
+class BlockedFiles(unittest.TestCase):
+    """A file at the threshold or above is deflated in independent blocks and described
+    in `.release/blocks`; smaller ones are deflated as before."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.temp = tempfile.TemporaryDirectory()
+        root = Path(cls.temp.name)
+        cls.client = root / "client"
+        (cls.client / "data").mkdir(parents=True)
+        # Text that deflates, then noise that is stored, and a short last block.
+        text = b"".join(b"line %d of the pack's text\n" % i for i in range(200000))[:5 << 20]
+        cls.pack = text + os.urandom((3 << 20) + 12345)
+        (cls.client / "data" / "pack.bin").write_bytes(cls.pack)
+        (cls.client / "data" / "small.bin").write_bytes(os.urandom(4 << 20)[:-1])
+        cls.out = root / "release"
+        cls.answer, _ = publish(cls.client, cls.out)
+        cls.package = cls.out / "client_1.2.0.zip"
+        cls.archive = zipfile.ZipFile(cls.package)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.archive.close()
+        cls.temp.cleanup()
+
+    def read_map(self):
+        data = self.archive.read(".release/blocks")
+        self.assertEqual(data[:4], b"LBM1")
+        (count,), at, files = struct.unpack_from("<I", data, 4), 8, {}
+        for _ in range(count):
+            (length,) = struct.unpack_from("<H", data, at)
+            name = data[at + 2:at + 2 + length].decode()
+            block_size, size, blocks = struct.unpack_from("<IQI", data, at + 2 + length)
+            at += 2 + length + 16
+            files[name] = (block_size, size, [struct.unpack_from("<I16sI", data, at + 24 * i) for i in range(blocks)])
+            at += 24 * blocks
+        self.assertEqual(at, len(data))
+        return files
+
+    def test_each_block_inflates_on_its_own_and_the_map_describes_it(self):
+        files = self.read_map()
+        self.assertEqual(list(files), ["data/pack.bin"])
+        block_size, size, blocks = files["data/pack.bin"]
+        self.assertEqual(size, len(self.pack))
+        self.assertEqual(len(blocks), -(-size // block_size))
+        info = self.archive.getinfo("data/pack.bin")
+        raw = self.package.read_bytes()
+        name_length, extra_length = struct.unpack_from("<HH", raw, info.header_offset + 26)
+        offset = info.header_offset + 30 + name_length + extra_length
+        kinds = set()
+        for number, (weak, strong, length) in enumerate(blocks):
+            content = self.pack[number * block_size:(number + 1) * block_size]
+            compressed = raw[offset:offset + length]
+            kinds.add("stored" if compressed[0] == 0 else "deflated")
+            self.assertEqual(zlib.decompressobj(-15).decompress(compressed), content, f"block {number}")
+            self.assertEqual(weak, zlib.adler32(content))
+            self.assertEqual(strong, hashlib.sha256(content).digest()[:16])
+            offset += length
+        self.assertEqual(kinds, {"stored", "deflated"})
+        # What follows the last block closes the stream, and the entry ends there.
+        self.assertEqual(zlib.decompressobj(-15).decompress(raw[offset:offset + 2]), b"")
+        self.assertEqual(offset + 2, info.header_offset + 30 + name_length + extra_length + info.compress_size)
+
+    def test_the_package_is_an_ordinary_zip_and_its_list_covers_the_map(self):
+        self.assertEqual(subprocess.run(["unzip", "-t", "-q", str(self.package)], capture_output=True).returncode, 0)
+        self.assertEqual(self.archive.read("data/pack.bin"), self.pack)
+        listing = self.archive.read(".release/files.sha256").decode()
+        self.assertIn(f"{hashlib.sha256(self.archive.read('.release/blocks')).hexdigest()}  .release/blocks\n",
+                      listing)
+        self.assertEqual(hashlib.sha256(listing.encode()).hexdigest(), self.answer["FileListSha256"])
+        if UNPACK:
+            target = Path(self.temp.name) / "unpacked"
+            subprocess.run([UNPACK, str(self.package), str(target)], check=True, capture_output=True, timeout=60)
+            self.assertEqual((target / "data" / "pack.bin").read_bytes(), self.pack)
 
 
 if __name__ == "__main__":

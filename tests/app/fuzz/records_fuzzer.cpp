@@ -14,6 +14,9 @@
 //                                line splits into exactly the arguments it was built from
 //   v  a version answer against one signed answer: an accepted answer has its signed fields
 //   t  an Expires time:          an accepted time writes back as the same text
+//   b  .release/blocks:          safe names, block sizes in bounds, as many blocks as the
+//                                size needs, compressed blocks end to end from 0, every
+//                                byte read
 #include <unistd.h>
 
 #include <cstdint>
@@ -31,6 +34,7 @@
 #include "net/part_file.h"
 #include "store/files.h"
 #include "store/json_file.h"
+#include "update/block_map.h"
 #include "update/client_files.h"
 #include "update/file_list.h"
 #include "update/journal.h"
@@ -165,6 +169,28 @@ void ReadFileList(std::string_view text) {
   }
   // Every line is one entry: nothing was skipped or merged.
   Require(written.size() == text.size(), "a file list accepted a line it did not list", std::string(text));
+}
+
+void ReadBlockMap(std::string_view text) {
+  std::vector<BlockedFile> files;
+  if (!ParseBlockMap(std::string(text), &files)) return;
+  const std::string detail(text);
+  // Magic and file count, then per file its header and name, per block its record.
+  std::size_t described = 8;
+  for (const BlockedFile& file : files) {
+    CheckClientName(file.name);
+    Require(file.blockSize >= kMinBlockSize && file.blockSize <= kMaxBlockSize, "a block size out of bounds", detail);
+    Require(file.blocks.size() == (file.size + file.blockSize - 1) / file.blockSize,
+            "a block count that does not fit the file's size", detail);
+    std::uint64_t offset = 0;
+    for (const BlockInfo& block : file.blocks) {
+      Require(block.compressedOffset == offset && block.compressedLength > 0,
+              "compressed blocks that are not end to end", detail);
+      offset += block.compressedLength;
+    }
+    described += 18 + file.name.size() + file.blocks.size() * (8 + kStrongHashSize);
+  }
+  Require(described == text.size(), "a block map accepted bytes it does not describe", detail);
 }
 
 void ReadClientFiles(std::string_view text) {
@@ -365,7 +391,7 @@ struct Reader {
 constexpr Reader kReaders[] = {
     {'n', ReadName},          {'l', ReadFileList},   {'c', ReadClientFiles},   {'j', ReadUpdateJournal},
     {'p', ReadPartRecord},    {'s', ReadSettings},   {'e', ReadPageParams},    {'v', ReadVersionAnswer},
-    {'t', ReadUtcTime},
+    {'t', ReadUtcTime},       {'b', ReadBlockMap},
 };
 
 const Reader& ReaderFor(std::uint8_t selector) {
