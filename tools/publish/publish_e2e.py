@@ -148,6 +148,52 @@ class PublishedRelease(launcher_e2e.LauncherTest):
         with open(os.path.join(self.folder, "launcher.log"), encoding="utf-8") as f:
             self.assertIn("data/pack.bin: 15 of 16 blocks are held by the installed copy", f.read())
 
+    def test_a_launch_killed_while_fetching_blocks_leaves_the_old_client_and_the_next_fetches_the_rest(self):
+        server = self.serve()
+        client = os.path.join(self.work, "source")
+        shutil.copytree(self.client, client)
+        pack = os.path.join(client, "data", "pack.bin")
+        os.makedirs(os.path.dirname(pack))
+        with open(pack, "wb") as f:
+            f.write(os.urandom(8 << 20))
+        self.publish(server, client, "1.0")
+        self.lay_out(server, ServerUrl=f"{server.base}/release/version.json", IncrementalUpdate=1)
+        self.install(server)
+        old = tree(os.path.join(self.folder, "client"))
+        # Four blocks change; they come slowly enough to be cut off in their middle.
+        with open(pack, "r+b") as f:
+            f.seek(2 << 20)
+            f.write(os.urandom(2 << 20))
+        self.publish(server, client, "2.0")
+        server.get("/_config?slow-package=400000")
+        server.get("/_clear")
+        pieces = os.path.join(self.folder, "client.update", "pieces")
+
+        def fetched_blocks():
+            held = os.listdir(pieces) if os.path.isdir(pieces) else []
+            return sum(os.path.getsize(os.path.join(pieces, name)) for name in held) > 65557 + (600 << 10)
+
+        launcher = self.start_launcher()
+        self.assertTrue(launcher_e2e.wait_until(fetched_blocks, 60), "no block was fetched")
+        launcher.kill()
+        launcher.wait()
+        self.assertEqual(tree(os.path.join(self.folder, "client")), old, "the old client changed")
+        # What the killed launcher kept: pieces named after their first byte.
+        kept = [(int(name.split(".")[0]), os.path.getsize(os.path.join(pieces, name)))
+                for name in os.listdir(pieces) if name.endswith(".piece")]
+        kept = [(start, start + size) for start, size in kept if size > (256 << 10)]
+        self.assertTrue(kept, "no block was kept")
+
+        server.get("/_config?slow-package=0")
+        server.get("/_clear")
+        self.install(server)
+        self.assert_installed_with_map(client)
+        again = [re.fullmatch(r"bytes=(\d+)-(\d+)", e["range"] or "") for e in server.get("/_log")]
+        again = [(int(m.group(1)), int(m.group(2)) + 1) for m in again if m]
+        for start, end in kept:
+            self.assertFalse([r for r in again if r[0] < end and r[1] > start],
+                             f"kept bytes {start}-{end} were fetched again: {again}")
+
     def assert_installed_with_map(self, client):
         installed = tree(os.path.join(self.folder, "client"))
         self.assertIn(os.path.join(".release", "blocks"), installed)
