@@ -84,6 +84,7 @@ class DelayProxy:
 
     def _run(self):
         self._loop = asyncio.new_event_loop()
+        asyncio.set_event_loop(self._loop)
         try:
             self._server = self._loop.run_until_complete(
                 asyncio.start_server(self._accept, HOST, self._requested_port))
