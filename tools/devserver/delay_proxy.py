@@ -122,32 +122,27 @@ class DelayProxy:
     async def _pipe(self, reader, writer, link):
         """Reads from one side and writes to the other, each chunk half a round trip
         (and its turn on the link) after it arrived."""
-        queue = asyncio.Queue()
-        queued = [0]
-        room = asyncio.Event()
-        room.set()
-        sender = asyncio.ensure_future(self._send(queue, writer, queued, room))
+        held = _Held()
+        sender = asyncio.ensure_future(self._send(held, writer))
         try:
             while True:
-                await room.wait()
+                await held.room.wait()
                 data = await reader.read(CHUNK)
                 now = time.monotonic()
                 due = (link.sent_at(now, len(data)) if link and data else now) + self.round_trip / 2
-                queued[0] += len(data)
-                if queued[0] >= MAX_QUEUED:
-                    room.clear()
-                await queue.put((due, data))
+                held.add(len(data))
+                await held.chunks.put((due, data))
                 if not data:
                     break
         except OSError:
-            await queue.put((time.monotonic(), b""))
+            await held.chunks.put((time.monotonic(), b""))
         await sender
 
     @staticmethod
-    async def _send(queue, writer, queued, room):
+    async def _send(held, writer):
         try:
             while True:
-                due, data = await queue.get()
+                due, data = await held.chunks.get()
                 delay = due - time.monotonic()
                 if delay > 0:
                     await asyncio.sleep(delay)
@@ -158,13 +153,32 @@ class DelayProxy:
                     return
                 writer.write(data)
                 await writer.drain()
-                queued[0] -= len(data)
-                if queued[0] < MAX_QUEUED:
-                    room.set()
+                held.remove(len(data))
         except OSError:
             return
         finally:
             writer.close()
+
+
+class _Held:
+    """The chunks of one direction waiting for their time (an empty one: the end), and
+    whether there is room to read more."""
+
+    def __init__(self):
+        self.chunks = asyncio.Queue()
+        self.room = asyncio.Event()
+        self.room.set()
+        self._bytes = 0
+
+    def add(self, size):
+        self._bytes += size
+        if self._bytes >= MAX_QUEUED:
+            self.room.clear()
+
+    def remove(self, size):
+        self._bytes -= size
+        if self._bytes < MAX_QUEUED:
+            self.room.set()
 
 
 def main(argv):

@@ -273,7 +273,7 @@ def package_validators(package, values):
 
 
 RANGE = re.compile(r"bytes=(\d*)-(\d*)", re.IGNORECASE)
-RANGE_SPEC = re.compile(r"(\d*)-(\d*)")
+RANGE_ITEM = re.compile(r"(\d*)-(\d*)")
 MULTIPART_BOUNDARY = "devserver-part-boundary"
 
 
@@ -308,12 +308,12 @@ def parse_ranges(header, total):
     unit); UNSATISFIABLE when none is left."""
     if header is None:
         return None
-    unit, _, specs = header.strip().partition("=")
+    unit, _, items = header.strip().partition("=")
     if unit.strip().lower() != "bytes":
         return None
     spans = []
-    for spec in specs.split(","):
-        match = RANGE_SPEC.fullmatch(spec.strip())
+    for item in items.split(","):
+        match = RANGE_ITEM.fullmatch(item.strip())
         span = _span(*match.groups(), total) if match else None
         if span is None:
             return None
