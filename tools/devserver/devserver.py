@@ -111,6 +111,7 @@ SETTINGS = {
     "stall-package": (_flag, False),
     "stall-seconds": (float, 30.0),
     "ignore-range": (_flag, False),
+    "multi-range": (_flag, False),
     "cut-after": (_optional(_int_at_least(0)), None),
     "range-shift": (_optional(_int_at_least(1)), None),
     "range-shift-answers": (_optional(_int_at_least(1)), None),
@@ -272,16 +273,15 @@ def package_validators(package, values):
 
 
 RANGE = re.compile(r"bytes=(\d*)-(\d*)", re.IGNORECASE)
+RANGE_ITEM = re.compile(r"(\d*)-(\d*)")
+MULTIPART_BOUNDARY = "devserver-part-boundary"
 
 
-def parse_range(header, total):
-    """The first and last byte a Range header asks for, clipped to the body; None for
-    the whole body (no header, not one well-formed range); UNSATISFIABLE when it
-    starts at or past the end."""
-    match = RANGE.fullmatch(header.strip()) if header is not None else None
-    if not match or match.groups() == ("", ""):
+def _span(first, last, total):
+    """One range's first and last byte, clipped to the body; None when malformed,
+    UNSATISFIABLE when no byte of it lies in the body."""
+    if (first, last) == ("", ""):
         return None
-    first, last = match.groups()
     if first == "":
         # A suffix: the last N bytes.
         length = int(last)
@@ -292,6 +292,46 @@ def parse_range(header, total):
     if first >= total:
         return UNSATISFIABLE
     return first, total - 1 if last == "" else min(int(last), total - 1)
+
+
+def parse_range(header, total):
+    """The first and last byte a Range header asks for, clipped to the body; None for
+    the whole body (no header, not one well-formed range); UNSATISFIABLE when it
+    starts at or past the end."""
+    match = RANGE.fullmatch(header.strip()) if header is not None else None
+    return _span(*match.groups(), total) if match else None
+
+
+def parse_ranges(header, total):
+    """The spans of a Range header of several ranges, in the order asked, those past the
+    end left out; None for the whole body (no header, one malformed range, another
+    unit); UNSATISFIABLE when none is left."""
+    if header is None:
+        return None
+    unit, _, items = header.strip().partition("=")
+    if unit.strip().lower() != "bytes":
+        return None
+    spans = []
+    for item in items.split(","):
+        match = RANGE_ITEM.fullmatch(item.strip())
+        span = _span(*match.groups(), total) if match else None
+        if span is None:
+            return None
+        if span != UNSATISFIABLE:
+            spans.append(span)
+    return spans or UNSATISFIABLE
+
+
+def multipart_body(data, spans, content_type):
+    """A multipart/byteranges body: each span as a part with its own Content-Range."""
+    total = len(data)
+    parts = []
+    for first, last in spans:
+        head = (f"\r\n--{MULTIPART_BOUNDARY}\r\nContent-Type: {content_type}\r\n"
+                f"Content-Range: bytes {first}-{last}/{total}\r\n\r\n")
+        parts.append(head.encode("ascii") + data[first:last + 1])
+    parts.append(f"\r\n--{MULTIPART_BOUNDARY}--\r\n".encode("ascii"))
+    return b"".join(parts)
 
 
 def if_range_holds(header, validators):
@@ -806,6 +846,13 @@ class Handler(BaseHTTPRequestHandler):
         span = None
         if not values["ignore-range"] and if_range_holds(self.headers.get("If-Range"), validators):
             span = parse_range(self.headers.get("Range"), total)
+            if span is None and values["multi-range"]:
+                span = parse_ranges(self.headers.get("Range"), total)
+                if isinstance(span, list):
+                    if len(span) > 1:
+                        self.send_multipart(package, span, values, validators)
+                        return
+                    span = span[0]
         if span == UNSATISFIABLE:
             self.entry["size"] = total
             self.reply(416, b"range not satisfiable\n", headers={"Content-Range": f"bytes */{total}", **validators})
@@ -825,6 +872,19 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Range", f"bytes {first}-{last}/{total}")
         if not values["ignore-range"]:
             self.send_header("Accept-Ranges", "bytes")
+        for name, value in validators.items():
+            self.send_header(name, value)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.send_package_body(body, values)
+
+    def send_multipart(self, package, spans, values, validators):
+        body = multipart_body(package.data, spans, "application/zip")
+        self.entry.update(status=206, size=len(package.data), complete=False)
+        self.send_response(206)
+        self.send_header("Content-Type", f"multipart/byteranges; boundary={MULTIPART_BOUNDARY}")
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Accept-Ranges", "bytes")
         for name, value in validators.items():
             self.send_header(name, value)
         self.end_headers()

@@ -23,6 +23,7 @@ from urllib.parse import quote
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+import delay_proxy  # noqa: E402
 import make_launcher_folder  # noqa: E402
 
 DEVSERVER = HERE / "devserver.py"
@@ -525,6 +526,137 @@ class RangeSwitches(unittest.TestCase):
                     self.assertEqual({k: v for k, v in answer.items() if k.startswith("PackageS")}, expected)
                     self.assertEqual(set(answer) - set(expected), {"Version", "PackageUrl", "ReportOperationUrl"})
             self.assertEqual(server.json("/_config?package-size=big")[0], 400)
+
+
+def multipart_parts(content_type, body):
+    """(Content-Range, bytes) of each part of a multipart/byteranges body."""
+    kind, _, boundary = content_type.partition("; boundary=")
+    assert kind == "multipart/byteranges", content_type
+    delimiter = b"\r\n--" + boundary.encode()
+    pieces = body.split(delimiter)
+    assert pieces[0] == b"" and pieces[-1] == b"--\r\n", (pieces[0][:40], pieces[-1][:40])
+    parts = []
+    for piece in pieces[1:-1]:
+        head, _, data = piece.partition(b"\r\n\r\n")
+        fields = dict(line.split(": ", 1) for line in head.decode().split("\r\n")[1:])
+        parts.append((fields["Content-Range"], data))
+    return parts
+
+
+class MultiRange(unittest.TestCase):
+    """--multi-range: a request for several ranges gets them in one answer."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server("--package-pad", "5000", "--multi-range")
+        status, cls.headers, cls.data = cls.server.request(PACKAGE)
+        assert status == 200
+        cls.total = len(cls.data)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.close()
+
+    def test_several_ranges_come_as_parts_in_the_order_asked(self):
+        t, data = self.total, self.data
+        cases = [
+            ("bytes=0-9,20-29", [(0, 9), (20, 29)]),
+            ("bytes=300-399, 100-199, -50", [(300, 399), (100, 199), (t - 50, t - 1)]),
+            (f"bytes=10-19,{t - 5}-{t + 100}", [(10, 19), (t - 5, t - 1)]),
+        ]
+        for header, spans in cases:
+            with self.subTest(range=header):
+                self.server.request("/_clear")
+                status, headers, body = self.server.request(PACKAGE, headers={"Range": header,
+                                                                              "If-Range": self.headers["ETag"]})
+                self.assertEqual((status, int(headers["Content-Length"])), (206, len(body)))
+                self.assertNotIn("Content-Range", headers)
+                self.assertEqual(multipart_parts(headers["Content-Type"], body),
+                                 [(f"bytes {a}-{b}/{t}", data[a:b + 1]) for a, b in spans])
+                entry = self.server.json("/_log")[1][0]
+                self.assertEqual((entry["status"], entry["sent"], entry["complete"]), (206, len(body), True))
+
+    def test_what_is_not_several_satisfiable_ranges(self):
+        t = self.total
+        cases = [
+            ("one range left in the body", f"bytes=100-199,{t}-", None, 206, f"bytes 100-199/{t}", slice(100, 200)),
+            ("none in the body", f"bytes={t}-,{t + 5}-", None, 416, f"bytes */{t}", None),
+            ("a malformed range", "bytes=0-9,50-10", None, 200, None, slice(0, None)),
+            ("another unit", "lines=0-9,20-29", None, 200, None, slice(0, None)),
+            ("another validator", "bytes=0-9,20-29", '"0123"', 200, None, slice(0, None)),
+        ]
+        for name, header, if_range, expected_status, content_range, part in cases:
+            with self.subTest(name):
+                headers = {"Range": header, **({"If-Range": if_range} if if_range else {})}
+                status, answer, body = self.server.request(PACKAGE, headers=headers)
+                self.assertEqual((status, answer.get("Content-Range")), (expected_status, content_range))
+                if part is not None:
+                    self.assertEqual(body, self.data[part])
+
+
+class DelayingProxy(unittest.TestCase):
+    """delay_proxy: the bytes as they are, a round trip per connection and per answer,
+    the link rate shared by all connections, the connections counted."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server("--package-pad", "60000")
+        cls.data = cls.server.request(PACKAGE)[2]
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.close()
+
+    def through(self, round_trip=0.0, rate=0):
+        proxy = delay_proxy.DelayProxy(self.server.port, round_trip, rate).start()
+        self.addCleanup(proxy.stop)
+        return proxy
+
+    def fetch(self, connection, headers=None):
+        connection.request("GET", PACKAGE, headers=headers or {})
+        response = connection.getresponse()
+        return response.status, response.read()
+
+    def test_answers_pass_unchanged_and_connections_are_counted(self):
+        proxy = self.through()
+        first = http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=5)
+        second = http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=5)
+        try:
+            self.assertEqual(self.fetch(first), (200, self.data))
+            self.assertEqual(self.fetch(first, {"Range": "bytes=10-99"}), (206, self.data[10:100]))
+            self.assertEqual(self.fetch(second), (200, self.data))
+        finally:
+            first.close()
+            second.close()
+        self.assertEqual(proxy.connections, 2)
+
+    def test_a_new_connection_and_each_answer_cost_a_round_trip(self):
+        proxy = self.through(round_trip=0.2)
+        connection = http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=5)
+        try:
+            started = time.monotonic()
+            self.assertEqual(self.fetch(connection)[0], 200)
+            self.assertGreaterEqual(time.monotonic() - started, 0.4)
+            started = time.monotonic()
+            self.assertEqual(self.fetch(connection, {"Range": "bytes=0-9"}), (206, self.data[:10]))
+            self.assertGreaterEqual(time.monotonic() - started, 0.2)
+        finally:
+            connection.close()
+
+    def test_the_rate_is_shared_by_all_connections(self):
+        proxy = self.through(rate=len(self.data) * 2)
+        connections = [http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=5) for _ in range(2)]
+        try:
+            started = time.monotonic()
+            for connection in connections:
+                connection.request("GET", PACKAGE)
+            bodies = [connection.getresponse().read() for connection in connections]
+            # Two packages at twice the package a second: a second at least, together.
+            self.assertGreaterEqual(time.monotonic() - started, 0.9)
+            self.assertEqual(bodies, [self.data, self.data])
+        finally:
+            for connection in connections:
+                connection.close()
 
 
 def write_release(folder, version, files):
