@@ -72,12 +72,15 @@ class RecordingCallback : public CDownloaderCallback {
   std::vector<ProgressStep> steps_;
 };
 
-bool WaitUntilFinished(const CDownloader& downloader, std::chrono::milliseconds timeout = 15s) {
+// `finished` is set just before OnDownloadFinished is called, so the worker is joined
+// as well: then the callback has returned and what it recorded can be looked at.
+bool WaitUntilFinished(CDownloader& downloader, std::chrono::milliseconds timeout = 15s) {
   const auto deadline = Clock::now() + timeout;
   while (!downloader.finished) {
     if (Clock::now() > deadline) return false;
     std::this_thread::sleep_for(5ms);
   }
+  downloader.Stop();
   return true;
 }
 
