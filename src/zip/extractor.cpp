@@ -56,6 +56,7 @@ void CZipExtractor::Start(const std::wstring& archivePath, const std::wstring& t
   finished = false;
   succeeded = false;
   progress = 0.0;
+  failedEntry = -1;
   try {
     worker_ = std::make_unique<std::thread>(&CZipExtractor::Run, this);
   } catch (const std::system_error&) {
@@ -133,7 +134,10 @@ std::int32_t CZipExtractor::UnpackAll(Archive* archive) {
     result = settled;
     failed = settledAt;
   }
-  if (result != ArchiveOk) LogRefusedEntry(result, EntryName(archive, failed));
+  if (result != ArchiveOk) {
+    failedEntry = failed;
+    LogRefusedEntry(result, EntryName(archive, failed));
+  }
   if (cancelled) return -1;
   return result == ArchiveOk ? UnpackLinks(archive, links) : result;
 }
@@ -145,7 +149,10 @@ std::int32_t CZipExtractor::UnpackLinks(Archive* archive, const std::vector<Defe
     if (cancel) return -1;
     const std::int32_t result = ArchiveUnpackEntry(archive, link.index, link.name);
     LogRefusedEntry(result, link.name);
-    if (result != ArchiveOk) return result;
+    if (result != ArchiveOk) {
+      failedEntry = link.index;
+      return result;
+    }
   }
   return ArchiveOk;
 }

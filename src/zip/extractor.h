@@ -50,6 +50,9 @@ class CZipExtractor {
   std::atomic<bool> succeeded{false};
   // Fraction of entries started: 0, 1/n, ..., (n-1)/n.
   std::atomic<double> progress{0.0};
+  // The entry that stopped the job, written before finished; -1 when none did. With
+  // entries in flight it may precede the last entry whose progress was reported.
+  std::atomic<std::int32_t> failedEntry{-1};
 
  private:
   struct DeferredLink {

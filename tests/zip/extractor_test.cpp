@@ -308,6 +308,7 @@ TEST_F(ExtractorTest, AFailureTakesBackTheLaterEntriesInFlight) {
   platform::fault::Clear();
   ASSERT_TRUE(laterInFlight);
   EXPECT_FALSE(extractor.succeeded);
+  EXPECT_EQ(extractor.failedEntry, 1);
   EXPECT_EQ(recorder.events(), AllEntriesThenFinished(6));
   EXPECT_EQ(ReadFile(Unpacked("dir/first")), "1");
   for (const char* gone : {"dir/failing", "dir/later", "made", "new"}) EXPECT_FALSE(fs::exists(Unpacked(gone))) << gone;
@@ -333,6 +334,7 @@ TEST_F(ExtractorTest, CancelWithEntriesInFlightCompletesThemFirst) {
   platform::fault::Clear();
   EXPECT_TRUE(laterInFlight);
   EXPECT_FALSE(extractor.succeeded);
+  EXPECT_EQ(extractor.failedEntry, -1) << "a cancelled job names no entry";
   EXPECT_EQ(recorder.events(), (std::vector<double>{0.0, 0.1, 0.2, 0.3, 0.4, 0.5, kFinished}));
   for (int i = 0; i < 10; ++i) {
     const fs::path file = Unpacked("dir/entry-" + std::to_string(i));
@@ -363,6 +365,7 @@ TEST_F(ExtractorTest, AWriteFailureWaitsForTheEarlierEntriesInFlight) {
     platform::fault::Clear();
     EXPECT_TRUE(laterInFlight);
     EXPECT_FALSE(extractor.succeeded);
+    EXPECT_EQ(extractor.failedEntry, 2);
   }
   EXPECT_EQ(recorder.events(), AllEntriesThenFinished(5));
   EXPECT_EQ(ReadFile(Unpacked("dir/entry-0")), "data 0");

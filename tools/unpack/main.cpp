@@ -56,9 +56,9 @@ std::int32_t FirstMissingLink(Archive* archive, const char* folder, std::int32_t
   return -1;
 }
 
-// The job keeps no error code, so the failing step is repeated on a handle of our own
-// to name it.
-void Diagnose(const char* archivePath, const char* folder, int started) {
+// The job names the entry that stopped it (`failed`, -1 when none) but keeps no error
+// code, so that step is repeated on a handle of our own to name its result.
+void Diagnose(const char* archivePath, const char* folder, int started, std::int32_t failed) {
   Archive* archive = ArchiveOpen(Wide(archivePath));
   if (!archive) {
     std::fprintf(stderr, "unpack: %s cannot be opened as a zip archive\n", archivePath);
@@ -71,7 +71,7 @@ void Diagnose(const char* archivePath, const char* folder, int started) {
     ArchiveEntry entry;
     ArchiveGetEntry(archive, -1, &entry);
     const std::int32_t count = entry.index;
-    std::int32_t index = started - 1;
+    std::int32_t index = failed >= 0 ? failed : started - 1;
     // Links are created after every other entry, so a link entry is not the one that
     // stopped the job unless all the others went through.
     const bool lastIsLink = ArchiveGetEntry(archive, index, &entry) == ArchiveOk && entry.link;
@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
   Archive* listing = verbose ? ArchiveOpen(Wide(archivePath)) : nullptr;
   Monitor monitor(listing);
   bool succeeded = false;
+  std::int32_t failed = -1;
   {
     CZipExtractor extractor(&monitor);
     extractor.Start(Wide(archivePath), Wide(folder));
@@ -107,9 +108,10 @@ int main(int argc, char** argv) {
     while (!extractor.finished) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     extractor.Stop();
     succeeded = extractor.succeeded;
+    failed = extractor.failedEntry;
   }
   ArchiveClose(listing);
   if (succeeded) return 0;
-  Diagnose(archivePath, folder, monitor.started());
+  Diagnose(archivePath, folder, monitor.started(), failed);
   return 1;
 }
