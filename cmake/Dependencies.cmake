@@ -15,7 +15,12 @@ if(WIN32)
   set(ZLIB_INCLUDE_DIR ${LAUNCHER_WIN_DEPS}/include)
   find_package(ZLIB REQUIRED)
   find_package(CURL CONFIG REQUIRED)
-  add_library(launcher::curl ALIAS CURL::libcurl)
+  # libcurl's HTTP/2: a static nghttp2, linked after libcurl; a prefix built before it
+  # had one fails here rather than as a launcher that quietly speaks HTTP/1.1 only.
+  find_library(LAUNCHER_NGHTTP2 NAMES libnghttp2.a PATHS ${LAUNCHER_WIN_DEPS}/lib NO_DEFAULT_PATH REQUIRED)
+  add_library(launcher_curl INTERFACE)
+  target_link_libraries(launcher_curl INTERFACE CURL::libcurl ${LAUNCHER_NGHTTP2})
+  add_library(launcher::curl ALIAS launcher_curl)
   add_library(launcher_jsoncpp INTERFACE)
   target_include_directories(launcher_jsoncpp INTERFACE ${LAUNCHER_WIN_DEPS}/include)
   target_link_libraries(launcher_jsoncpp INTERFACE ${LAUNCHER_WIN_DEPS}/lib/libjsoncpp.a)
