@@ -87,7 +87,8 @@ class CDownloader::Segment final : public net::Transfer {
     return n == size;
   }
 
-  Verdict Finish(void* /*curl*/, int code) override {
+  Verdict Finish(void* curl, int code) override {
+    owner_.lastStatus_ = static_cast<int>(FinalStatus(curl));
     if (position_ == end_) return Verdict::Done;
     // An answer of no body still says whether the range was served.
     if (code == CURLE_OK && !checked_) Check();
@@ -397,7 +398,8 @@ bool CDownloader::CanSegment() const {
   const int status = response_.status();
   return segmentsAllowed_ && fullSize_ >= 0 && fullSize_ - bodyOffset_ >= 2 * kMinSegment &&
          (status == 206 || (status == 200 && response_.acceptsRanges())) && response_.HasStrongEtag() &&
-         response_.Validator() == part_->validator() && (status == 200 || response_.rangeTotal() == fullSize_);
+         response_.Validator() == part_->validator() &&
+         (status == 200 ? response_.contentLength() : response_.rangeTotal()) == fullSize_;
 }
 
 void CDownloader::SplitRest() {
