@@ -1082,7 +1082,9 @@ struct SegmentedCase {
   int connections;
   std::size_t size;   // of the content the download ends with
   bool split;         // ranges were asked for
-  bool endsWhole;     // the last request asked for the whole content
+  // Requests for the whole content: the first, and the one that starts over. (The
+  // server may log a range request that was already on its way after the latter.)
+  std::size_t wholeRequests;
 };
 
 void PrintTo(const SegmentedCase& c, std::ostream* out) { *out << c.name; }
@@ -1103,26 +1105,30 @@ TEST_P(SegmentedTest, FileIsWholeAndOfOneContent) {
   ASSERT_FALSE(requests.empty());
   EXPECT_EQ(requests.front().range, "");
   bool split = false;
+  std::size_t whole = 0;
   for (const auto& request : requests) {
-    if (request.range.empty()) continue;
+    if (request.range.empty()) {
+      ++whole;
+      continue;
+    }
     split = true;
     EXPECT_EQ(request.ifRange, "\"v1\"");
   }
   EXPECT_EQ(split, c.split);
-  EXPECT_EQ(requests.back().range.empty(), c.endsWhole);
+  EXPECT_EQ(whole, c.wholeRequests);
   EXPECT_EQ(downloader.bytesDone, static_cast<std::int64_t>(c.size));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Segments, SegmentedTest,
     testing::Values(
-        SegmentedCase{"OneRangePerConnection", "size=4194304&etag=v1", 4, kSize, true, false},
-        SegmentedCase{"RangeAnsweredWholeFallsBack", "size=4194304&etag=v1&ranges=1,0", 4, kSize, true, true},
-        SegmentedCase{"ContentChangedStartsOver", "size=4194304,3145728&etag=v1,v2", 4, 3145728, true, true},
-        SegmentedCase{"WeakEtagIsOneTransfer", "size=4194304&etag=W/v1", 4, kSize, false, true},
-        SegmentedCase{"LastModifiedAloneIsOneTransfer", "size=4194304&modified=1", 4, kSize, false, true},
-        SegmentedCase{"NoRangesIsOneTransfer", "size=4194304&etag=v1&ranges=0", 4, kSize, false, true},
-        SegmentedCase{"OneConnectionIsOneTransfer", "size=4194304&etag=v1", 1, kSize, false, true}));
+        SegmentedCase{"OneRangePerConnection", "size=4194304&etag=v1", 4, kSize, true, 1},
+        SegmentedCase{"RangeAnsweredWholeFallsBack", "size=4194304&etag=v1&ranges=1,0", 4, kSize, true, 2},
+        SegmentedCase{"ContentChangedStartsOver", "size=4194304,3145728&etag=v1,v2", 4, 3145728, true, 2},
+        SegmentedCase{"WeakEtagIsOneTransfer", "size=4194304&etag=W/v1", 4, kSize, false, 1},
+        SegmentedCase{"LastModifiedAloneIsOneTransfer", "size=4194304&modified=1", 4, kSize, false, 1},
+        SegmentedCase{"NoRangesIsOneTransfer", "size=4194304&etag=v1&ranges=0", 4, kSize, false, 1},
+        SegmentedCase{"OneConnectionIsOneTransfer", "size=4194304&etag=v1", 1, kSize, false, 1}));
 
 TEST_F(DownloaderTest, SegmentsAreOneRangePerConnection) {
   CDownloader downloader(&callback, Connections(4));
