@@ -35,6 +35,11 @@ std::string FolderOf(const std::string& path) {
   return ".";
 }
 
+// How many of `size` bytes fit into the `room` left of a range.
+std::size_t Fitting(std::size_t size, std::int64_t room) {
+  return static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(size), room));
+}
+
 // Splits `spans` until there are `count` of them or none is worth splitting.
 std::vector<net::ByteSpan> SplitSpans(std::vector<net::ByteSpan> spans, std::size_t count) {
   while (spans.size() < count) {
@@ -80,7 +85,7 @@ class CDownloader::Segment final : public net::Transfer {
 
   bool Body(const char* data, std::size_t size) override {
     if (!checked_ && !Check()) return false;
-    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(size), end_ - position_));
+    const std::size_t n = Fitting(size, end_ - position_);
     if (!owner_.part_->WriteAt(position_, data, n)) return false;
     position_ += static_cast<std::int64_t>(n);
     owner_.ShowSegmentProgress();
@@ -442,7 +447,7 @@ bool CDownloader::Store(const char* data, std::size_t size) {
   bodyBytes_ += static_cast<std::int64_t>(size);
   if (pieceEnd_ < 0) return part_->Append(data, size);
   // Bytes past this request's range belong to another segment: the request ends there.
-  const auto n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(size), pieceEnd_ - piecePosition_));
+  const std::size_t n = Fitting(size, pieceEnd_ - piecePosition_);
   if (!part_->WriteAt(piecePosition_, data, n)) return false;
   piecePosition_ += static_cast<std::int64_t>(n);
   return n == size;
