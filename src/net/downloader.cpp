@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <system_error>
 #include <utility>
@@ -15,6 +16,9 @@ namespace {
 
 // What libcurl reads from the socket at most at a time in file mode.
 constexpr long kFileReceiveBuffer = 1024 * 1024;
+// The smallest range a download is split into: below it another request's round trip
+// costs more than it saves.
+constexpr std::int64_t kMinSegment = 1024 * 1024;
 
 std::atomic<int> g_failingThreadStarts{0};
 
@@ -31,7 +35,96 @@ std::string FolderOf(const std::string& path) {
   return ".";
 }
 
+// How many of `size` bytes fit into the `room` left of a range.
+std::size_t Fitting(std::size_t size, std::int64_t room) {
+  return static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(size), room));
+}
+
+// Splits `spans` until there are `count` of them or none is worth splitting.
+std::vector<net::ByteSpan> SplitSpans(std::vector<net::ByteSpan> spans, std::size_t count) {
+  while (spans.size() < count) {
+    const auto longest = std::max_element(spans.begin(), spans.end(), [](const auto& a, const auto& b) {
+      return a.end - a.start < b.end - b.start;
+    });
+    if (longest == spans.end() || longest->end - longest->start < 2 * kMinSegment) break;
+    const std::int64_t middle = longest->start + (longest->end - longest->start) / 2;
+    const net::ByteSpan second{middle, longest->end};
+    longest->end = middle;
+    spans.insert(longest + 1, second);
+  }
+  return spans;
+}
+
 }  // namespace
+
+// Asks for its range under If-Range, so that only the same content continues the part;
+// a cut answer keeps what arrived and the retry asks for the rest.
+class CDownloader::Segment final : public net::Transfer {
+ public:
+  Segment(CDownloader& owner, std::int64_t start, std::int64_t end) : owner_(owner), position_(start), end_(end) {
+    urls = owner.urls;
+  }
+
+ private:
+  bool Prepare(void* curl) override {
+    response_ = net::ResponseHeaders();
+    checked_ = false;
+    headers_.reset(curl_slist_append(nullptr, ("If-Range: " + owner_.part_->validator()).c_str()));
+    if (!headers_) return false;
+    const std::string range = std::to_string(position_) + "-" + std::to_string(end_ - 1);
+    curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get());
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kFileReceiveBuffer);
+    return true;
+  }
+
+  bool Header(std::string_view line) override {
+    response_.ReadLine(line);
+    return true;
+  }
+
+  bool Body(const char* data, std::size_t size) override {
+    if (!checked_ && !Check()) return false;
+    const std::size_t n = Fitting(size, end_ - position_);
+    if (!owner_.part_->WriteAt(position_, data, n)) return false;
+    position_ += static_cast<std::int64_t>(n);
+    owner_.ShowSegmentProgress();
+    return n == size;
+  }
+
+  Verdict Finish(void* curl, int code) override {
+    owner_.lastStatus_ = static_cast<int>(FinalStatus(curl));
+    if (position_ == end_) return Verdict::Done;
+    // An answer of no body still says whether the range was served.
+    if (code == CURLE_OK && !checked_) Check();
+    if (owner_.segmentsRefused_ || owner_.core_.cancelled()) return Verdict::Stop;
+    // The part can take no more: every other range would fail alike.
+    if (owner_.part_->broken()) return Verdict::Stop;
+    return Verdict::Retry;
+  }
+
+  // Whether the answer continues this range of the same content. A 200 (the whole
+  // content: If-Range did not match, or ranges are not served), another range or
+  // validator, or a 416 ends the segmenting; an error page is only a failed attempt.
+  bool Check() {
+    const int status = response_.status();
+    const bool same = status == 206 && response_.rangeStart() == position_ &&
+                      (response_.Validator().empty() || response_.Validator() == owner_.part_->validator());
+    if (same) {
+      checked_ = true;
+      return true;
+    }
+    if (status == 200 || status == 206 || status == 416) owner_.segmentsRefused_ = true;
+    return false;
+  }
+
+  CDownloader& owner_;
+  std::int64_t position_;
+  const std::int64_t end_;
+  bool checked_ = false;
+  net::ResponseHeaders response_;
+  std::unique_ptr<curl_slist, CurlSlistDeleter> headers_;
+};
 
 void CDownloader::CurlSlistDeleter::operator()(curl_slist* list) const { curl_slist_free_all(list); }
 
@@ -115,13 +208,56 @@ void CDownloader::Run() noexcept {
 bool CDownloader::RunTransfer() {
   // At normal priority the transfer still works; only the window may stutter.
   platform::LowerCurrentThreadPriority();
+  pieceEnd_ = -1;
+  segmentsRefused_ = false;
+  segmentsAllowed_ = postData_.empty() && core_.settings().connections > 1;
+  restarted_ = false;
   if (!filePath_.empty()) {
     part_ = std::make_unique<net::PartFile>(filePath_, url_, expectedSize_, expectedHash_);
     part_->Prepare();
     fullSize_ = expectedSize_;
+    if (part_->segmented()) return ResumeSegments();
   }
-  restarted_ = false;
-  return core_.Run({this});
+  const bool succeeded = core_.Run({this});
+  return part_ && part_->segmented() ? EndSegments(succeeded) : succeeded;
+}
+
+bool CDownloader::ResumeSegments() {
+  fullSize_ = part_->segmentSize();
+  if (!HasRoomFor(fullSize_ - part_->HeldBytes())) {
+    outOfSpace = true;
+    part_->Discard();
+    return false;
+  }
+  const auto connections = static_cast<std::size_t>(std::max(1, core_.settings().connections));
+  std::vector<net::Transfer*> transfers;
+  for (const net::ByteSpan& span : SplitSpans(part_->Missing(), connections)) {
+    segments_.push_back(std::make_unique<Segment>(*this, span.start, span.end));
+    transfers.push_back(segments_.back().get());
+  }
+  return EndSegments(core_.Run(transfers));
+}
+
+bool CDownloader::EndSegments(bool succeeded) {
+  segments_.clear();
+  pieceEnd_ = -1;
+  if (segmentsRefused_ && !core_.cancelled()) {
+    // Nothing of the part is known to be of the content the server has now.
+    part_->Discard();
+    segmentsRefused_ = false;
+    segmentsAllowed_ = false;
+    restarted_ = false;
+    const bool again = core_.Run({this});
+    return part_->segmented() ? EndSegments(again) : again;
+  }
+  if (!succeeded) {
+    part_->SaveRecord();
+    return false;
+  }
+  if (part_->Commit(fullSize_)) return true;
+  // Every range arrived whole, so what failed is the size or the hash.
+  bodyRefused_ = expectedSize_ >= 0 || !expectedHash_.empty();
+  return false;
 }
 
 void CDownloader::EndRun(bool success) noexcept {
@@ -195,6 +331,13 @@ net::Transfer::Verdict CDownloader::Finish(void* curl, int code) {
 net::Transfer::Verdict CDownloader::FinishFileRequest(void* curl, int code) {
   // A body of no bytes never reaches the write callback.
   if (code == CURLE_OK && body_ == Destination::Pending) BeginBody();
+  if (pieceEnd_ >= 0) {
+    lastStatus_ = static_cast<int>(FinalStatus(curl));
+    // A stop or cancel of the run is no reason to ask again.
+    if (code == CURLE_ABORTED_BY_CALLBACK || core_.cancelled() || segmentsRefused_) return Verdict::Fail;
+    if (piecePosition_ < pieceEnd_) HandOver(piecePosition_, pieceEnd_);
+    return Verdict::Done;
+  }
   if (body_ == Destination::Restart && !restarted_ && !core_.cancelled()) {
     // The server cannot continue the part as it was asked to, so the part is of no use.
     // The new request asks for the whole body: this happens once an attempt at most.
@@ -239,19 +382,56 @@ void CDownloader::BeginBody() {
   }
   if (body_ != Destination::Write || (status != 200 && status != 206)) return;
   if (expectedSize_ < 0) fullSize_ = status == 206 ? response_.rangeTotal() : response_.contentLength();
-  if (!HasRoomForTheRest()) {
+  if (!HasRoomFor(fullSize_ < 0 ? -1 : fullSize_ - bodyOffset_)) {
     outOfSpace = true;
     part_->Discard();
     body_ = Destination::Refuse;
+    return;
   }
+  if (CanSegment()) SplitRest();
 }
 
-bool CDownloader::HasRoomForTheRest() const {
-  const std::int64_t rest = fullSize_ - bodyOffset_;
+bool CDownloader::HasRoomFor(std::int64_t rest) const {
   std::uint64_t free = 0;
   // When the size or the room is not known, the writes find out.
-  return fullSize_ < 0 || rest <= 0 || !platform::FreeDiskSpace(FolderOf(filePath_), &free) ||
-         static_cast<std::uint64_t>(rest) <= free;
+  return rest <= 0 || !platform::FreeDiskSpace(FolderOf(filePath_), &free) || static_cast<std::uint64_t>(rest) <= free;
+}
+
+// A range of one content needs a strong ETag that the part is recorded under; a 200
+// must also say that ranges are answered, a 206 has shown it.
+bool CDownloader::CanSegment() const {
+  const int status = response_.status();
+  return segmentsAllowed_ && fullSize_ >= 0 && fullSize_ - bodyOffset_ >= 2 * kMinSegment &&
+         (status == 206 || (status == 200 && response_.acceptsRanges())) && response_.HasStrongEtag() &&
+         response_.Validator() == part_->validator() &&
+         (status == 200 ? response_.contentLength() : response_.rangeTotal()) == fullSize_;
+}
+
+void CDownloader::SplitRest() {
+  // Without a record of the spans a later run could not tell what the part holds.
+  if (!net::IsRecordableValidator(part_->validator()) || !part_->BeginSegments(fullSize_)) return;
+  const auto connections = static_cast<std::size_t>(core_.settings().connections);
+  const auto pieces = SplitSpans({{bodyOffset_, fullSize_}}, connections);
+  piecePosition_ = bodyOffset_;
+  pieceEnd_ = pieces.front().end;
+  for (std::size_t i = 1; i < pieces.size(); ++i) HandOver(pieces[i].start, pieces[i].end);
+}
+
+void CDownloader::HandOver(std::int64_t start, std::int64_t end) {
+  segments_.push_back(std::make_unique<Segment>(*this, start, end));
+  core_.Add(segments_.back().get());
+}
+
+void CDownloader::ShowSegmentProgress() {
+  if (!callback_) return;
+  const std::int64_t held = part_->HeldBytes();
+  bytesDone = held;
+  bytesTotal = fullSize_;
+  const double value =
+      fullSize_ > 0 ? std::floor(static_cast<double>(held) * 100.0 / static_cast<double>(fullSize_)) / 100.0 : 0.0;
+  if (value == progress) return;
+  progress = value;
+  callback_->OnDownloadProgress(this);
 }
 
 bool CDownloader::Store(const char* data, std::size_t size) {
@@ -265,10 +445,16 @@ bool CDownloader::Store(const char* data, std::size_t size) {
   if (body_ == Destination::Skip) return true;
   if (body_ != Destination::Write) return false;
   bodyBytes_ += static_cast<std::int64_t>(size);
-  return part_->Append(data, size);
+  if (pieceEnd_ < 0) return part_->Append(data, size);
+  // Bytes past this request's range belong to another segment: the request ends there.
+  const std::size_t n = Fitting(size, pieceEnd_ - piecePosition_);
+  if (!part_->WriteAt(piecePosition_, data, n)) return false;
+  piecePosition_ += static_cast<std::int64_t>(n);
+  return n == size;
 }
 
 void CDownloader::UpdateProgress(double total, double now) {
+  if (pieceEnd_ >= 0) return ShowSegmentProgress();
   // libcurl counts the body at hand; a resumed one starts after the bytes in the part.
   // Until it arrives, and while an error page arrives, the bytes in the part show.
   const bool counting = filePath_.empty() || body_ == Destination::Write;

@@ -8,6 +8,11 @@
 // names its content with a validator (ETag or Last-Modified), a failed attempt is
 // followed by a request for the rest only, and so is a later download of the same URL
 // into the same file, even by another run of the program.
+//
+// When the server answers ranges of the content under a strong ETag and more than one
+// connection is allowed, a large file is fetched as several ranges at once (segments),
+// so that one slow connection does not bound the download; any doubt about the
+// content on the way (a 200 to a range, another validator) makes it one transfer again.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -118,6 +123,8 @@ class CDownloader : private net::Transfer {
   struct CurlSlistDeleter {
     void operator()(curl_slist* list) const;
   };
+  // One range of a segmented download, as a transfer of its own.
+  class Segment;
 
   std::unique_ptr<std::thread> StartWorker();
   void Run() noexcept;
@@ -138,8 +145,21 @@ class CDownloader : private net::Transfer {
   void PrepareFileRequest(void* curl);
   // Decides, with the response's headers at hand, where its body goes.
   void BeginBody();
-  // Whether the file's volume can take the rest of the content, when its size is known.
-  bool HasRoomForTheRest() const;
+  // Whether the file's volume can take `rest` more bytes; true when that is not known.
+  bool HasRoomFor(std::int64_t rest) const;
+  // Whether the answer at hand lets the rest of the body come as several ranges at once.
+  bool CanSegment() const;
+  // Splits the rest of the body: this request keeps the first range, the others go out
+  // as segments of the same run.
+  void SplitRest();
+  // Fetches what a segmented part taken over from an earlier run misses.
+  bool ResumeSegments();
+  // The end of a run whose part is segmented: commits it, keeps it for later, or starts
+  // over as one transfer when the content changed or ranges were refused.
+  bool EndSegments(bool succeeded);
+  // The rest of a range this request could not bring, handed to a segment of its own.
+  void HandOver(std::int64_t start, std::int64_t end);
+  void ShowSegmentProgress();
   bool Store(const char* data, std::size_t size);
   void UpdateProgress(double total, double now);
 
@@ -173,4 +193,13 @@ class CDownloader : private net::Transfer {
   // The whole content's size when known: expected, or announced by the server.
   std::int64_t fullSize_ = -1;
   std::unique_ptr<curl_slist, CurlSlistDeleter> requestHeaders_;
+  // A segmented download: the end of this request's own range (-1: not segmented) and
+  // where its next byte goes; the other ranges' transfers, alive until the run ends.
+  std::int64_t pieceEnd_ = -1;
+  std::int64_t piecePosition_ = 0;
+  std::vector<std::unique_ptr<Segment>> segments_;
+  // A segment found the content changed or its range refused: the run starts over as
+  // one transfer, which does not split again.
+  bool segmentsRefused_ = false;
+  bool segmentsAllowed_ = true;
 };

@@ -1,11 +1,11 @@
 #include "net/part_file.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
 #include "log/log.h"
 #include "net/response_headers.h"
-#include "net/resume_record.h"
 #include "platform/codepage.h"
 
 namespace net {
@@ -16,6 +16,9 @@ namespace {
 constexpr std::size_t kBufferSize = 256 * 1024;
 constexpr char kPartSuffix[] = ".part";
 constexpr char kRecordSuffix[] = ".part.json";
+// How many bytes a segmented part takes between records: a killed run loses at most
+// about this much per segment, and the record is not rewritten for every block.
+constexpr std::int64_t kRecordEvery = 1024 * 1024;
 
 }  // namespace
 
@@ -50,12 +53,15 @@ void PartFile::Prepare() {
   platform::RemoveFile(target_);
   platform::RemoveFile(path_ + ".old");
   platform::RemoveFile(recordPath_ + ".tmp");
-  validator_ = ReadRecord();
-  if (validator_.empty() || !Adopt()) Discard();
+  ResumeRecord record;
+  validator_ = ReadRecord(&record) ? record.validator : std::string();
+  const bool adopted =
+      !validator_.empty() && (record.spans ? AdoptSegments(record.size, *record.spans) : Adopt());
+  if (!adopted) Discard();
 }
 
 std::int64_t PartFile::Resumable() const {
-  return validator_.empty() || broken_ || !file_.IsOpen() ? 0 : size_;
+  return validator_.empty() || broken_ || !file_.IsOpen() || segmented() ? 0 : size_;
 }
 
 bool PartFile::StartOver(const std::string& validator) {
@@ -72,7 +78,7 @@ bool PartFile::StartOver(const std::string& validator) {
 }
 
 bool PartFile::Append(const char* data, std::size_t size) {
-  if (broken_ || !file_.IsOpen()) return false;
+  if (broken_ || !file_.IsOpen() || segmented()) return false;
   if (expectedSize_ >= 0 && size > static_cast<std::uint64_t>(expectedSize_ - size_)) {
     broken_ = true;
     return false;
@@ -91,17 +97,23 @@ bool PartFile::EndAttempt() {
 }
 
 bool PartFile::Commit(std::int64_t announcedSize) {
-  bool complete = file_.IsOpen() && !broken_ && Flush() && (announcedSize < 0 || size_ == announcedSize);
+  bool complete = file_.IsOpen() && !broken_ && Flush();
+  if (segmented()) {
+    complete = complete && Missing().empty();
+    size_ = segmentSize_;
+  }
+  complete = complete && (announcedSize < 0 || size_ == announcedSize);
   if (complete && expectedSize_ >= 0 && size_ != expectedSize_) {
     applog::Log("download " + target_ + " refused: " + std::to_string(size_) + " bytes, not the expected " +
                 std::to_string(expectedSize_));
     complete = false;
   }
+  file_.Close();
+  if (complete && hash_ && segmented()) complete = HashPart();
   if (complete && hash_ && hash_->FinishHex() != expectedHash_) {
     applog::Log("download " + target_ + " refused: its SHA-256 does not match the expected hash");
     complete = false;
   }
-  file_.Close();
   complete = complete && platform::RenameOver(path_, target_);
   if (!complete) {
     Discard();
@@ -120,12 +132,29 @@ void PartFile::Discard() {
   size_ = 0;
   broken_ = false;
   validator_.clear();
+  segmentSize_ = -1;
+  held_.clear();
   // Removed or not, neither is used again: the next body starts the part over.
   platform::RemoveFile(path_);
   platform::RemoveFile(recordPath_);
 }
 
-bool PartFile::Adopt() {
+bool PartFile::Adopt() { return CopyEarlier(true) && Flush() && size_ > 0; }
+
+bool PartFile::AdoptSegments(std::int64_t size, const std::vector<ByteSpan>& spans) {
+  std::uint64_t onDisk = 0;
+  // A part shorter than its spans, or longer than the body, is not what the record says.
+  if ((expectedSize_ >= 0 && size != expectedSize_) || !platform::QueryFileSize(path_, &onDisk) ||
+      onDisk > static_cast<std::uint64_t>(size) ||
+      (!spans.empty() && onDisk < static_cast<std::uint64_t>(spans.back().end)) || !CopyEarlier(false)) {
+    return false;
+  }
+  segmentSize_ = size;
+  held_ = spans;
+  return true;
+}
+
+bool PartFile::CopyEarlier(bool appended) {
   const std::string earlier = path_ + ".old";
   if (!platform::RenameOver(path_, earlier)) return false;
   platform::File source = platform::File::OpenRead(platform::AnsiToWide(earlier));
@@ -135,17 +164,101 @@ bool PartFile::Adopt() {
     std::uint32_t got = 0;
     copied = source.Read(chunk.data(), static_cast<std::uint32_t>(chunk.size()), &got);
     if (got == 0) break;
-    copied = copied && Append(chunk.data(), got);
+    copied = copied && (appended ? Append(chunk.data(), got) : file_.Write(chunk.data(), got));
   }
   source.Close();
   platform::RemoveFile(earlier);
-  return copied && Flush() && size_ > 0;
+  return copied;
 }
 
-std::string PartFile::ReadRecord() const {
-  ResumeRecord record;
-  if (!ReadResumeRecord(recordPath_, &record) || record.url != url_) return "";
-  return record.validator;
+bool PartFile::ReadRecord(ResumeRecord* record) const {
+  return ReadResumeRecord(recordPath_, record) && record->url == url_;
+}
+
+bool PartFile::BeginSegments(std::int64_t size) {
+  if (broken_ || !file_.IsOpen() || segmented() || size < size_ || (expectedSize_ >= 0 && size != expectedSize_) ||
+      !Flush()) {
+    return false;
+  }
+  segmentSize_ = size;
+  held_.clear();
+  if (size_ > 0) held_.push_back({0, size_});
+  // The body no longer arrives in order: its hash is taken from the part at the end.
+  if (hash_) hash_->Reset();
+  SaveRecord();
+  return true;
+}
+
+bool PartFile::WriteAt(std::int64_t offset, const char* data, std::size_t size) {
+  if (!segmented() || broken_ || !file_.IsOpen()) return false;
+  std::int64_t position = 0;
+  if (offset < 0 || offset > segmentSize_ || size > static_cast<std::uint64_t>(segmentSize_ - offset) ||
+      !file_.Seek(offset, platform::SeekOrigin::Begin, &position) ||
+      !file_.Write(data, static_cast<std::uint32_t>(size))) {
+    broken_ = true;
+    return false;
+  }
+  Hold({offset, offset + static_cast<std::int64_t>(size)});
+  unrecorded_ += static_cast<std::int64_t>(size);
+  if (unrecorded_ >= kRecordEvery) SaveRecord();
+  return true;
+}
+
+std::vector<ByteSpan> PartFile::Missing() const {
+  std::vector<ByteSpan> missing;
+  std::int64_t from = 0;
+  for (const ByteSpan& span : held_) {
+    if (span.start > from) missing.push_back({from, span.start});
+    from = span.end;
+  }
+  if (from < segmentSize_) missing.push_back({from, segmentSize_});
+  return missing;
+}
+
+std::int64_t PartFile::HeldBytes() const {
+  if (!segmented()) return size_;
+  std::int64_t held = 0;
+  for (const ByteSpan& span : held_) held += span.end - span.start;
+  return held;
+}
+
+// Written after the bytes it names, so that it never claims more than the part holds.
+void PartFile::SaveRecord() {
+  unrecorded_ = 0;
+  if (!segmented() || !IsRecordableValidator(validator_)) return;
+  if (held_.size() > kMaxRecordSpans) {
+    // Too scattered to record: this run still resumes, a later one starts over.
+    platform::RemoveFile(recordPath_);
+    return;
+  }
+  WriteResumeRecord(recordPath_, {url_, validator_, segmentSize_, held_});
+}
+
+void PartFile::Hold(ByteSpan span) {
+  // The first span that overlaps or touches the new one, then all that do.
+  auto it = std::lower_bound(held_.begin(), held_.end(), span.start,
+                             [](const ByteSpan& held, std::int64_t start) { return held.end < start; });
+  while (it != held_.end() && it->start <= span.end) {
+    span.start = std::min(span.start, it->start);
+    span.end = std::max(span.end, it->end);
+    it = held_.erase(it);
+  }
+  held_.insert(it, span);
+}
+
+bool PartFile::HashPart() {
+  hash_->Reset();
+  platform::File source = platform::File::OpenRead(platform::AnsiToWide(path_));
+  bool read = source.IsOpen();
+  while (read) {
+    std::string block(kBufferSize, '\0');
+    std::uint32_t got = 0;
+    read = source.Read(block.data(), static_cast<std::uint32_t>(block.size()), &got);
+    if (got == 0) break;
+    block.resize(got);
+    hash_->Add(block);
+  }
+  return read;
 }
 
 bool PartFile::Flush() {
@@ -165,6 +278,9 @@ bool PartFile::Create() {
   buffer_.clear();
   size_ = 0;
   broken_ = false;
+  segmentSize_ = -1;
+  held_.clear();
+  unrecorded_ = 0;
   if (hash_) hash_->Reset();
   file_ = platform::File::Create(platform::AnsiToWide(path_), platform::kAttributeNormal, 0);
   return file_.IsOpen();

@@ -4,12 +4,18 @@
 // (ETag or Last-Modified) of the content it holds, so that a later attempt, or a
 // later run of the launcher, can ask for the rest instead of starting over. Only a
 // complete body that passes every check is moved to the target.
+//
+// A body fetched as several ranges at once is written in segments: each at its offset,
+// the record listing the spans the part holds, so that only the missing ones are asked
+// for again.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/background_sha256.h"
+#include "net/resume_record.h"
 #include "platform/file.h"
 
 namespace net {
@@ -56,12 +62,39 @@ class PartFile {
   // Removes the part and its record; the next body starts from nothing.
   void Discard();
 
+  // From here on the body of `size` bytes is written in segments; what was appended so
+  // far is its first span. False (nothing changed) when the part is broken or the size
+  // is not the expected one.
+  bool BeginSegments(std::int64_t size);
+  // Whether the part is written in segments: after BeginSegments, or when Prepare took
+  // over such a part.
+  bool segmented() const { return segmentSize_ >= 0; }
+  // A write failed or did not fit: the part takes nothing more.
+  bool broken() const { return broken_; }
+  std::int64_t segmentSize() const { return segmentSize_; }
+  // Writes bytes at `offset` of a segmented body; false when they do not fit within it
+  // or cannot be written, and then the part is broken (Commit fails).
+  bool WriteAt(std::int64_t offset, const char* data, std::size_t size);
+  // The spans of a segmented body that are not in the part yet, in order.
+  std::vector<ByteSpan> Missing() const;
+  // Bytes of the body in the part.
+  std::int64_t HeldBytes() const;
+  // Records the spans held, for a later attempt or run.
+  void SaveRecord();
+
  private:
-  // Takes over an earlier run's part: it is copied into a new part (there is no way to
-  // append to an existing file), which also hashes the bytes already there.
+  // Takes over an earlier run's part, which holds a prefix of the body.
   bool Adopt();
-  // The validator of the record beside the part when it names this URL; "" otherwise.
-  std::string ReadRecord() const;
+  // Moves the earlier run's part aside and copies it into a new one (there is no way to
+  // append to an existing file): through Append when `appended`, which also hashes it.
+  bool CopyEarlier(bool appended);
+  // Takes over an earlier run's segmented part: copied as it is, spans and all.
+  bool AdoptSegments(std::int64_t size, const std::vector<ByteSpan>& spans);
+  void Hold(ByteSpan span);
+  // The hash of a segmented body, read back from the part.
+  bool HashPart();
+  // The record beside the part when it names this URL.
+  bool ReadRecord(ResumeRecord* record) const;
   // Writes the buffer out and hands it to the hash; false when the file did not take it.
   bool Flush();
   bool Create();
@@ -81,6 +114,12 @@ class PartFile {
   std::string validator_;
   // Only when a hash is expected.
   std::unique_ptr<BackgroundSha256> hash_;
+  // The whole body's size when written in segments; -1 otherwise.
+  std::int64_t segmentSize_ = -1;
+  // The spans of a segmented body on disk, in order, apart from each other.
+  std::vector<ByteSpan> held_;
+  // Bytes written since the record was last saved.
+  std::int64_t unrecorded_ = 0;
 };
 
 }  // namespace net

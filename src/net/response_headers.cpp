@@ -54,6 +54,8 @@ void ResponseHeaders::ReadLine(std::string_view line) {
     lastModified_ = value;
   } else if (SameName(name, "Content-Type")) {
     ReadContentType(value);
+  } else if (SameName(name, "Accept-Ranges")) {
+    acceptsRanges_ = SameName(value, "bytes");
   }
 }
 

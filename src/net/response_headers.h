@@ -28,6 +28,10 @@ class ResponseHeaders {
   // What If-Range can carry: a strong ETag, else Last-Modified; empty when neither.
   // A weak ETag never matches a range request, so it does not count.
   std::string Validator() const;
+  // A strong ETag names one exact content: only then may ranges of it be joined.
+  bool HasStrongEtag() const { return !etag_.empty() && !etag_.starts_with("W/"); }
+  // The server said it answers byte ranges (Accept-Ranges: bytes).
+  bool acceptsRanges() const { return acceptsRanges_; }
   // The boundary of a multipart/byteranges answer (several ranges in one); empty for
   // any other content type.
   const std::string& boundary() const { return boundary_; }
@@ -44,6 +48,7 @@ class ResponseHeaders {
   std::string etag_;
   std::string lastModified_;
   std::string boundary_;
+  bool acceptsRanges_ = false;
 };
 
 // Whether `text` holds a control character (a byte below 0x20, or 0x7F). A value that

@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <memory>
+#include <utility>
 
 #include "net/response_headers.h"
 #include "platform/codepage.h"
@@ -47,6 +48,21 @@ bool IsHeaderSafeText(const Json::Value& value) {
   return value.isString() && !HasControlCharacter(value.asString());
 }
 
+bool IsWholeNumber(const Json::Value& value) { return value.isIntegral() && value.isInt64(); }
+
+bool ReadSpans(const Json::Value& value, std::int64_t size, std::vector<ByteSpan>* spans) {
+  if (!value.isArray() || value.size() > kMaxRecordSpans || size < 0) return false;
+  std::int64_t previousEnd = -1;
+  for (const Json::Value& pair : value) {
+    if (!pair.isArray() || pair.size() != 2 || !IsWholeNumber(pair[0]) || !IsWholeNumber(pair[1])) return false;
+    const ByteSpan span{pair[0].asInt64(), pair[1].asInt64()};
+    if (span.start <= previousEnd || span.start < 0 || span.end <= span.start || span.end > size) return false;
+    previousEnd = span.end;
+    spans->push_back(span);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool IsRecordableValidator(const std::string& validator) {
@@ -60,8 +76,13 @@ bool ReadResumeRecord(const std::string& path, ResumeRecord* record) {
   const Json::Value validator = document.get("Validator", Json::Value());
   const Json::Value size = document.get("Size", Json::Value());
   if (!IsHeaderSafeText(url) || !IsHeaderSafeText(validator)) return false;
-  if (!size.isNull() && !(size.isIntegral() && size.isInt64() && size.asInt64() >= 0)) return false;
-  *record = {url.asString(), validator.asString(), size.isNull() ? -1 : size.asInt64()};
+  if (!size.isNull() && !(IsWholeNumber(size) && size.asInt64() >= 0)) return false;
+  ResumeRecord read{url.asString(), validator.asString(), size.isNull() ? -1 : size.asInt64(), std::nullopt};
+  if (document.isMember("Spans")) {
+    read.spans.emplace();
+    if (!ReadSpans(document["Spans"], read.size, &*read.spans)) return false;
+  }
+  *record = std::move(read);
   return true;
 }
 
@@ -70,6 +91,15 @@ bool WriteResumeRecord(const std::string& path, const ResumeRecord& record) {
   document["Url"] = record.url;
   document["Validator"] = record.validator;
   if (record.size >= 0) document["Size"] = Json::Int64(record.size);
+  if (record.spans) {
+    Json::Value& spans = document["Spans"] = Json::Value(Json::arrayValue);
+    for (const ByteSpan& span : *record.spans) {
+      Json::Value pair(Json::arrayValue);
+      pair.append(Json::Int64(span.start));
+      pair.append(Json::Int64(span.end));
+      spans.append(std::move(pair));
+    }
+  }
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "";
   const std::string text = Json::writeString(builder, document);

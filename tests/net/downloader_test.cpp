@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -1055,3 +1056,184 @@ TEST_F(DownloaderTest, TheRateCapSlowsTheDownload) {
 }
 
 }  // namespace
+
+namespace segmented {
+
+// Large enough to be split into four ranges of 1 MiB.
+constexpr std::size_t kSize = 4 * 1024 * 1024;
+constexpr std::size_t kQuarter = kSize / 4;
+
+net::TransferSettings Connections(int connections, int retries = 2) {
+  return net::TransferSettings{5, retries, 0, {}, connections, 0};
+}
+
+std::vector<std::string> RangesOf(const std::vector<net_testing::LoggedRequest>& requests) {
+  std::vector<std::string> ranges;
+  for (const auto& request : requests) ranges.push_back(request.range);
+  return ranges;
+}
+
+std::string Range(std::size_t first, std::size_t end) {
+  return "bytes=" + std::to_string(first) + "-" + std::to_string(end - 1);
+}
+
+// With a strong ETag and ranges served, a large file comes as one range per connection,
+// each under If-Range; anything that puts the content in doubt makes it one transfer.
+struct SegmentedCase {
+  const char* name;
+  std::string query;  // added to "ranged?"
+  int connections;
+  std::size_t size;   // of the content the download ends with
+  bool split;         // ranges were asked for
+  // Requests for the whole content: the first, and the one that starts over. (The
+  // server may log a range request that was already on its way after the latter.)
+  std::size_t wholeRequests;
+};
+
+void PrintTo(const SegmentedCase& c, std::ostream* out) { *out << c.name; }
+
+class SegmentedTest : public DownloaderTest, public testing::WithParamInterface<SegmentedCase> {};
+
+TEST_P(SegmentedTest, FileIsWholeAndOfOneContent) {
+  const SegmentedCase c = GetParam();
+  const std::string file = temp.Narrow("package.zip");
+  CDownloader downloader(&callback, Connections(c.connections));
+  if (c.size == kSize) downloader.SetExpected(kSize, Sha256Of(PatternBytes(kSize)));
+  Download(downloader, server.Url("ranged?" + c.query), file);
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_TRUE(ReadFile(file) == PatternBytes(c.size));
+  EXPECT_FALSE(std::filesystem::exists(PartOf(file)));
+  EXPECT_FALSE(std::filesystem::exists(RecordOf(file)));
+  const auto requests = server.Requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.front().range, "");
+  bool split = false;
+  std::size_t whole = 0;
+  for (const auto& request : requests) {
+    if (request.range.empty()) {
+      ++whole;
+      continue;
+    }
+    split = true;
+    EXPECT_EQ(request.ifRange, "\"v1\"");
+  }
+  EXPECT_EQ(split, c.split);
+  EXPECT_EQ(whole, c.wholeRequests);
+  EXPECT_EQ(downloader.bytesDone, static_cast<std::int64_t>(c.size));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Segments, SegmentedTest,
+    testing::Values(
+        SegmentedCase{"OneRangePerConnection", "size=4194304&etag=v1", 4, kSize, true, 1},
+        SegmentedCase{"RangeAnsweredWholeFallsBack", "size=4194304&etag=v1&ranges=1,0", 4, kSize, true, 2},
+        SegmentedCase{"ContentChangedStartsOver", "size=4194304,3145728&etag=v1,v2", 4, 3145728, true, 2},
+        SegmentedCase{"WeakEtagIsOneTransfer", "size=4194304&etag=W/v1", 4, kSize, false, 1},
+        SegmentedCase{"LastModifiedAloneIsOneTransfer", "size=4194304&modified=1", 4, kSize, false, 1},
+        SegmentedCase{"NoRangesIsOneTransfer", "size=4194304&etag=v1&ranges=0", 4, kSize, false, 1},
+        SegmentedCase{"OneConnectionIsOneTransfer", "size=4194304&etag=v1", 1, kSize, false, 1}));
+
+TEST_F(DownloaderTest, SegmentsAreOneRangePerConnection) {
+  CDownloader downloader(&callback, Connections(4));
+  Download(downloader, server.Url("ranged?size=4194304&etag=v1"), temp.Narrow("package.zip"));
+  ASSERT_TRUE(downloader.succeeded);
+  auto ranges = RangesOf(server.Requests());
+  std::sort(ranges.begin(), ranges.end());
+  EXPECT_EQ(ranges, (std::vector<std::string>{"", Range(kQuarter, 2 * kQuarter), Range(2 * kQuarter, 3 * kQuarter),
+                                              Range(3 * kQuarter, kSize)}));
+}
+
+// A cut segment keeps what arrived: its next request asks for the rest of its range.
+TEST_F(DownloaderTest, ACutSegmentAsksForItsRest) {
+  const std::string file = temp.Narrow("package.zip");
+  CDownloader downloader(&callback, Connections(4));
+  downloader.SetExpected(kSize, Sha256Of(PatternBytes(kSize)));
+  Download(downloader, server.Url("ranged?size=4194304&etag=v1&cut=-,300000,-"), file);
+  ASSERT_TRUE(downloader.succeeded);
+  EXPECT_TRUE(ReadFile(file) == PatternBytes(kSize));
+  const auto ranges = RangesOf(server.Requests());
+  ASSERT_EQ(ranges.size(), 5u);
+  // The requests of a run reach the server in any order: the rest is the one range
+  // that does not start where a quarter does.
+  std::vector<std::string> rests;
+  for (const std::string& range : ranges) {
+    if (!range.empty() && std::stoul(range.substr(std::string("bytes=").size())) % kQuarter != 0) {
+      rests.push_back(range);
+    }
+  }
+  ASSERT_EQ(rests.size(), 1u);
+  const std::size_t first = std::stoul(rests[0].substr(std::string("bytes=").size())) - 300000;
+  EXPECT_EQ(first % kQuarter, 0u);
+  EXPECT_EQ(rests[0], Range(first + 300000, first + kQuarter));
+}
+
+// A run that ends with segments missing leaves a record of the spans it holds; a new
+// downloader asks for those spans only.
+TEST_F(DownloaderTest, ALaterRunAsksOnlyForTheMissingSpans) {
+  const std::string file = temp.Narrow("package.zip");
+  const std::string url = server.Url("ranged?size=4194304&etag=v1&cut=-,500000,500000,500000,-");
+  {
+    CDownloader earlier(&callback, Connections(4, 0));
+    Download(earlier, url, file);
+    ASSERT_FALSE(earlier.succeeded);
+  }
+  ASSERT_TRUE(std::filesystem::exists(RecordOf(file)));
+  const std::size_t before = server.Requests().size();
+  ASSERT_EQ(before, 4u);
+
+  CDownloader downloader(&callback, Connections(4));
+  downloader.SetExpected(kSize, Sha256Of(PatternBytes(kSize)));
+  Download(downloader, url, file);
+  ASSERT_TRUE(downloader.succeeded);
+  EXPECT_TRUE(ReadFile(file) == PatternBytes(kSize));
+  const auto all = server.Requests();
+  const std::vector<net_testing::LoggedRequest> later(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+  auto ranges = RangesOf(later);
+  std::sort(ranges.begin(), ranges.end());
+  EXPECT_EQ(ranges, (std::vector<std::string>{Range(kQuarter + 500000, 2 * kQuarter),
+                                              Range(2 * kQuarter + 500000, 3 * kQuarter),
+                                              Range(3 * kQuarter + 500000, kSize)}));
+  EXPECT_EQ(BytesSent(later), 3 * (kQuarter - 500000));
+}
+
+// What a part and its record say on disk when a run starts: a record of the form before
+// segments (a prefix) resumes from its end; one whose spans do not fit the part or the
+// body is refused, and the download starts over.
+struct EarlierRecordCase {
+  const char* name;
+  std::size_t partSize;
+  std::string spans;  // the record's "Spans" member; empty: none
+  std::string firstRange;
+};
+
+void PrintTo(const EarlierRecordCase& c, std::ostream* out) { *out << c.name; }
+
+class EarlierRecordTest : public DownloaderTest, public testing::WithParamInterface<EarlierRecordCase> {};
+
+TEST_P(EarlierRecordTest, ResumesWhatTheRecordTrulyHolds) {
+  const EarlierRecordCase c = GetParam();
+  const std::string file = temp.Narrow("package.zip");
+  const std::string url = server.Url("ranged?size=4194304&etag=v1");
+  WriteFile(temp.path() / "package.zip.part", PatternBytes(c.partSize));
+  std::string record = R"({"Url": ")" + url + R"(", "Validator": "\"v1\"")";
+  if (!c.spans.empty()) record += R"(, "Size": 4194304, "Spans": )" + c.spans;
+  WriteFile(temp.path() / "package.zip.part.json", record + "}");
+  CDownloader downloader(&callback, Connections(4));
+  downloader.SetExpected(kSize, Sha256Of(PatternBytes(kSize)));
+  Download(downloader, url, file);
+  EXPECT_TRUE(downloader.succeeded);
+  EXPECT_TRUE(ReadFile(file) == PatternBytes(kSize));
+  const auto requests = server.Requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.front().range, c.firstRange);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, EarlierRecordTest,
+    testing::Values(EarlierRecordCase{"PrefixForm", 1500000, "", "bytes=1500000-"},
+                    EarlierRecordCase{"Spans", 4194304, "[[0, 4000000]]", Range(4000000, kSize)},
+                    EarlierRecordCase{"SpanBeyondTheSize", 4194304, "[[0, 5000000]]", ""},
+                    EarlierRecordCase{"PartShorterThanItsSpans", 1000, "[[0, 4000000]]", ""},
+                    EarlierRecordCase{"OverlappingSpans", 4194304, "[[0, 20], [10, 30]]", ""}));
+
+}  // namespace segmented

@@ -15,12 +15,24 @@ namespace {
 
 using testing_support::TempFolder;
 
+// `count` spans of one byte, two bytes apart.
+std::string ManySpans(int count) {
+  std::string spans;
+  for (int i = 0; i < count; ++i) {
+    spans += (i ? ", [" : "[") + std::to_string(2 * i) + ", " + std::to_string(2 * i + 1) + "]";
+  }
+  return spans;
+}
+
 TEST(ResumeRecord, ReadsBackWhatWasWrittenWithOrWithoutASize) {
   TempFolder temp;
   const std::string path = temp.Narrow("source.json");
   for (const net::ResumeRecord& written :
        {net::ResumeRecord{"http://127.0.0.1:8080/client_1.0.zip", "\"abc\"", -1},
-        net::ResumeRecord{"http://127.0.0.1:8080/client_1.0.zip?t=1", "Tue, 01 Dec 2026 10:00:00 GMT", 5000000000}}) {
+        net::ResumeRecord{"http://127.0.0.1:8080/client_1.0.zip?t=1", "Tue, 01 Dec 2026 10:00:00 GMT", 5000000000},
+        net::ResumeRecord{"http://127.0.0.1:8080/client_1.0.zip", "\"abc\"", 5000000000,
+                          std::vector<net::ByteSpan>{{0, 10}, {20, 5000000000}}},
+        net::ResumeRecord{"http://127.0.0.1:8080/client_1.0.zip", "\"abc\"", 100, std::vector<net::ByteSpan>{}}}) {
     ASSERT_TRUE(net::WriteResumeRecord(path, written));
     net::ResumeRecord read;
     ASSERT_TRUE(net::ReadResumeRecord(path, &read));
@@ -44,6 +56,17 @@ TEST(ResumeRecord, WhatIsNotOneOfOursIsRefused) {
       "{" + url + R"(, "Validator": "\"a\"", "Size": 1.5})",
       "{" + url + R"(, "Validator": )" + std::string(1100, '['),
       "{" + url + R"(, "Validator": "\"a\"", "Padding": ")" + std::string(70000, 'x') + "\"}",
+      "{" + url + R"(, "Validator": "\"a\"", "Spans": [[0, 10]]})",
+      "{" + url + R"(, "Validator": "\"a\"", "Size": 100, "Spans": [[0, 101]]})",
+      "{" + url + R"(, "Validator": "\"a\"", "Size": 100, "Spans": [[0, 20], [10, 30]]})",
+      "{" + url + R"(, "Validator": "\"a\"", "Size": 100, "Spans": [[0, 10], [10, 30]]})",
+      "{" + url + R"(, "Validator": "\"a\"", "Size": 100, "Spans": [[20, 30], [0, 10]]})",
+      "{" + url + R"(, "Validator": "\"a\"", "Size": 100, "Spans": [[10, 10]]})",
+      "{" + url + R"(, "Validator": "\"a\"", "Size": 100, "Spans": [[-5, 10]]})",
+      "{" + url + R"(, "Validator": "\"a\"", "Size": 100, "Spans": [[0, 1.5]]})",
+      "{" + url + R"(, "Validator": "\"a\"", "Size": 100, "Spans": [[0, 10, 20]]})",
+      "{" + url + R"(, "Validator": "\"a\"", "Size": 100, "Spans": {"0": 10}})",
+      "{" + url + R"(, "Validator": "\"a\"", "Size": 1000, "Spans": [)" + ManySpans(65) + "]}",
   };
   for (const std::string& text : texts) {
     TempFolder temp;

@@ -28,7 +28,7 @@ Requests to /s/KEY/ACTION[/ARGS]?PARAMS are logged under KEY, then answered by A
             chunk=BYTES and pause=MS between chunks
   ranged    pattern bytes that answer range requests ("Range: bytes=N-", "bytes=N-M" or
             "bytes=-N": 206 with Content-Range, or 416 when N is past the end) and
-            honour If-Range. Values
+            honour If-Range (with Accept-Ranges: bytes). Values
             given as V1,V2,... apply to the n-th request, the last repeating:
             size=N; etag=TAG sends ETag "TAG" (W/TAG a weak one; "-" none);
             cut=BYTES closes the connection after that many body bytes ("-" never).
@@ -246,6 +246,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             strong = None if etag.startswith('W/') else headers[-1][1]
         if params.get('modified') == '1':
             headers.append(('Last-Modified', MODIFIED))
+        serves_ranges = pick(params.get('ranges', '1'), n) != '0'
+        if serves_ranges:
+            headers.append(('Accept-Ranges', 'bytes'))
         status, start = 200, 0
         asked = self.headers.get('Range', '')
         if_range = self.headers.get('If-Range')
@@ -254,14 +257,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
                    if_range in (strong, MODIFIED if params.get('modified') == '1' else None))
         last = size - 1
         several = re.fullmatch(r'bytes=\d+-\d+(,\d+-\d+)+', asked)
-        if several and params.get('ranges') != '0' and current and params.get('multi') == '501':
+        if several and serves_ranges and current and params.get('multi') == '501':
             self.reply(501, b'several ranges are not served')
             return
-        if several and params.get('ranges') != '0' and current and params.get('multi') == '1':
+        if several and serves_ranges and current and params.get('multi') == '1':
             self.send_byteranges(asked[len('bytes='):], size, headers, content, cut)
             return
         one_range = re.fullmatch(r'bytes=(\d*)-(\d*)', asked)
-        if one_range and one_range.group(0) != 'bytes=-' and params.get('ranges') != '0' and current:
+        if one_range and one_range.group(0) != 'bytes=-' and serves_ranges and current:
             first_text, last_text = one_range.groups()
             first = int(first_text) if first_text else max(0, size - int(last_text))
             if first_text and last_text:
