@@ -121,15 +121,15 @@ class DelayProxy:
 
     async def _pipe(self, reader, writer, link):
         """Reads from one side and writes to the other, each chunk half a round trip
-        (and its turn on the link) after it arrived."""
+        after it arrived and after its turn on the link."""
         held = _Held()
-        sender = asyncio.ensure_future(self._send(held, writer))
+        sender = asyncio.ensure_future(self._send(held, writer, link))
         try:
             while True:
                 await held.room.wait()
                 data = await reader.read(CHUNK)
                 now = time.monotonic()
-                due = (link.sent_at(now, len(data)) if link and data else now) + self.round_trip / 2
+                due = now + self.round_trip / 2
                 held.add(len(data))
                 await held.chunks.put((due, data))
                 if not data:
@@ -139,10 +139,16 @@ class DelayProxy:
         await sender
 
     @staticmethod
-    async def _send(held, writer):
+    async def _send(held, writer, link):
+        # A chunk takes its turn on the link when it is sent, not when it was read: what
+        # was read ahead for a connection the client has closed never uses the link.
         try:
             while True:
                 due, data = await held.chunks.get()
+                if data and writer.is_closing():
+                    return
+                if link and data:
+                    due = max(due, link.sent_at(time.monotonic(), len(data)))
                 delay = due - time.monotonic()
                 if delay > 0:
                     await asyncio.sleep(delay)
