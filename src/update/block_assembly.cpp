@@ -11,18 +11,6 @@
 
 namespace {
 
-bool ReadExactly(platform::File* file, std::uint64_t offset, std::size_t length, unsigned char* out) {
-  std::int64_t position = 0;
-  if (!file->Seek(static_cast<std::int64_t>(offset), platform::SeekOrigin::Begin, &position)) return false;
-  std::size_t got = 0;
-  while (got < length) {
-    std::uint32_t n = 0;
-    if (!file->Read(out + got, static_cast<std::uint32_t>(length - got), &n) || n == 0) return false;
-    got += n;
-  }
-  return true;
-}
-
 // Inflates one block's compressed bytes, which start with an empty window; exactly
 // `length` bytes must come out.
 bool InflateBlock(const std::vector<unsigned char>& compressed, std::size_t length, unsigned char* out) {
@@ -70,7 +58,7 @@ bool ReadFromPieces(const std::vector<ZipPiece>& pieces, std::uint64_t offset, s
     const std::size_t take =
         static_cast<std::size_t>(std::min<std::uint64_t>(length, piece.offset + piece.length - offset));
     platform::File file = platform::File::OpenRead(piece.path);
-    if (!file.IsOpen() || !ReadExactly(&file, offset - piece.offset, take, out)) return false;
+    if (!file.IsOpen() || !ReadBlockBytes(&file, offset - piece.offset, take, out)) return false;
     offset += take;
     out += take;
     length -= take;
@@ -93,7 +81,7 @@ bool AssembleBlockedFile(const std::string& oldPath, const BlockedFile& file, co
     const std::size_t length = file.BlockLength(i);
     const BlockInfo& info = file.blocks[i];
     if (found[i] != -1) {
-      if (!old.IsOpen() || !ReadExactly(&old, static_cast<std::uint64_t>(found[i]), length, block.data())) return false;
+      if (!old.IsOpen() || !ReadBlockBytes(&old, static_cast<std::uint64_t>(found[i]), length, block.data())) return false;
     } else {
       compressed.resize(info.compressedLength);
       if (!ReadFromPieces(pieces, dataOffset + info.compressedOffset, compressed.size(), compressed.data()) ||

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "platform/file.h"
 #include "platform/sha256.h"
 #include "update/record_name.h"
 
@@ -106,5 +107,17 @@ bool StrongHashOf(const void* data, std::size_t length, StrongHash* hash) {
   unsigned char digest[platform::Sha256::kDigestSize];
   if (!sha.Reset() || !sha.Update(data, length) || !sha.Finish(digest)) return false;
   std::copy(digest, digest + kStrongHashSize, hash->begin());
+  return true;
+}
+
+bool ReadBlockBytes(platform::File* file, std::uint64_t offset, std::size_t length, unsigned char* out) {
+  std::int64_t position = 0;
+  if (!file->Seek(static_cast<std::int64_t>(offset), platform::SeekOrigin::Begin, &position)) return false;
+  std::size_t got = 0;
+  while (got < length) {
+    std::uint32_t n = 0;
+    if (!file->Read(out + got, static_cast<std::uint32_t>(length - got), &n) || n == 0) return false;
+    got += n;
+  }
   return true;
 }

@@ -9,9 +9,14 @@
 // whatever it says is bounded here, so a map that lies costs bytes fetched at most
 // (the assembled file is checked against its SHA-256 and CRC-32 before it moves).
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+namespace platform {
+class File;
+}
 
 inline constexpr char kBlockMapName[] = ".release/blocks";
 
@@ -50,3 +55,6 @@ bool ParseBlockMap(const std::string& bytes, std::vector<BlockedFile>* files);
 
 // The strong hash of `length` bytes; false when the system offers no SHA-256.
 bool StrongHashOf(const void* data, std::size_t length, StrongHash* hash);
+
+// Reads exactly `length` bytes at `offset` of an open file (an old copy, a piece).
+bool ReadBlockBytes(platform::File* file, std::uint64_t offset, std::size_t length, unsigned char* out);

@@ -194,18 +194,6 @@ bool Search::Run() {
   }
 }
 
-bool ReadAt(platform::File* file, std::uint64_t offset, std::size_t length, unsigned char* out) {
-  std::int64_t position = 0;
-  if (!file->Seek(static_cast<std::int64_t>(offset), platform::SeekOrigin::Begin, &position)) return false;
-  std::size_t got = 0;
-  while (got < length) {
-    std::uint32_t n = 0;
-    if (!file->Read(out + got, static_cast<std::uint32_t>(length - got), &n) || n == 0) return false;
-    got += n;
-  }
-  return true;
-}
-
 // A last block shorter than the others has no window of its own: it is looked for where
 // a file's tail usually is, at the end, and right after the block before it.
 void FindShortLastBlock(const BlockedFile& file, platform::File* old, std::uint64_t oldSize,
@@ -218,7 +206,7 @@ void FindShortLastBlock(const BlockedFile& file, platform::File* old, std::uint6
   std::vector<unsigned char> bytes(length);
   for (const std::uint64_t place : places) {
     StrongHash hash;
-    if (place + length > oldSize || !ReadAt(old, place, length, bytes.data()) ||
+    if (place + length > oldSize || !ReadBlockBytes(old, place, length, bytes.data()) ||
         !StrongHashOf(bytes.data(), length, &hash)) {
       continue;
     }

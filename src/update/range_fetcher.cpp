@@ -36,6 +36,20 @@ std::string RangeList(const std::vector<update::ByteRange>& ranges) {
 struct SlistDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+// Asks for `rangeText` and, with a validator, only if the resource is still the one it
+// names; false when the header cannot be made.
+bool SetRangeRequest(void* curl, const std::string& rangeText, const std::string& validator, HeaderList* headers) {
+  headers->reset();
+  if (!validator.empty()) {
+    headers->reset(curl_slist_append(nullptr, ("If-Range: " + validator).c_str()));
+    if (!*headers) return false;
+  }
+  curl_easy_setopt(curl, CURLOPT_RANGE, rangeText.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers->get());
+  return true;
+}
 
 // The offset a piece's file name stands for; false for any other name.
 bool PieceOffset(const std::string& name, std::uint64_t* offset) {
@@ -116,13 +130,7 @@ class CRangeFetcher::Piece : public net::Transfer {
     rangeText_ = owner_.tailMode_ ? std::string() : std::to_string(range_.offset);
     rangeText_ += '-';
     rangeText_ += std::to_string(owner_.tailMode_ ? owner_.tailLength_ : range_.offset + range_.length - 1);
-    headers_.reset();
-    if (!owner_.expectedValidator_.empty()) {
-      headers_.reset(curl_slist_append(nullptr, ("If-Range: " + owner_.expectedValidator_).c_str()));
-      if (!headers_) return false;
-    }
-    curl_easy_setopt(curl, CURLOPT_RANGE, rangeText_.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get());
+    if (!SetRangeRequest(curl, rangeText_, owner_.expectedValidator_, &headers_)) return false;
     ++owner_.requestCount_;
     return true;
   }
@@ -235,7 +243,7 @@ class CRangeFetcher::Piece : public net::Transfer {
   CRangeFetcher& owner_;
   update::ByteRange range_;
   std::string rangeText_;
-  std::unique_ptr<curl_slist, SlistDeleter> headers_;
+  HeaderList headers_;
   net::ResponseHeaders response_;
   bool bodyStarted_ = false;
   bool bodyAccepted_ = false;
@@ -273,13 +281,7 @@ class CRangeFetcher::Batch : public net::Transfer, private net::ByteRangesReader
     written_.clear();
     current_ = kNone;
     rangeText_ = RangeList(ranges_);
-    headers_.reset();
-    if (!owner_.expectedValidator_.empty()) {
-      headers_.reset(curl_slist_append(nullptr, ("If-Range: " + owner_.expectedValidator_).c_str()));
-      if (!headers_) return false;
-    }
-    curl_easy_setopt(curl, CURLOPT_RANGE, rangeText_.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get());
+    if (!SetRangeRequest(curl, rangeText_, owner_.expectedValidator_, &headers_)) return false;
     ++owner_.requestCount_;
     return true;
   }
@@ -418,7 +420,7 @@ class CRangeFetcher::Batch : public net::Transfer, private net::ByteRangesReader
   CRangeFetcher& owner_;
   std::vector<update::ByteRange> ranges_;
   std::string rangeText_;
-  std::unique_ptr<curl_slist, SlistDeleter> headers_;
+  HeaderList headers_;
   net::ResponseHeaders response_;
   std::unique_ptr<net::ByteRangesReader> reader_;
   bool bodyStarted_ = false;
