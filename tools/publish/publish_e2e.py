@@ -113,16 +113,7 @@ class PublishedRelease(launcher_e2e.LauncherTest):
     def test_a_large_file_changed_in_the_middle_costs_its_changed_blocks(self):
         """A pack deflated in blocks: the next release changes 100 KB in its middle, and
         the incremental update asks only for the blocks that hold the change."""
-        server = self.serve()
-        client = os.path.join(self.work, "source")
-        shutil.copytree(self.client, client)
-        pack = os.path.join(client, "data", "pack.bin")
-        os.makedirs(os.path.dirname(pack))
-        with open(pack, "wb") as f:
-            f.write(os.urandom(8 << 20))
-        self.publish(server, client, "1.0")
-        self.lay_out(server, ServerUrl=f"{server.base}/release/version.json", IncrementalUpdate=1)
-        self.install(server)
+        server, client, pack = self.install_release_with_pack()
         self.assert_installed_with_map(client)
 
         with open(pack, "r+b") as f:
@@ -149,16 +140,7 @@ class PublishedRelease(launcher_e2e.LauncherTest):
             self.assertIn("data/pack.bin: 15 of 16 blocks are held by the installed copy", f.read())
 
     def test_a_launch_killed_while_fetching_blocks_leaves_the_old_client_and_the_next_fetches_the_rest(self):
-        server = self.serve()
-        client = os.path.join(self.work, "source")
-        shutil.copytree(self.client, client)
-        pack = os.path.join(client, "data", "pack.bin")
-        os.makedirs(os.path.dirname(pack))
-        with open(pack, "wb") as f:
-            f.write(os.urandom(8 << 20))
-        self.publish(server, client, "1.0")
-        self.lay_out(server, ServerUrl=f"{server.base}/release/version.json", IncrementalUpdate=1)
-        self.install(server)
+        server, client, pack = self.install_release_with_pack()
         old = tree(os.path.join(self.folder, "client"))
         # Four blocks change; they come slowly enough to be cut off in their middle.
         with open(pack, "r+b") as f:
@@ -193,6 +175,21 @@ class PublishedRelease(launcher_e2e.LauncherTest):
         for start, end in kept:
             self.assertFalse([r for r in again if r[0] < end and r[1] > start],
                              f"kept bytes {start}-{end} were fetched again: {again}")
+
+    def install_release_with_pack(self):
+        """Release 1.0 with an 8 MiB pack of noise, published in blocks and installed with
+        IncrementalUpdate on; returns the server, the client's source folder and its pack."""
+        server = self.serve()
+        client = os.path.join(self.work, "source")
+        shutil.copytree(self.client, client)
+        pack = os.path.join(client, "data", "pack.bin")
+        os.makedirs(os.path.dirname(pack))
+        with open(pack, "wb") as f:
+            f.write(os.urandom(8 << 20))
+        self.publish(server, client, "1.0")
+        self.lay_out(server, ServerUrl=f"{server.base}/release/version.json", IncrementalUpdate=1)
+        self.install(server)
+        return server, client, pack
 
     def assert_installed_with_map(self, client):
         installed = tree(os.path.join(self.folder, "client"))
