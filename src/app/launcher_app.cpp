@@ -71,9 +71,11 @@ void CLauncherApp::InitUI() {
   numberFormat_ = platform::UserNumberFormat();
 
   const ConnectionSettings& c = settings_.update.connection;
-  downloader_ = std::make_unique<CDownloader>(this, c.Transfers());
+  // The version request's connection carries the update's first requests.
+  const auto connections = std::make_shared<net::ConnectionPool>();
+  downloader_ = std::make_unique<CDownloader>(this, c.Transfers(), connections);
   extractor_ = std::make_unique<CZipExtractor>(this);
-  updater_ = std::make_unique<CUpdater>(this);
+  updater_ = std::make_unique<CUpdater>(this, connections);
 }
 
 void CLauncherApp::OnFirstFrameShown() { CreateBrowser(window_system::GetClientRect(MainWindow())); }

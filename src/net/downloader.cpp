@@ -132,8 +132,9 @@ CDownloader::CDownloader(CDownloaderCallback* callback, int connectTimeout, int 
                          net::TlsPolicy tls)
     : CDownloader(callback, net::TransferSettings{connectTimeout, retryCount, retryDelay, tls}) {}
 
-CDownloader::CDownloader(CDownloaderCallback* callback, const net::TransferSettings& settings)
-    : callback_(callback), core_(settings) {}
+CDownloader::CDownloader(CDownloaderCallback* callback, const net::TransferSettings& settings,
+                         std::shared_ptr<net::ConnectionPool> pool)
+    : callback_(callback), core_(settings, std::move(pool)) {}
 
 CDownloader::~CDownloader() { Stop(); }
 

@@ -49,8 +49,10 @@ class CDownloader : private net::Transfer {
   // and destroyed on one thread.
   CDownloader(CDownloaderCallback* callback, int connectTimeout, int retryCount, int retryDelay,
               net::TlsPolicy tls = {});
-  // With how many connections a download may use and the cap on its bytes per second.
-  CDownloader(CDownloaderCallback* callback, const net::TransferSettings& settings);
+  // With how many connections a download may use and the cap on its bytes per second;
+  // with a pool, its connections are those of the pool's other owners.
+  CDownloader(CDownloaderCallback* callback, const net::TransferSettings& settings,
+              std::shared_ptr<net::ConnectionPool> pool = nullptr);
   ~CDownloader() override;
   CDownloader(const CDownloader&) = delete;
   CDownloader& operator=(const CDownloader&) = delete;

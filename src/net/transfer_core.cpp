@@ -101,7 +101,7 @@ class TransferCore::Runner {
   std::int64_t Burst() const { return std::max(Rate() / kBurstDivisor, kSmallestBurst); }
   std::size_t Limit() const {
     const auto connections = static_cast<std::size_t>(std::max(1, core_.settings_.connections));
-    return core_.multiplexed_ && connections > 1 ? std::max(connections, kMultiplexedInFlight) : connections;
+    return core_.pool_->multiplexed_ && connections > 1 ? std::max(connections, kMultiplexedInFlight) : connections;
   }
 
   void StartReady() {
@@ -162,7 +162,7 @@ class TransferCore::Runner {
       --inFlight_;
       long version = 0;
       if (curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version) == CURLE_OK && version == CURL_HTTP_VERSION_2_0) {
-        core_.multiplexed_ = true;
+        core_.pool_->multiplexed_ = true;
       }
       LogTransfer(easy, code, flight->error);
       Judge(flight, flight->transfer->Finish(easy, code));
@@ -318,29 +318,34 @@ class TransferCore::Runner {
 };
 
 // libcurl counts its initialisations; a failed one makes every transfer fail on its own.
-TransferCore::TransferCore(TransferSettings settings) : settings_(std::move(settings)) {
-  curl_global_init(CURL_GLOBAL_ALL);
-}
+ConnectionPool::ConnectionPool() { curl_global_init(CURL_GLOBAL_ALL); }
 
 // The connections go before the library they belong to.
-TransferCore::~TransferCore() {
+ConnectionPool::~ConnectionPool() {
   if (multi_) curl_multi_cleanup(multi_);
   curl_global_cleanup();
 }
 
+TransferCore::TransferCore(TransferSettings settings, std::shared_ptr<ConnectionPool> pool)
+    : settings_(std::move(settings)), pool_(pool ? std::move(pool) : std::make_shared<ConnectionPool>()) {}
+
+TransferCore::~TransferCore() = default;
+
 bool TransferCore::Run(const std::vector<Transfer*>& transfers) {
+  void* multi = nullptr;
   {
-    std::lock_guard lock(multiMutex_);
-    if (!multi_) {
-      multi_ = curl_multi_init();
-      if (!multi_) return false;
+    std::lock_guard lock(pool_->mutex_);
+    if (!pool_->multi_) {
+      pool_->multi_ = curl_multi_init();
+      if (!pool_->multi_) return false;
       const long connections = std::max(1, settings_.connections);
-      curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, connections);
-      curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, connections);
-      curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+      curl_multi_setopt(pool_->multi_, CURLMOPT_MAX_HOST_CONNECTIONS, connections);
+      curl_multi_setopt(pool_->multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, connections);
+      curl_multi_setopt(pool_->multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     }
+    multi = pool_->multi_;
   }
-  Runner runner(*this, multi_);
+  Runner runner(*this, multi);
   struct Current {
     Runner*& slot;
     ~Current() { slot = nullptr; }
@@ -355,8 +360,8 @@ void TransferCore::Add(Transfer* transfer) {
 
 void TransferCore::Cancel() {
   cancel_ = true;
-  std::lock_guard lock(multiMutex_);
-  if (multi_) curl_multi_wakeup(multi_);
+  std::lock_guard lock(pool_->mutex_);
+  if (pool_->multi_) curl_multi_wakeup(pool_->multi_);
 }
 
 void TransferCore::Rearm() { cancel_ = false; }

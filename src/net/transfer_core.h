@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -67,11 +68,34 @@ class Transfer {
   virtual Verdict Finish(void* curl, int code) = 0;
 };
 
+// Connections kept open from one run to the next, shared by the cores given the same
+// pool: the version request's connection then carries the package's first requests as
+// well, instead of a new one costing a round trip (two with TLS). The cores sharing a
+// pool run one after the other, never at once.
+class ConnectionPool {
+ public:
+  // Makes and destroys on one thread, with the cores and other pools of the process: the
+  // first one initialises libcurl, the last one to go cleans it up.
+  ConnectionPool();
+  ~ConnectionPool();
+  ConnectionPool(const ConnectionPool&) = delete;
+  ConnectionPool& operator=(const ConnectionPool&) = delete;
+
+ private:
+  friend class TransferCore;
+
+  // libcurl's CURLM, made by the first run (with that core's connection bound). The lock
+  // keeps a cancel's wake-up from meeting it half made.
+  std::mutex mutex_;
+  void* multi_ = nullptr;
+  // A server of the pool's answered over HTTP/2: more transfers go at once, as streams.
+  bool multiplexed_ = false;
+};
+
 class TransferCore {
  public:
-  // Makes and destroys on one thread, with the other cores of the process: the first
-  // one initialises libcurl, the last one to go cleans it up.
-  explicit TransferCore(TransferSettings settings);
+  // Without a pool the core keeps its connections to itself.
+  explicit TransferCore(TransferSettings settings, std::shared_ptr<ConnectionPool> pool = nullptr);
   ~TransferCore();
   TransferCore(const TransferCore&) = delete;
   TransferCore& operator=(const TransferCore&) = delete;
@@ -94,14 +118,10 @@ class TransferCore {
   class Runner;
 
   const TransferSettings settings_;
+  // Its connections and TLS sessions serve every later Run.
+  const std::shared_ptr<ConnectionPool> pool_;
   Runner* runner_ = nullptr;
-  // libcurl's CURLM, made by the first Run: its connections and TLS sessions serve every
-  // later one. The lock keeps Cancel's wake-up from meeting it half made.
-  std::mutex multiMutex_;
-  void* multi_ = nullptr;
   std::atomic<bool> cancel_{false};
-  // A server of this core's answered over HTTP/2: more transfers go at once, as streams.
-  bool multiplexed_ = false;
 };
 
 }  // namespace net

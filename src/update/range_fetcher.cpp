@@ -22,6 +22,9 @@ constexpr std::size_t kWriteBatch = 256 * 1024;
 // Ranges asked for in one request at most: the Range header stays short of the 8 KiB
 // that common servers take.
 constexpr std::size_t kMaxRangesPerRequest = 64;
+// Bytes a batch carries before the next one goes on a connection of its own, so that a
+// large update still spreads over the connections.
+constexpr std::uint64_t kBatchBytes = 8 * 1024 * 1024;
 
 // "A-B,C-D,..." for a Range header.
 std::string RangeList(const std::vector<update::ByteRange>& ranges) {
@@ -439,8 +442,9 @@ CRangeFetcher::CRangeFetcher(CRangeFetcherCallback* callback, int connectTimeout
                              net::TlsPolicy tls)
     : CRangeFetcher(callback, net::TransferSettings{connectTimeout, retryCount, retryDelay, tls}) {}
 
-CRangeFetcher::CRangeFetcher(CRangeFetcherCallback* callback, const net::TransferSettings& settings)
-    : callback_(callback), core_(settings) {}
+CRangeFetcher::CRangeFetcher(CRangeFetcherCallback* callback, const net::TransferSettings& settings,
+                             std::shared_ptr<net::ConnectionPool> pool)
+    : callback_(callback), core_(settings, std::move(pool)) {}
 
 CRangeFetcher::~CRangeFetcher() { Stop(); }
 
@@ -525,15 +529,21 @@ bool CRangeFetcher::Transfer() {
   return fetched && !answerRefused_;
 }
 
-// More ranges than connections go as batches of several ranges a request, one batch a
-// connection (more when a batch would grow too long); otherwise each range is a request.
+// More ranges than connections go as batches of several ranges a request: as few as the
+// ranges and their bytes allow, so that a server that answers so serves them in one
+// round trip, on the connection that brought the directory; one that does not refuses
+// the first batches only, and the ranges go one a request over every connection.
+// Otherwise each range is a request.
 void CRangeFetcher::Plan(const std::vector<update::ByteRange>& missing) {
   const auto connections = static_cast<std::size_t>(std::max(1, core_.settings().connections));
   if (singleRanges_ || missing.size() <= connections) {
     for (const update::ByteRange& range : missing) transfers_.push_back(std::make_unique<Piece>(*this, range));
     return;
   }
-  const std::size_t batches = std::max(connections, (missing.size() + kMaxRangesPerRequest - 1) / kMaxRangesPerRequest);
+  std::uint64_t bytes = 0;
+  for (const update::ByteRange& range : missing) bytes += range.length;
+  const auto byBytes = static_cast<std::size_t>(std::min<std::uint64_t>(connections, (bytes + kBatchBytes - 1) / kBatchBytes));
+  const std::size_t batches = std::max(byBytes, (missing.size() + kMaxRangesPerRequest - 1) / kMaxRangesPerRequest);
   std::size_t at = 0;
   for (std::size_t i = 0; i < batches; ++i) {
     const std::size_t end = missing.size() * (i + 1) / batches;

@@ -52,8 +52,10 @@ class CRangeFetcher {
   // Times are in seconds and `tls` holds for every request, as for CDownloader.
   CRangeFetcher(CRangeFetcherCallback* callback, int connectTimeout, int retryCount, int retryDelay,
                 net::TlsPolicy tls = {});
-  // With how many transfers run at once and the cap on their bytes per second as well.
-  CRangeFetcher(CRangeFetcherCallback* callback, const net::TransferSettings& settings);
+  // With how many transfers run at once and the cap on their bytes per second as well;
+  // with a pool, its connections are those of the pool's other owners.
+  CRangeFetcher(CRangeFetcherCallback* callback, const net::TransferSettings& settings,
+                std::shared_ptr<net::ConnectionPool> pool = nullptr);
   ~CRangeFetcher();
   CRangeFetcher(const CRangeFetcher&) = delete;
   CRangeFetcher& operator=(const CRangeFetcher&) = delete;

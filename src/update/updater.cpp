@@ -21,6 +21,11 @@ namespace {
 
 // The end record with the longest comment it can have: where the directory is found.
 constexpr std::uint64_t kTailLength = 22 + 65535;
+// A release's package ends with its file list (after the block map, if any) and its
+// directory, which grow with its entries: a tail of this share of the package, up to
+// kLongestTail, usually holds all of them, so that they cost one request, not three.
+constexpr std::int64_t kTailShare = 64;
+constexpr std::uint64_t kLongestTail = 1024 * 1024;
 constexpr char kSourceRecord[] = "source.json";
 // A directory this large lists far more entries than a zip without zip64 can hold: the
 // package is not what it claims to be.
@@ -118,6 +123,11 @@ std::vector<PackageEntry> ToPackageEntries(const std::vector<ArchiveListedEntry>
   return entries;
 }
 
+std::uint64_t TailLengthFor(const VersionAnswer& answer) {
+  if (answer.fileListSha256.empty() || answer.packageSize <= 0) return kTailLength;
+  return std::clamp(static_cast<std::uint64_t>(answer.packageSize / kTailShare), kTailLength, kLongestTail);
+}
+
 bool IsDelta(const std::vector<BlockDelta>& deltas, std::int32_t index) {
   return std::any_of(deltas.begin(), deltas.end(), [&](const BlockDelta& d) { return d.index == index; });
 }
@@ -201,7 +211,7 @@ void CUpdater::Run() noexcept {
     const ConnectionSettings& c = request_.settings.connection;
     CRangeFetcherCallback* fetchReports = this;
     CEntryUnpackerCallback* unpackReports = this;
-    fetcher_ = std::make_unique<CRangeFetcher>(fetchReports, c.Transfers());
+    fetcher_ = std::make_unique<CRangeFetcher>(fetchReports, c.Transfers(), connections_);
     fetcher_->SetMirrors(request_.answer.packageUrls);
     unpacker_ = std::make_unique<CEntryUnpacker>(unpackReports);
     outcome_.result = Update();
@@ -357,7 +367,7 @@ UpdateResult CUpdater::FetchOutcome(const PackageSource& source, bool fetched) {
 
 UpdateResult CUpdater::FetchPackageDirectory(PackageSource* source) {
   observer_->OnPhaseBegins(UpdatePhase::Fetch);
-  fetcher_->StartTail(source->url, kTailLength);
+  fetcher_->StartTail(source->url, TailLengthFor(request_.answer));
   const UpdateResult tail = FetchOutcome(*source, Await(*fetcher_));
   if (tail != UpdateResult::Done) return tail;
   source->size = fetcher_->totalSize();
@@ -370,7 +380,7 @@ UpdateResult CUpdater::FetchPackageDirectory(PackageSource* source) {
   if (!WriteWholeFile(tailPath, fetcher_->tail())) {
     // A volume too full for the tail is a full volume, not a failed download.
     std::uint64_t free = 0;
-    if (platform::FreeDiskSpace(request_.gameRoot, &free) && free < kTailLength) {
+    if (platform::FreeDiskSpace(request_.gameRoot, &free) && free < fetcher_->tail().size()) {
       return Because(UpdateResult::Failed, UpdateFailure::Space, "not enough free disk space");
     }
     return Because(UpdateResult::Failed, UpdateFailure::Transfer, "the package's tail could not be written");
@@ -381,7 +391,11 @@ UpdateResult CUpdater::FetchPackageDirectory(PackageSource* source) {
     return Whole(*source, "no central directory in the package's tail, or one too large");
   }
   if (directorySize == 0) return UpdateResult::Done;
-  return FetchRanges(*source, {{source->directoryOffset, directorySize}});
+  // A release's file list lies just before the directory: as many bytes again before it
+  // usually bring the list along in the same request.
+  const std::uint64_t before =
+      request_.answer.fileListSha256.empty() ? 0 : std::min<std::uint64_t>(source->directoryOffset, directorySize);
+  return FetchRanges(*source, {{source->directoryOffset - before, directorySize + before}});
 }
 
 UpdateResult CUpdater::FetchRanges(const PackageSource& source, const std::vector<update::ByteRange>& ranges) {

@@ -94,7 +94,10 @@ struct UpdateRequest {
 
 class CUpdater : private CRangeFetcherCallback, private CEntryUnpackerCallback {
  public:
-  explicit CUpdater(IUpdateObserver* observer) : observer_(observer) {}
+  // With a pool, the update's requests use the connections of the pool's other owners
+  // (the version request's among them), one after the other with them, never at once.
+  explicit CUpdater(IUpdateObserver* observer, std::shared_ptr<net::ConnectionPool> connections = nullptr)
+      : observer_(observer), connections_(std::move(connections)) {}
   ~CUpdater() override;
   CUpdater(const CUpdater&) = delete;
   CUpdater& operator=(const CUpdater&) = delete;
@@ -143,6 +146,7 @@ class CUpdater : private CRangeFetcherCallback, private CEntryUnpackerCallback {
   void OnUnpackProgress(CEntryUnpacker* unpacker) override;
 
   IUpdateObserver* const observer_;
+  const std::shared_ptr<net::ConnectionPool> connections_;
   UpdateRequest request_;
   UpdateOutcome outcome_;
   std::unique_ptr<CRangeFetcher> fetcher_;

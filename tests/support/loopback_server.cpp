@@ -127,7 +127,7 @@ std::vector<LoggedRequest> ServerSession::Requests() const {
     std::string range;
     std::string ifRange;
     fields >> request.timeMs >> request.method >> request.target >> body >> userAgent >> range >> ifRange >>
-        request.bytesSent;
+        request.bytesSent >> request.clientPort;
     request.body = FromHex(body);
     request.userAgent = FromHex(userAgent);
     request.range = FromHex(range);

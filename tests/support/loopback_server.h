@@ -19,6 +19,8 @@ struct LoggedRequest {
   std::string ifRange;
   // Body bytes the server sent in its answer.
   std::size_t bytesSent = 0;
+  // The client's port: requests with the same one came over the same connection.
+  int clientPort = 0;
 };
 
 struct NginxAnswer {

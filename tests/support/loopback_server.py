@@ -50,9 +50,10 @@ Control: a POST to /_store/KEY/NAME keeps its body for ranged?file=NAME;
 /_nginx_log/KEY lists what nginx answered under /KEY/, one line each:
 "PROTOCOL STATUS RANGE" (RANGE "-" when none);
 /_log/KEY lists KEY's requests, one line each:
-"MS METHOD TARGET BODY USER_AGENT RANGE IF_RANGE SENT" (MS since the server started;
-BODY, USER_AGENT and the Range and If-Range headers in hex, "-" when empty; SENT the
-body bytes sent); /_release/KEY; /_quit.
+"MS METHOD TARGET BODY USER_AGENT RANGE IF_RANGE SENT PORT" (MS since the server
+started; BODY, USER_AGENT and the Range and If-Range headers in hex, "-" when empty;
+SENT the body bytes sent; PORT the client's port, which tells its connections apart);
+/_release/KEY; /_quit.
 """
 import argparse
 import http.client
@@ -109,7 +110,7 @@ def pick(values, n):
 
 
 def log_line(entry):
-    return '%.1f %s %s %s %s %s %s %d' % tuple(entry)
+    return '%.1f %s %s %s %s %s %s %d %d' % tuple(entry)
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -136,7 +137,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.entry = [(time.monotonic() - started) * 1000, self.command, self.path, hex_field(body),
                               hex_field(self.headers.get('User-Agent', '').encode()),
                               hex_field(self.headers.get('Range', '').encode()),
-                              hex_field(self.headers.get('If-Range', '').encode()), 0]
+                              hex_field(self.headers.get('If-Range', '').encode()), 0, self.client_address[1]]
                 with lock:
                     logs.setdefault(key, []).append(self.entry)
                 action = getattr(self, 'action_' + parts[3], None)
@@ -174,7 +175,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         has them all never reads a smaller count)."""
         if self.entry:
             with lock:
-                self.entry[-1] += len(data)
+                self.entry[7] += len(data)
         self.wfile.write(data)
 
     def reply(self, code, body, headers=()):

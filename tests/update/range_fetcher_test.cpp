@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "loopback_server.h"
+#include "net/downloader.h"
 #include "net/request_options.h"
 #include "temp_folder.h"
 
@@ -264,14 +265,43 @@ TEST(RangeFetcher, StopCancelsASlowAnswerPromptly) {
   EXPECT_FALSE(fetcher.succeeded);
 }
 
+// Given the pool of the downloader that made the version request, the fetcher's first
+// request goes over that request's connection; without it, over a new one.
+TEST(RangeFetcher, AFetcherSharingADownloadersPoolAsksOverItsConnection) {
+  ServerSession server;
+  for (const bool shared : {true, false}) {
+    SCOPED_TRACE(shared ? "shared" : "own");
+    const auto pool = std::make_shared<net::ConnectionPool>();
+    const net::TransferSettings settings{5, 0, 0};
+    CDownloaderCallback quiet;
+    CDownloader downloader(&quiet, settings, pool);
+    downloader.Start(server.Url("pattern?size=100"), "", "");
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (!downloader.finished && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    downloader.Stop();
+    ASSERT_TRUE(downloader.succeeded);
+    CRangeFetcher fetcher(nullptr, settings, shared ? pool : nullptr);
+    fetcher.StartTail(server.Url("ranged?size=1000&etag=v1"), 100);
+    ASSERT_TRUE(WaitUntilFinished(fetcher));
+    ASSERT_TRUE(fetcher.succeeded);
+    const auto requests = server.Requests();
+    ASSERT_GE(requests.size(), 2u);
+    const auto& version = requests[requests.size() - 2];
+    const auto& tail = requests.back();
+    EXPECT_EQ(version.clientPort == tail.clientPort, shared);
+  }
+}
+
 // More ranges than connections: several ranges a request where the server answers them
-// in parts (multipart/byteranges), one range a request from the first answer that shows
-// it does not (the whole package with the same validator, or a 501). Either way every
-// piece arrives whole, each handed on as it completes.
+// in parts (multipart/byteranges), in as few requests as their bytes allow; one range a
+// request from the first answer that shows it does not (the whole package with the same
+// validator, or a 501). Either way every piece arrives whole, each handed on as it
+// completes.
 struct ManyRangesCase {
   const char* name;
-  std::string query;  // added to "ranged?size=1000000&etag=v1&"
+  std::string query;  // added to "ranged?size=SIZE&etag=v1&"
   std::size_t batches;  // requests for several ranges
+  std::uint64_t rangeLength = 0;  // 0: ranges of a few KB
 };
 
 void PrintTo(const ManyRangesCase& c, std::ostream* out) { *out << c.name; }
@@ -284,9 +314,11 @@ class CompletedPieces : public CRangeFetcherCallback {
   std::vector<update::ByteRange> pieces;
 };
 
-std::vector<update::ByteRange> SpreadRanges(std::size_t count) {
+std::vector<update::ByteRange> SpreadRanges(std::size_t count, std::uint64_t length = 0) {
   std::vector<update::ByteRange> ranges;
-  for (std::size_t i = 0; i < count; ++i) ranges.push_back({i * 40000 + 7, 1000 + i * 300});
+  for (std::size_t i = 0; i < count; ++i) {
+    ranges.push_back(length ? update::ByteRange{i * (length + 40000) + 7, length} : update::ByteRange{i * 40000 + 7, 1000 + i * 300});
+  }
   return ranges;
 }
 
@@ -296,11 +328,14 @@ TEST_P(RangeFetcherManyRanges, EveryPieceArrivesWhole) {
   TempFolder pieces;
   CompletedPieces completed;
   CRangeFetcher fetcher(&completed, net::TransferSettings{5, 1, 0, {}, 3, 0});
-  const std::vector<update::ByteRange> ranges = SpreadRanges(20);
-  fetcher.Start(server.Url("ranged?size=1000000&etag=v1&" + c.query), "\"v1\"", 1000000, ranges, pieces.Narrow());
+  const std::vector<update::ByteRange> ranges = SpreadRanges(20, c.rangeLength);
+  const std::uint64_t size = ranges.back().offset + ranges.back().length + 1000;
+  const std::string sizeText = std::to_string(size);
+  fetcher.Start(server.Url("ranged?size=" + sizeText + "&etag=v1&" + c.query), "\"v1\"", size, ranges,
+                pieces.Narrow());
   ASSERT_TRUE(WaitUntilFinished(fetcher));
   ASSERT_TRUE(fetcher.succeeded);
-  const std::string all = PatternBytes(1000000);
+  const std::string all = PatternBytes(size);
   std::string wanted;
   for (const update::ByteRange& range : ranges) wanted += all.substr(range.offset, range.length);
   // A cut part leaves a piece, and its rest another.
@@ -321,10 +356,13 @@ TEST_P(RangeFetcherManyRanges, EveryPieceArrivesWhole) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RangeFetcherManyRanges,
-                         testing::Values(ManyRangesCase{"InParts", "multi=1", 3},
-                                         ManyRangesCase{"WholeAnswer", "multi=0", 3},
-                                         ManyRangesCase{"NotImplemented", "multi=501", 3},
-                                         ManyRangesCase{"InPartsCut", "multi=1&cut=5000,-", 4}),
+                         testing::Values(ManyRangesCase{"InParts", "multi=1", 1},
+                                         ManyRangesCase{"WholeAnswer", "multi=0", 1},
+                                         ManyRangesCase{"NotImplemented", "multi=501", 1},
+                                         ManyRangesCase{"InPartsCut", "multi=1&cut=5000,-", 2},
+                                         // 18 MB: a batch a connection
+                                         ManyRangesCase{"LargeInParts", "multi=1", 3, 900000},
+                                         ManyRangesCase{"LargeWholeAnswer", "multi=0", 3, 900000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Ranges in flight together: one answer cut keeps what came and the retry fetches the
@@ -457,7 +495,7 @@ TEST(RangeFetcher, ARealServerAnswersManyRangesInPartsOverHttp2WhereSpoken) {
   for (const update::ByteRange& range : ranges) wanted += all.substr(range.offset, range.length);
   EXPECT_TRUE(AllPieces(pieces) == wanted);
   const auto answers = server.NginxAnswers();
-  ASSERT_EQ(answers.size(), 4u) << "the tail, then a request of several ranges for each connection";
+  ASSERT_EQ(answers.size(), 2u) << "the tail, then one request for all the ranges";
   for (const auto& answer : answers) {
     EXPECT_EQ(answer.protocol, net_testing::LibcurlSpeaksHttp2() ? "HTTP/2.0" : "HTTP/1.1");
     EXPECT_EQ(answer.status, 206);

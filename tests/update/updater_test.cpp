@@ -128,10 +128,12 @@ class Recorder : public IUpdateObserver {
 // Release 1 installed in "client" below a game root, with its record and Version.json.
 class UpdaterTest : public testing::Test {
  protected:
-  void SetUp() override {
-    for (const auto& [name, data] : kRelease1) WriteFile(temp_.path() / "client" / name, data);
+  void SetUp() override { Install(kRelease1); }
+
+  void Install(const Files& release) {
+    for (const auto& [name, data] : release) WriteFile(temp_.path() / "client" / name, data);
     const std::string installed = temp_.Narrow("installed.zip");
-    WriteFile(installed, Package(kRelease1));
+    WriteFile(installed, Package(release));
     RecordInstalledPackage(installed, temp_.Narrow(), Client(), "1.0", "client", "");
     std::filesystem::remove(temp_.path() / "installed.zip");
     Json::Value record(Json::objectValue);
@@ -144,12 +146,12 @@ class UpdaterTest : public testing::Test {
 
   // Serves `package` as release 2 and runs the update to its end.
   UpdateOutcome Update(const std::string& package, const std::string& query = "",
-                       const std::string& listHash = "") {
+                       const std::string& listHash = "", std::int64_t packageSize = -1) {
     server_.Store("client_2.zip", package);
-    return Run(server_.Url("ranged?file=client_2.zip&etag=r2" + query), listHash);
+    return Run(server_.Url("ranged?file=client_2.zip&etag=r2" + query), listHash, packageSize);
   }
 
-  UpdateOutcome Run(const std::string& url, const std::string& listHash) {
+  UpdateOutcome Run(const std::string& url, const std::string& listHash, std::int64_t packageSize = -1) {
     UpdateRequest request;
     request.gameRoot = temp_.Narrow();
     request.clientFolder = Client();
@@ -162,6 +164,7 @@ class UpdaterTest : public testing::Test {
     request.answer.packageUrl = url;
     request.answer.namesFileList = !listHash.empty();
     request.answer.fileListSha256 = listHash;
+    request.answer.packageSize = packageSize;
     updater_.Start(request);
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (!updater_.finished && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
@@ -240,6 +243,40 @@ TEST_F(UpdaterTest, FilesTheListVouchesForAreMeasuredInTheMiddleOfTheFetch) {
   expected[kFileListName] = list;
   EXPECT_EQ(ClientContent(), expected);
 }
+
+// A release whose directory and file list outgrow the smallest tail (many entries) in a
+// package large enough for a longer one: they come with the tail when the answer gives
+// the package's size, else with the directory's own request, never a request each.
+class UpdaterTailTest : public UpdaterTest, public testing::WithParamInterface<bool> {
+ protected:
+  static Files WithMany(Files files) {
+    for (int i = 0; i < 1500; ++i) files["pad/" + std::to_string(10000 + i) + ".txt"] = std::to_string(i);
+    files["pack.bin"] = zip_testing::NoiseBytes(12 * 1024 * 1024, 3);
+    return files;
+  }
+};
+
+TEST_P(UpdaterTailTest, TheDirectoryAndFileListComeWithTheTailOrTogether) {
+  const bool sized = GetParam();
+  std::filesystem::remove_all(temp_.path() / "client");
+  Install(WithMany(kRelease1));
+  const Files release2 = WithMany(kRelease2);
+  const std::string list = FileList(release2);
+  const std::string package = Package(release2, list);
+  const UpdateOutcome outcome =
+      Update(package, "", Sha256Of(list), sized ? static_cast<std::int64_t>(package.size()) : -1);
+  ASSERT_EQ(outcome.result, UpdateResult::Done) << outcome.cause;
+  Files expected = release2;
+  expected[kFileListName] = list;
+  EXPECT_EQ(ClientContent(), expected);
+  // The tail, the directory with the list unless the tail held both, and the two
+  // changed entries side by side.
+  EXPECT_EQ(outcome.requests, sized ? 2u : 3u);
+  EXPECT_LT(outcome.bytesFetched, package.size() / 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, UpdaterTailTest, testing::Bool(),
+                         [](const auto& info) { return info.param ? "WithPackageSize" : "WithoutPackageSize"; });
 
 // Each point where the update cannot go on: what it ends in, and why.
 struct FailureCase {

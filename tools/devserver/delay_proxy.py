@@ -106,6 +106,14 @@ class DelayProxy:
             self._loop.close()
 
     async def _accept(self, client_reader, client_writer):
+        # A connection still open when the proxy stops ends with it, quietly: the stream
+        # server's own callback would report a cancelled task as an error.
+        try:
+            await self._connect(client_reader, client_writer)
+        except asyncio.CancelledError:
+            client_writer.close()
+
+    async def _connect(self, client_reader, client_writer):
         self.connections += 1
         try:
             server_reader, server_writer = await asyncio.open_connection(HOST, self.target_port)
@@ -136,6 +144,9 @@ class DelayProxy:
                     break
         except OSError:
             await held.chunks.put((time.monotonic(), b""))
+        except asyncio.CancelledError:
+            sender.cancel()
+            raise
         await sender
 
     @staticmethod
