@@ -84,7 +84,7 @@ class ConnectionPool {
  private:
   friend class TransferCore;
 
-  // libcurl's CURLM, made by the first run (with that core's connection bound). The lock
+  // libcurl's CURLM, made by the first run with that core's bound on connections. The lock
   // keeps a cancel's wake-up from meeting it half made.
   std::mutex mutex_;
   void* multi_ = nullptr;
