@@ -72,10 +72,9 @@ void CLauncherApp::InitUI() {
 
   const ConnectionSettings& c = settings_.update.connection;
   // The version request's connection carries the update's first requests.
-  const auto connections = std::make_shared<net::ConnectionPool>();
-  downloader_ = std::make_unique<CDownloader>(this, c.Transfers(), connections);
+  downloader_ = std::make_unique<CDownloader>(this, c.Transfers(), &connections_);
   extractor_ = std::make_unique<CZipExtractor>(this);
-  updater_ = std::make_unique<CUpdater>(this, connections);
+  updater_ = std::make_unique<CUpdater>(this, &connections_);
 }
 
 void CLauncherApp::OnFirstFrameShown() { CreateBrowser(window_system::GetClientRect(MainWindow())); }

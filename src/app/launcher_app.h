@@ -150,6 +150,9 @@ class CLauncherApp : public CApp,
   // Opened in the game root once the configuration is loaded; declared before the
   // workers so that it outlives them.
   std::unique_ptr<applog::LogSession> log_;
+  // The downloader's and the updater's connections; declared before them so that it
+  // outlives them.
+  net::ConnectionPool connections_;
   std::unique_ptr<CDownloader> downloader_;
   std::unique_ptr<CZipExtractor> extractor_;
   std::unique_ptr<CUpdater> updater_;

@@ -133,8 +133,8 @@ CDownloader::CDownloader(CDownloaderCallback* callback, int connectTimeout, int 
     : CDownloader(callback, net::TransferSettings{connectTimeout, retryCount, retryDelay, tls}) {}
 
 CDownloader::CDownloader(CDownloaderCallback* callback, const net::TransferSettings& settings,
-                         std::shared_ptr<net::ConnectionPool> pool)
-    : callback_(callback), core_(settings, std::move(pool)) {}
+                         net::ConnectionPool* pool)
+    : callback_(callback), core_(settings, pool) {}
 
 CDownloader::~CDownloader() { Stop(); }
 

@@ -50,9 +50,9 @@ class CDownloader : private net::Transfer {
   CDownloader(CDownloaderCallback* callback, int connectTimeout, int retryCount, int retryDelay,
               net::TlsPolicy tls = {});
   // With how many connections a download may use and the cap on its bytes per second;
-  // with a pool, its connections are those of the pool's other owners.
+  // with a pool (which outlives it), its connections are those of the pool's other users.
   CDownloader(CDownloaderCallback* callback, const net::TransferSettings& settings,
-              std::shared_ptr<net::ConnectionPool> pool = nullptr);
+              net::ConnectionPool* pool = nullptr);
   ~CDownloader() override;
   CDownloader(const CDownloader&) = delete;
   CDownloader& operator=(const CDownloader&) = delete;

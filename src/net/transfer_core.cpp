@@ -326,8 +326,10 @@ ConnectionPool::~ConnectionPool() {
   curl_global_cleanup();
 }
 
-TransferCore::TransferCore(TransferSettings settings, std::shared_ptr<ConnectionPool> pool)
-    : settings_(std::move(settings)), pool_(pool ? std::move(pool) : std::make_shared<ConnectionPool>()) {}
+TransferCore::TransferCore(TransferSettings settings, ConnectionPool* pool)
+    : settings_(std::move(settings)),
+      ownPool_(pool ? nullptr : std::make_unique<ConnectionPool>()),
+      pool_(pool ? pool : ownPool_.get()) {}
 
 TransferCore::~TransferCore() = default;
 

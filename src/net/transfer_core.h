@@ -94,8 +94,8 @@ class ConnectionPool {
 
 class TransferCore {
  public:
-  // Without a pool the core keeps its connections to itself.
-  explicit TransferCore(TransferSettings settings, std::shared_ptr<ConnectionPool> pool = nullptr);
+  // Without a pool the core keeps its connections to itself; a pool given outlives it.
+  explicit TransferCore(TransferSettings settings, ConnectionPool* pool = nullptr);
   ~TransferCore();
   TransferCore(const TransferCore&) = delete;
   TransferCore& operator=(const TransferCore&) = delete;
@@ -118,8 +118,9 @@ class TransferCore {
   class Runner;
 
   const TransferSettings settings_;
-  // Its connections and TLS sessions serve every later Run.
-  const std::shared_ptr<ConnectionPool> pool_;
+  // Its connections and TLS sessions serve every later Run: the one given, or its own.
+  const std::unique_ptr<ConnectionPool> ownPool_;
+  ConnectionPool* const pool_;
   Runner* runner_ = nullptr;
   std::atomic<bool> cancel_{false};
 };

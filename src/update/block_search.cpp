@@ -18,6 +18,9 @@ constexpr std::size_t kReadSize = 4 * 1024 * 1024;
 // A bit per hashed weak checksum, at least this many bits per block: most windows
 // match no block, and a bit test in a table that stays in the cache is all they cost.
 constexpr std::uint32_t kFilterBitsPerBlock = 64;
+// A bit per value of the checksum's low half (its byte sum), tested first: the high half
+// is only reduced for the windows whose low half some block has.
+constexpr std::size_t kLowHalfWords = 65536 / 64;
 constexpr unsigned kMinFilterShift = 16;
 constexpr unsigned kMaxFilterShift = 26;
 
@@ -29,21 +32,25 @@ class BlockIndex {
       ++shift_;
     }
     filter_.assign((std::size_t{1} << shift_) / 64, 0);
+    lowHalves_.assign(kLowHalfWords, 0);
     for (std::size_t i = 0; i < file.blocks.size(); ++i) {
       if (file.BlockLength(i) != file.blockSize) continue;
       const std::uint32_t weak = file.blocks[i].weak;
       const std::uint32_t slot = Slot(weak);
       filter_[slot / 64] |= std::uint64_t{1} << (slot % 64);
+      lowHalves_[(weak & 0xFFFF) / 64] |= std::uint64_t{1} << (weak % 64);
       byWeak_.emplace(weak, i);
     }
   }
   std::uint32_t Slot(std::uint32_t weak) const { return (weak * 2654435761u) >> (32 - shift_); }
   const std::uint64_t* filter() const { return filter_.data(); }
+  const std::uint64_t* lowHalves() const { return lowHalves_.data(); }
   auto Candidates(std::uint32_t weak) const { return byWeak_.equal_range(weak); }
 
  private:
   unsigned shift_ = kMinFilterShift;
   std::vector<std::uint64_t> filter_;
+  std::vector<std::uint64_t> lowHalves_;
   std::unordered_multimap<std::uint32_t, std::size_t> byWeak_;
 };
 
@@ -57,11 +64,7 @@ class Search {
         cancel_(cancel),
         found_(found),
         n_(file.blockSize),
-        buffer_(kReadSize + 2 * static_cast<std::size_t>(file.blockSize)) {
-    for (std::uint32_t x = 0; x < 256; ++x) {
-      outWeight_[x] = static_cast<std::uint32_t>((std::uint64_t{n_} * x) % kAdlerModulus);
-    }
-  }
+        buffer_(kReadSize + 2 * static_cast<std::size_t>(file.blockSize)) {}
 
   bool Run();
 
@@ -80,7 +83,6 @@ class Search {
   std::vector<std::int64_t>* const found_;
   const std::size_t n_;
   std::vector<unsigned char> buffer_;
-  std::uint32_t outWeight_[256];
   platform::Sha256 strong_;
   std::uint64_t base_ = 0;  // the old file's offset of buffer_[0]
   std::size_t begin_ = 0;   // the window's start in buffer_
@@ -118,36 +120,46 @@ void Search::StepOne() {
   const unsigned char out = buffer_[begin_];
   const unsigned char in = buffer_[begin_ + n_];
   a_ = (a_ + kAdlerModulus - out + in) % kAdlerModulus;
-  b_ = (b_ + 2 * kAdlerModulus - outWeight_[out] + a_ - 1) % kAdlerModulus;
+  const auto outWeight = static_cast<std::uint32_t>((std::uint64_t{n_} * out) % kAdlerModulus);
+  b_ = (b_ + 2 * kAdlerModulus - outWeight + a_ - 1) % kAdlerModulus;
   ++begin_;
 }
 
 // Rolls the window on until its weak checksum may be a block's, or it is the window
-// starting at `last`. This loop is the search's cost: locals only, no division.
+// starting at `last`. This loop is the search's cost. Both halves roll unreduced, so a
+// byte costs two additions in a row; the low half is reduced for the test at every byte,
+// the high half only where the low half is some block's.
 void Search::Scan(std::size_t last) {
   const unsigned char* data = buffer_.data();
   const std::uint64_t* filter = index_.filter();
-  const std::uint32_t* outWeight = outWeight_;
-  const std::size_t n = n_;
+  const std::uint64_t* lowHalves = index_.lowHalves();
+  const auto n = static_cast<std::int64_t>(n_);
   const BlockIndex& index = index_;
-  std::int32_t a = static_cast<std::int32_t>(a_);
-  std::int32_t b = static_cast<std::int32_t>(b_);
+  constexpr std::uint32_t m = kAdlerModulus;
+  // The unreduced low half moves with the window's byte sum, which stays within 255
+  // times the longest block of where it began: lifted by this multiple of the modulus it
+  // stays within 32 bits. The high half drifts down by at most that much a byte: lifted
+  // by this one, it stays positive over any buffer (kReadSize and two blocks).
+  constexpr std::uint32_t kLowLift = m << 15;
+  constexpr std::int64_t kHighLift = std::int64_t{m} << 40;
+  std::uint32_t a = a_ + kLowLift;
+  std::int64_t b = static_cast<std::int64_t>(b_) + kHighLift;
   std::size_t at = begin_;
-  constexpr std::int32_t m = kAdlerModulus;
   for (;;) {
-    const std::uint32_t slot = index.Slot(static_cast<std::uint32_t>(b) << 16 | static_cast<std::uint32_t>(a));
-    if (((filter[slot / 64] >> (slot % 64)) & 1) || at == last) break;
-    const unsigned char out = data[at];
-    a += static_cast<std::int32_t>(data[at + n]) - out;
-    a += a < 0 ? m : 0;
-    a -= a >= m ? m : 0;
-    b += a - 1 - static_cast<std::int32_t>(outWeight[out]);
-    b += b < 0 ? m : 0;
-    b -= b >= m ? m : 0;
+    const std::uint32_t low = a % m;
+    if ((lowHalves[low / 64] >> (low % 64)) & 1) {
+      const auto high = static_cast<std::uint32_t>(static_cast<std::uint64_t>(b) % m);
+      const std::uint32_t slot = index.Slot(high << 16 | low);
+      if ((filter[slot / 64] >> (slot % 64)) & 1) break;
+    }
+    if (at == last) break;
+    const std::uint32_t out = data[at];
+    a += data[at + n_] - out;
+    b += std::int64_t{a} - 1 - n * out;
     ++at;
   }
-  a_ = static_cast<std::uint32_t>(a);
-  b_ = static_cast<std::uint32_t>(b);
+  a_ = a % m;
+  b_ = static_cast<std::uint32_t>(static_cast<std::uint64_t>(b) % m);
   begin_ = at;
 }
 

@@ -443,8 +443,8 @@ CRangeFetcher::CRangeFetcher(CRangeFetcherCallback* callback, int connectTimeout
     : CRangeFetcher(callback, net::TransferSettings{connectTimeout, retryCount, retryDelay, tls}) {}
 
 CRangeFetcher::CRangeFetcher(CRangeFetcherCallback* callback, const net::TransferSettings& settings,
-                             std::shared_ptr<net::ConnectionPool> pool)
-    : callback_(callback), core_(settings, std::move(pool)) {}
+                             net::ConnectionPool* pool)
+    : callback_(callback), core_(settings, pool) {}
 
 CRangeFetcher::~CRangeFetcher() { Stop(); }
 

@@ -53,9 +53,9 @@ class CRangeFetcher {
   CRangeFetcher(CRangeFetcherCallback* callback, int connectTimeout, int retryCount, int retryDelay,
                 net::TlsPolicy tls = {});
   // With how many transfers run at once and the cap on their bytes per second as well;
-  // with a pool, its connections are those of the pool's other owners.
+  // with a pool (which outlives it), its connections are those of the pool's other users.
   CRangeFetcher(CRangeFetcherCallback* callback, const net::TransferSettings& settings,
-                std::shared_ptr<net::ConnectionPool> pool = nullptr);
+                net::ConnectionPool* pool = nullptr);
   ~CRangeFetcher();
   CRangeFetcher(const CRangeFetcher&) = delete;
   CRangeFetcher& operator=(const CRangeFetcher&) = delete;

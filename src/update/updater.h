@@ -94,10 +94,11 @@ struct UpdateRequest {
 
 class CUpdater : private CRangeFetcherCallback, private CEntryUnpackerCallback {
  public:
-  // With a pool, the update's requests use the connections of the pool's other owners
-  // (the version request's among them), one after the other with them, never at once.
-  explicit CUpdater(IUpdateObserver* observer, std::shared_ptr<net::ConnectionPool> connections = nullptr)
-      : observer_(observer), connections_(std::move(connections)) {}
+  // With a pool (which outlives the updater), the update's requests use the connections
+  // of the pool's other users (the version request's among them), one after the other
+  // with them, never at once.
+  explicit CUpdater(IUpdateObserver* observer, net::ConnectionPool* connections = nullptr)
+      : observer_(observer), connections_(connections) {}
   ~CUpdater() override;
   CUpdater(const CUpdater&) = delete;
   CUpdater& operator=(const CUpdater&) = delete;
@@ -146,7 +147,7 @@ class CUpdater : private CRangeFetcherCallback, private CEntryUnpackerCallback {
   void OnUnpackProgress(CEntryUnpacker* unpacker) override;
 
   IUpdateObserver* const observer_;
-  const std::shared_ptr<net::ConnectionPool> connections_;
+  net::ConnectionPool* const connections_;
   UpdateRequest request_;
   UpdateOutcome outcome_;
   std::unique_ptr<CRangeFetcher> fetcher_;

@@ -271,16 +271,16 @@ TEST(RangeFetcher, AFetcherSharingADownloadersPoolAsksOverItsConnection) {
   ServerSession server;
   for (const bool shared : {true, false}) {
     SCOPED_TRACE(shared ? "shared" : "own");
-    const auto pool = std::make_shared<net::ConnectionPool>();
-    const net::TransferSettings settings{5, 0, 0};
+    net::ConnectionPool pool;
+    const net::TransferSettings settings{5, 0, 0, {}};
     CDownloaderCallback quiet;
-    CDownloader downloader(&quiet, settings, pool);
+    CDownloader downloader(&quiet, settings, &pool);
     downloader.Start(server.Url("pattern?size=100"), "", "");
     const auto deadline = std::chrono::steady_clock::now() + 15s;
     while (!downloader.finished && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
     downloader.Stop();
     ASSERT_TRUE(downloader.succeeded);
-    CRangeFetcher fetcher(nullptr, settings, shared ? pool : nullptr);
+    CRangeFetcher fetcher(nullptr, settings, shared ? &pool : nullptr);
     fetcher.StartTail(server.Url("ranged?size=1000&etag=v1"), 100);
     ASSERT_TRUE(WaitUntilFinished(fetcher));
     ASSERT_TRUE(fetcher.succeeded);
