@@ -22,10 +22,11 @@ namespace {
 // The end record with the longest comment it can have: where the directory is found.
 constexpr std::uint64_t kTailLength = 22 + 65535;
 // A release's package ends with its file list (after the block map, if any) and its
-// directory, which grow with its entries: a tail of this share of the package, up to
-// kLongestTail, usually holds all of them, so that they cost one request, not three.
-constexpr std::int64_t kTailShare = 64;
-constexpr std::uint64_t kLongestTail = 1024 * 1024;
+// directory, which grow with its entries: a tail of this share of the package usually
+// holds all of them, so that they cost one request, not three. Up to kLongestTail: on a
+// slow link, more bytes would cost more than the round trips they save.
+constexpr std::int64_t kTailShare = 128;
+constexpr std::uint64_t kLongestTail = 512 * 1024;
 constexpr char kSourceRecord[] = "source.json";
 // A directory this large lists far more entries than a zip without zip64 can hold: the
 // package is not what it claims to be.

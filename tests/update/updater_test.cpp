@@ -250,8 +250,8 @@ TEST_F(UpdaterTest, FilesTheListVouchesForAreMeasuredInTheMiddleOfTheFetch) {
 class UpdaterTailTest : public UpdaterTest, public testing::WithParamInterface<bool> {
  protected:
   static Files WithMany(Files files) {
-    for (int i = 0; i < 1500; ++i) files["pad/" + std::to_string(10000 + i) + ".txt"] = std::to_string(i);
-    files["pack.bin"] = zip_testing::NoiseBytes(12 * 1024 * 1024, 3);
+    for (int i = 0; i < 900; ++i) files["pad/" + std::to_string(10000 + i) + ".txt"] = std::to_string(i);
+    files["pack.bin"] = zip_testing::NoiseBytes(28 * 1024 * 1024, 3);
     return files;
   }
 };
