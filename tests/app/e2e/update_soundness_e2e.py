@@ -84,9 +84,11 @@ class SoundnessCase(IncrementalSteps, LauncherTest):
 
     # --- steps
 
-    def run_to_a_message_box(self, environment=None, timeout=60, look=lambda: None):
+    def run_to_a_message_box(self, environment=None, timeout=60, look=None):
         """A launch that ends in a message box, closed as the player closes it; gives what
-        `look` saw while the box was shown."""
+        `look` saw while the box was shown. The main window paints on its own time, which
+        under load can come after the box is up: `look` is asked until it sees something,
+        for a few seconds at most."""
         game_args = os.path.join(self.folder, "game-args.json")
         if os.path.exists(game_args):
             os.remove(game_args)
@@ -96,7 +98,7 @@ class SoundnessCase(IncrementalSteps, LauncherTest):
         seen = None
         if not ended:
             self.assertTrue(self.message_box_shown(), "neither a message box nor the game came")
-            seen = look()
+            seen = wait_until(look, 10, step=0.2) if look else None
             self.dismiss_dialog()
         code, output = self.finish(launcher)
         self.assertFalse(ended, "the launch went on without a message box\n" + output)
